@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing Halvard needs, when it is missing (Debian, as root).
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v ninja >/dev/null || need+=(ninja-build)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev googletest)
+for extra in "$@"; do
+    case "$extra" in
+        mingw) command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix) ;;
+        wine) command -v wine >/dev/null || need+=(wine64 wine) ;;
+        *) need+=("$extra") ;;
+    esac
+done
+
+if [ ${#need[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages: ${need[*]} (run as root to install them)" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,208 @@
+#include "cmdline/cmdline.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <string>
+
+#include "run/host_file.hpp"
+#include "run/run.hpp"
+
+namespace halvard {
+
+namespace {
+
+enum class Match { whole, prefix };
+
+struct OptionRow {
+    std::string_view text;
+    Match match;
+    void (*apply)(Run&, std::string_view value, std::string_view original);
+};
+
+[[noreturn]] void exclusive(Run& run) { FatalError(run, ErrorCode::OptionsExclusive); }
+
+void setComIndex(Run& run, std::uint32_t index) {
+    run.settings.portIndex = index;
+    run.settings.portName = "COM" + std::to_string(index + 1);
+    run.settings.portDevice.clear();
+}
+
+// Tested in this order; the first row that matches decides.
+const std::array<OptionRow, 19> kOptions = {{
+    {"/OFFSET=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.flashOffset = ParseNumber(v, 16); }},
+    {"/O=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.flashOffset = ParseNumber(v, 16); }},
+    {"/LENGTH=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
+    {"/L=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
+    {"/ERASEALL", Match::whole,
+     [](Run& r, std::string_view, std::string_view) {
+         if (r.settings.noErase) exclusive(r);
+         r.settings.eraseAll = true;
+     }},
+    {"/NOERASE", Match::whole,
+     [](Run& r, std::string_view, std::string_view) {
+         if (r.settings.eraseAll) exclusive(r);
+         r.settings.noErase = true;
+     }},
+    {"/COM=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view original) {
+         r.settings.portName = "COM" + std::string(v);
+         r.settings.portDevice = std::string(original);
+     }},
+    {"/COM1", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 0); }},
+    {"/COM2", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 1); }},
+    {"/COM3", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 2); }},
+    {"/COM4", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 3); }},
+    {"/FILE-OFFSET=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.fileOffset = ParseNumber(v, 16); }},
+    {"/FO=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.fileOffset = ParseNumber(v, 16); }},
+    {"/DEVICE-BASE=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.deviceBase = ParseNumber(v, 16); }},
+    {"/DB=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) { r.settings.deviceBase = ParseNumber(v, 16); }},
+    {"/BAUD=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.baudRate = static_cast<std::int32_t>(ParseNumber(v, 10));
+     }},
+    {"/8BIT", Match::whole,
+     [](Run& r, std::string_view, std::string_view) {
+         if (r.settings.only16Bit) exclusive(r);
+         r.settings.only8Bit = true;
+     }},
+    {"/16BIT", Match::whole,
+     [](Run& r, std::string_view, std::string_view) {
+         if (r.settings.only8Bit) exclusive(r);
+         r.settings.only16Bit = true;
+     }},
+    {"/XC16X", Match::whole, [](Run& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
+}};
+
+void applyOption(Run& run, char* argument) {
+    const std::string original(argument);
+    UpcaseArgument(argument);
+    const std::string_view upper(argument);
+    for (const OptionRow& row : kOptions) {
+        const bool matches = row.match == Match::whole ? upper == row.text : upper.starts_with(row.text);
+        if (matches) {
+            const auto valueAt = row.text.size();
+            row.apply(run, upper.substr(valueAt), std::string_view(original).substr(valueAt));
+            return;
+        }
+    }
+    run.console.print("ParseCmdLine: %s\n", argument);
+    FatalError(run, ErrorCode::IllegalOption);
+}
+
+Operation parseFunction(Run& run, char* argument) {
+    UpcaseArgument(argument);
+    const std::string_view function(argument);
+    if (function == "/P") return Operation::program;
+    if (function == "/R") return Operation::read;
+    if (function == "/V") return Operation::verify;
+    FatalError(run, ErrorCode::IllegalFunction);
+}
+
+// A message of its own, no error line.
+[[noreturn]] void refuse(Run& run, const char* message, int exitStatus) {
+    run.console.print("%s", message);
+    throw RunExit{exitStatus};
+}
+
+std::uint64_t inputFileSize(Run& run) {
+    HostFile file(run.settings.fileName, "rb");
+    if (!file.isOpen()) FatalError(run, ErrorCode::InputFileNotFound);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(run.settings.fileName, error);
+    if (error) FatalError(run, ErrorCode::InputFileNotFound);
+    return size;
+}
+
+// Lengths stay below the "to the end" marker; the flash size cuts them later anyway.
+std::uint32_t asLength(std::uint64_t bytes) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, kLengthToEnd - 1));
+}
+
+// Sums are taken in 64 bits, so /FO= plus /L= can never wrap into a small number.
+void checkInputFile(Run& run) {
+    RunSettings& s = run.settings;
+    const std::uint64_t size = inputFileSize(run);
+    if (size == 0) refuse(run, "parseCmdLine Error: Input file has Size 0!!!\n", exit_status::inputFile);
+    if (s.fileOffset > size) FatalError(run, ErrorCode::FileOffsetRange);
+    const std::uint64_t available = size - s.fileOffset;
+    if (s.length == kLengthToEnd) {
+        s.length = asLength(available);
+    } else if (s.fileOffset == 0) {
+        if (s.length > size) {
+            run.console.print("Warning: Value of option /L= out of range\n");
+            s.length = asLength(size);
+        }
+    } else if (s.length > available) {
+        run.console.print("Warning Value of option /L= plus /FILE-OFFSET= out of range\n");
+        s.length = asLength(available);
+    }
+}
+
+}  // namespace
+
+std::uint32_t ParseNumber(std::string_view text, int base) {
+    const std::string copy(text);
+    const long long value = std::strtoll(copy.c_str(), nullptr, base);
+    const long long clamped = std::clamp<long long>(value, std::numeric_limits<std::int32_t>::min(),
+                                                    std::numeric_limits<std::int32_t>::max());
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(clamped));
+}
+
+void UpcaseArgument(char* argument) {
+    for (char* c = argument; *c != '\0'; ++c) {
+        if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
+    }
+}
+
+void PrintUsage(Run& run) {
+    Console& out = run.console;
+    out.print("Usage: Halvard /function [filename] [/option_1] ... [/option_n]\n");
+    out.print("Supported functions:\n");
+    out.print("\t/P      : Program a Flash Device\n");
+    out.print("\t/R      : Read a Flash Device to file\n");
+    out.print("\t/V      : Verify a Flash Device with file\n");
+    out.print("\n");
+    out.print("Supported Options:\n");
+    out.print("/OFFSET=\t/O=\t\t/FILE-OFFSET=\t/FO=\n");
+    out.print("/DEVICE-BASE=\t/DB=\t\t/LENGTH=\t/L=\n");
+    out.print("/ERASEALL\t/NOERASE\n");
+    out.print("/COM1\t\t/COM2\t\t/COM3\t\t/COM4\n");
+    out.print("/COM=\t\t(Default COM=1)\n");
+    out.print("/BAUD=\t\t(Default %d)\n", kDefaultBaudRate);
+    out.print("/8BIT\t\t/16BIT\n");
+    out.print("/XC16X\n");
+}
+
+void ParseCmdLine(Run& run, int argc, char* argv[]) {
+    run.settings = RunSettings{};
+    if (argc < 2) {
+        PrintUsage(run);
+        throw RunExit{exit_status::usage};
+    }
+    run.settings.operation = parseFunction(run, argv[1]);
+    if (argc < 3) FatalError(run, ErrorCode::MissingFilename);
+    run.settings.fileName = argv[2];
+    for (int i = 3; i < argc; ++i) applyOption(run, argv[i]);
+    if (run.settings.fileName.empty()) FatalError(run, ErrorCode::MissingFilename);
+    if (run.settings.operation != Operation::read) checkInputFile(run);
+    if (run.settings.length != kLengthToEnd && run.settings.length % 2 != 0) {
+        refuse(run, "parseCmdLine Error: Size must be Even!!!\n", exit_status::oddNumber);
+    }
+    if (run.settings.flashOffset % 2 != 0) {
+        refuse(run, "parseCmdLine Error: Offset must be Even!!!\n", exit_status::oddNumber);
+    }
+}
+
+}  // namespace halvard

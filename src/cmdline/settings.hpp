@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace halvard {
+
+enum class Operation { program, read, verify };
+
+inline constexpr std::uint32_t kLengthToEnd = 0xFFFFFFFFu;  // /L=-1 and no /L= at all
+inline constexpr std::int32_t kDefaultBaudRate = 38400;
+
+struct RunSettings {
+    Operation operation = Operation::program;
+    std::string fileName;
+    std::uint32_t flashOffset = 0;
+    std::uint32_t length = kLengthToEnd;
+    std::uint32_t fileOffset = 0;
+    std::uint32_t deviceBase = 0x20000;
+    std::string portName = "COM1";  // label in messages ("COM7" for /COM=7)
+    std::string portDevice;          // /COM= value as typed; empty when /COM1../COM4 chose the port
+    std::uint32_t portIndex = 0;
+    std::int32_t baudRate = kDefaultBaudRate;
+    bool eraseAll = false;
+    bool noErase = false;
+    bool only8Bit = false;
+    bool only16Bit = false;
+    bool xc16x = false;
+};
+
+}  // namespace halvard

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace halvard {
+
+// A byte stream to the target at the run's baud rate, 8 data bits, no parity, 1 stop bit.
+// Backends: POSIX tty, Windows COM port, and the in-process virtual board.
+class SerialLine {
+public:
+    virtual ~SerialLine() = default;
+
+    // Sends the bytes; returns how many were accepted (fewer is a failed write).
+    virtual std::size_t write(std::span<const std::uint8_t> bytes) = 0;
+    // Never blocks: returns what is waiting, at most into.size() bytes, 0 when nothing is.
+    virtual std::size_t read(std::span<std::uint8_t> into) = 0;
+    // Received bytes waiting to be read.
+    virtual std::size_t inputCount() = 0;
+    // Discards every received byte that is waiting.
+    virtual void flushInput() = 0;
+    // Returns when every written byte has left the host.
+    virtual void drainOutput() = 0;
+    // Sleeps until input is waiting or the time is up; true when input is waiting. Must not
+    // burn CPU while it waits.
+    virtual bool waitForInput(std::chrono::milliseconds timeout) = 0;
+};
+
+// The line went away during a run (an unplugged USB adapter, a closed pty).
+class LineGone : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class LineOpenError { noPorts, openFailed, configureFailed, timeoutsFailed };
+
+struct LineRequest {
+    std::string device;      // what to open: "COM3", "/dev/ttyS2", "/dev/ttyUSB0", "SIM"
+    std::int32_t baudRate;
+};
+
+struct LineOpenResult {
+    std::unique_ptr<SerialLine> line;  // null on failure
+    LineOpenError error = LineOpenError::openFailed;
+};
+
+}  // namespace halvard

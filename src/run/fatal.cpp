@@ -1,0 +1,17 @@
+#include "link/port.hpp"
+#include "run/run.hpp"
+
+namespace halvard {
+
+void FatalError(Run& run, ErrorCode code) {
+    run.console.print("Error %d: %s\n", status(code), textOf(code).data());
+    PortClose(run);
+    throw RunExit{status(code)};
+}
+
+void EndRun(Run& run, int exitStatus, HostFile* hostFile) {
+    PortClose(run, hostFile);
+    throw RunExit{exitStatus};
+}
+
+}  // namespace halvard

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace halvard {
+
+// A host file that closes itself; close() may also be called early (PortClose does).
+class HostFile {
+public:
+    HostFile() = default;
+    HostFile(const std::string& path, const char* mode) : file_(std::fopen(path.c_str(), mode)) {}
+    HostFile(const HostFile&) = delete;
+    HostFile& operator=(const HostFile&) = delete;
+    HostFile(HostFile&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+    HostFile& operator=(HostFile&& other) noexcept {
+        if (this != &other) {
+            close();
+            file_ = other.file_;
+            other.file_ = nullptr;
+        }
+        return *this;
+    }
+    ~HostFile() { close(); }
+
+    bool isOpen() const { return file_ != nullptr; }
+    std::FILE* get() const { return file_; }
+    // A failure to close is ignored: the run's status is decided elsewhere.
+    void close() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+    }
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+}  // namespace halvard

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cmdline/settings.hpp"
+#include "flash/flash_ops.hpp"
+#include "link/port.hpp"
+#include "run/clock.hpp"
+#include "run/console.hpp"
+#include "run/errors.hpp"
+
+namespace halvard {
+
+// Everything one run owns; stages take it by reference. There are no mutable globals.
+struct Run {
+    Run(Console& console, Clock& clock, LineFactory openLine)
+        : console(console), clock(clock), openLine(std::move(openLine)) {}
+
+    Console& console;
+    Clock& clock;
+    LineFactory openLine;
+
+    RunSettings settings;
+    SerialPort port;
+    std::size_t algorithmOffset = 0;
+    std::uint32_t imageBase = 0;
+    FlashState flash;
+};
+
+// Prints "Error %d: %s\n", runs the close step and ends the run with the code as status.
+[[noreturn]] void FatalError(Run& run, ErrorCode code);
+// Runs the close step and ends the run with the status, printing nothing.
+[[noreturn]] void EndRun(Run& run, int status, HostFile* hostFile = nullptr);
+
+}  // namespace halvard
