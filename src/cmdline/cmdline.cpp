@@ -53,7 +53,9 @@ const std::array<OptionRow, 19> kOptions = {{
      }},
     {"/COM=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view original) {
-         r.settings.portName = "COM" + std::string(v);
+         // A device path is shown and opened as typed; anything else is a COM port label.
+         const bool path = original.starts_with('/') || original.starts_with('\\');
+         r.settings.portName = path ? std::string(original) : "COM" + std::string(v);
          r.settings.portDevice = std::string(original);
      }},
     {"/COM1", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 0); }},

@@ -23,12 +23,8 @@ constexpr std::uint32_t kSYSCON = 0xFF12;
 constexpr std::uint32_t kDPP0 = 0xFE00;
 constexpr std::uint32_t kDPP1 = 0xFE02;
 
-// T6 counts 9 bit times of the zero byte at a quarter of the CPU clock: f = T6 x baud x 4/9.
 void printCpuClock(Run& run) {
-    const std::uint16_t t6 = targetWordRead(run, kT6);
-    const float factor = std::bit_cast<float>(std::uint32_t{0x34EE9BFB});
-    const double mhz = static_cast<double>(t6) * run.settings.baudRate * static_cast<double>(factor);
-    run.console.print("CPU clock = %3.1f MHz\n", mhz);
+    run.console.print("CPU clock = %3.1f MHz\n", CpuClockMHz(targetWordRead(run, kT6), run.settings.baudRate));
 }
 
 void setUpCpuRegisters(Run& run) {
@@ -54,10 +50,11 @@ void identifyFlash(Run& run) {
     SetFlashParameters(run);
 }
 
+}  // namespace
+
 // Offsets and lengths are compared without a sum, so nothing can wrap around 2^32.
-void settleRange(Run& run) {
+void SettleRange(Run& run, std::uint32_t size) {
     RunSettings& s = run.settings;
-    const std::uint32_t size = FlashSize(run);
     if (s.flashOffset > size) FatalError(run, ErrorCode::OffsetRange);
     const std::uint32_t room = size - s.flashOffset;
     if (s.length == kLengthToEnd) {
@@ -67,6 +64,14 @@ void settleRange(Run& run) {
         s.length = room;
     }
 }
+
+// T6 counts 9 bit times of the zero byte at a quarter of the CPU clock: f = T6 x baud x 4/9.
+double CpuClockMHz(std::uint16_t t6, std::int32_t baudRate) {
+    const float factor = std::bit_cast<float>(std::uint32_t{0x34EE9BFB});
+    return static_cast<double>(t6) * baudRate * static_cast<double>(factor);
+}
+
+namespace {
 
 void loadFlashAlgorithm(Run& run) {
     const std::size_t offset = run.algorithmOffset;
@@ -119,7 +124,7 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     setUpCpuRegisters(run);
     identifyFlash(run);
     if (run.settings.eraseAll && !run.settings.noErase) EraseFlashAll(run);
-    settleRange(run);
+    SettleRange(run, FlashSize(run));
     runFunction(run);
     PortClose(run);
 }
