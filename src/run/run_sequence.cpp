@@ -24,7 +24,8 @@ constexpr std::uint32_t kDPP0 = 0xFE00;
 constexpr std::uint32_t kDPP1 = 0xFE02;
 
 void printCpuClock(Run& run) {
-    run.console.print("CPU clock = %3.1f MHz\n", CpuClockMHz(targetWordRead(run, kT6), run.settings.baudRate));
+    run.console.print("CPU clock = %3.1f MHz\n",
+                      CpuClockMHz(targetWordRead(run, kT6), run.settings.baudRate));
 }
 
 void setUpCpuRegisters(Run& run) {
@@ -41,7 +42,8 @@ void setUpCpuRegisters(Run& run) {
 
 void identifyFlash(Run& run) {
     if (!FindFlashDevice(run)) {
-        run.console.print("Error %d: %s\n", status(ErrorCode::WrongFlashId), textOf(ErrorCode::WrongFlashId).data());
+        run.console.print("Error %d: %s\n", status(ErrorCode::WrongFlashId),
+                          textOf(ErrorCode::WrongFlashId).data());
         PrintContactLine(run);
         EndRun(run, status(ErrorCode::WrongFlashId));
     }
@@ -55,7 +57,8 @@ void identifyFlash(Run& run) {
 // Offsets and lengths are compared without a sum, so nothing can wrap around 2^32.
 void SettleRange(Run& run, std::uint32_t size) {
     RunSettings& s = run.settings;
-    if (s.flashOffset > size) FatalError(run, ErrorCode::OffsetRange);
+    if (s.flashOffset > size)
+        FatalError(run, ErrorCode::OffsetRange);
     const std::uint32_t room = size - s.flashOffset;
     if (s.length == kLengthToEnd) {
         s.length = room;
@@ -91,17 +94,23 @@ void runFunction(Run& run) {
             loadFlashAlgorithm(run);
             ProgramVerify(run);
             break;
-        case Operation::read: ReadFlash(run); break;
-        case Operation::verify: ProgramVerify(run); break;
+        case Operation::read:
+            ReadFlash(run);
+            break;
+        case Operation::verify:
+            ProgramVerify(run);
+            break;
     }
 }
 
 }  // namespace
 
 void PrintBanner(Run& run) {
-    run.console.print("\nHALVARD --- Utility\nfor Infineon C16x,C166SV2 and STMicroelectronic ST10,Super10\n");
+    run.console.print(
+        "\nHALVARD --- Utility\nfor Infineon C16x,C166SV2 and STMicroelectronic ST10,Super10\n");
     run.console.print("Made by the Halvard developers, free flash tools for C16x boards\n");
-    run.console.print("Version %s. Compiled at %s, portable edition with virtual board\n\n", kVersion, __DATE__);
+    run.console.print("Version %s. Compiled at %s, portable edition with virtual board\n\n",
+                      kVersion, __DATE__);
 }
 
 void PrintContactLine(Run& run) {
@@ -123,7 +132,8 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     printCpuClock(run);
     setUpCpuRegisters(run);
     identifyFlash(run);
-    if (run.settings.eraseAll && !run.settings.noErase) EraseFlashAll(run);
+    if (run.settings.eraseAll && !run.settings.noErase)
+        EraseFlashAll(run);
     SettleRange(run, FlashSize(run));
     runFunction(run);
     PortClose(run);

@@ -25,9 +25,10 @@ Parsed parse(std::initializer_list<std::string> arguments) {
 }
 
 class InputFile : public ::testing::Test {
-protected:
+  protected:
     std::string file(std::size_t size) {
-        return folder.write("image" + std::to_string(size) + ".bin", std::vector<unsigned char>(size, 0x5A));
+        return folder.write("image" + std::to_string(size) + ".bin",
+                            std::vector<unsigned char>(size, 0x5A));
     }
     TempFolder folder;
 };
@@ -39,13 +40,27 @@ TEST(ParseNumber, BehavesLikeStrtolOfA32BitLibrary) {
         std::uint32_t value;
     };
     const std::vector<Case> cases = {
-        {"1a", 16, 0x1A},          {"0x100", 16, 0x100},       {"0X100", 16, 0x100},   {"  20", 16, 0x20},
-        {"+20", 16, 0x20},         {"-1", 16, 0xFFFFFFFF},     {"-2", 16, 0xFFFFFFFE}, {"12zz", 16, 0x12},
-        {"zz", 16, 0},             {"", 16, 0},                {"7FFFFFFF", 16, 0x7FFFFFFF},
-        {"80000000", 16, 0x7FFFFFFF}, {"FFFFFFFFFF", 16, 0x7FFFFFFF}, {"-FFFFFFFF", 16, 0x80000000},
-        {"38400", 10, 38400},      {"abc", 10, 0},             {"0x10", 10, 0},        {"-9600", 10, 0xFFFFDA80},
+        {"1a", 16, 0x1A},
+        {"0x100", 16, 0x100},
+        {"0X100", 16, 0x100},
+        {"  20", 16, 0x20},
+        {"+20", 16, 0x20},
+        {"-1", 16, 0xFFFFFFFF},
+        {"-2", 16, 0xFFFFFFFE},
+        {"12zz", 16, 0x12},
+        {"zz", 16, 0},
+        {"", 16, 0},
+        {"7FFFFFFF", 16, 0x7FFFFFFF},
+        {"80000000", 16, 0x7FFFFFFF},
+        {"FFFFFFFFFF", 16, 0x7FFFFFFF},
+        {"-FFFFFFFF", 16, 0x80000000},
+        {"38400", 10, 38400},
+        {"abc", 10, 0},
+        {"0x10", 10, 0},
+        {"-9600", 10, 0xFFFFDA80},
     };
-    for (const Case& c : cases) EXPECT_EQ(ParseNumber(c.text, c.base), c.value) << '"' << c.text << '"';
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseNumber(c.text, c.base), c.value) << '"' << c.text << '"';
 }
 
 TEST(UpcaseArgument, ChangesOnlyLettersAToZ) {
@@ -98,13 +113,13 @@ TEST(ParseCmdLine, ReadDefaults) {
     EXPECT_EQ(p.settings.portName, "COM1");
     EXPECT_EQ(p.settings.portIndex, 0u);
     EXPECT_EQ(p.settings.baudRate, 38400);
-    EXPECT_FALSE(p.settings.eraseAll || p.settings.noErase || p.settings.only8Bit || p.settings.only16Bit ||
-                 p.settings.xc16x);
+    EXPECT_FALSE(p.settings.eraseAll || p.settings.noErase || p.settings.only8Bit ||
+                 p.settings.only16Bit || p.settings.xc16x);
 }
 
 TEST(ParseCmdLine, OptionValues) {
-    const Parsed p = parse({"h", "/R", "f", "/offset=1a0", "/L=100", "/fo=3", "/db=40000", "/baud=115200",
-                            "/eraseall", "/eraseall", "/16bit", "/xc16x"});
+    const Parsed p = parse({"h", "/R", "f", "/offset=1a0", "/L=100", "/fo=3", "/db=40000",
+                            "/baud=115200", "/eraseall", "/eraseall", "/16bit", "/xc16x"});
     ASSERT_EQ(p.status, -1) << p.output;
     EXPECT_EQ(p.settings.flashOffset, 0x1A0u);
     EXPECT_EQ(p.settings.length, 0x100u);
@@ -115,7 +130,8 @@ TEST(ParseCmdLine, OptionValues) {
     EXPECT_TRUE(p.settings.only16Bit);
     EXPECT_TRUE(p.settings.xc16x);
 
-    const Parsed later = parse({"h", "/R", "f", "/O=0x100", "/OFFSET=200", "/LENGTH=40", "/L=-1", "/BAUD=abc"});
+    const Parsed later =
+        parse({"h", "/R", "f", "/O=0x100", "/OFFSET=200", "/LENGTH=40", "/L=-1", "/BAUD=abc"});
     EXPECT_EQ(later.settings.flashOffset, 0x200u);
     EXPECT_EQ(later.settings.length, kLengthToEnd);
     EXPECT_EQ(later.settings.baudRate, 0);
@@ -156,8 +172,10 @@ TEST(ParseCmdLine, IllegalOptionsAreEchoedUpperCased) {
 }
 
 TEST(ParseCmdLine, ExclusiveOptionsInEitherOrder) {
-    for (auto pair : std::vector<std::pair<const char*, const char*>>{
-             {"/ERASEALL", "/NOERASE"}, {"/NOERASE", "/ERASEALL"}, {"/8BIT", "/16BIT"}, {"/16BIT", "/8BIT"}}) {
+    for (auto pair : std::vector<std::pair<const char*, const char*>>{{"/ERASEALL", "/NOERASE"},
+                                                                      {"/NOERASE", "/ERASEALL"},
+                                                                      {"/8BIT", "/16BIT"},
+                                                                      {"/16BIT", "/8BIT"}}) {
         const Parsed p = parse({"h", "/R", "f", pair.first, pair.second});
         EXPECT_EQ(p.status, 15) << pair.first << pair.second;
         EXPECT_EQ(p.output, "Error 15: Options exclusive\n");
@@ -187,7 +205,8 @@ TEST(ParseCmdLine, OddSizeAndOffsetAreRefusedWithTheirOwnLine) {
     const Parsed offset = parse({"h", "/R", "f", "/O=1"});
     EXPECT_EQ(offset.status, 12);
     EXPECT_EQ(offset.output, "parseCmdLine Error: Offset must be Even!!!\n");
-    EXPECT_EQ(parse({"h", "/R", "f", "/L=3", "/O=1"}).output, "parseCmdLine Error: Size must be Even!!!\n");
+    EXPECT_EQ(parse({"h", "/R", "f", "/L=3", "/O=1"}).output,
+              "parseCmdLine Error: Size must be Even!!!\n");
     EXPECT_EQ(parse({"h", "/R", "f", "/FO=1"}).status, -1);
 }
 

@@ -56,14 +56,18 @@ TEST(Executable, MissingPortEndsWithStatus3) {
     const std::string port = folder.file("no-such-tty");
     const ProcessResult r = halvard({"/r", "out.bin", "/com=" + port}, folder.path());
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.output, kBanner + "Port " + port + " used\nError: Unable to open port " + port + "\n");
+    EXPECT_EQ(r.output,
+              kBanner + "Port " + port + " used\nError: Unable to open port " + port + "\n");
 }
 
 TEST(Executable, BaudRateZeroIsRefusedByThePortSetUp) {
     TempFolder folder;
     const ProcessResult r = halvard({"/r", "out.bin", "/com=/dev/null", "/baud=0"}, folder.path());
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.output, kBanner + "Port /dev/null used\nPortSetup  error: Unable to configure serial port /dev/null\n");
+    EXPECT_EQ(
+        r.output,
+        kBanner +
+            "Port /dev/null used\nPortSetup  error: Unable to configure serial port /dev/null\n");
 }
 
 }  // namespace

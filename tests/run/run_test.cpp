@@ -68,8 +68,11 @@ TEST(Banner, NamesVersionAndBuildDate) {
     ScriptedRun scripted;
     PrintBanner(scripted.run);
     const std::string text = scripted.output.text();
-    EXPECT_EQ(text.rfind("\nHALVARD --- Utility\nfor Infineon C16x,C166SV2 and STMicroelectronic ST10,Super10\n", 0),
-              0u);
+    EXPECT_EQ(
+        text.rfind(
+            "\nHALVARD --- Utility\nfor Infineon C16x,C166SV2 and STMicroelectronic ST10,Super10\n",
+            0),
+        0u);
     EXPECT_NE(text.find("Version 1.08. Compiled at " + std::string(__DATE__)), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 2), "\n\n");
 }

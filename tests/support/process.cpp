@@ -16,20 +16,24 @@ namespace halvard::testing {
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& folder) {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+    if (pipe(pipeFds) != 0)
+        throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
         const int devNull = open("/dev/null", O_RDONLY);
         dup2(devNull, STDIN_FILENO);
-        if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(127);
+        if (!folder.empty() && chdir(folder.c_str()) != 0)
+            _exit(127);
         std::vector<char*> argv;
         std::vector<std::string> copies{program};
         copies.insert(copies.end(), args.begin(), args.end());
-        for (std::string& s : copies) argv.push_back(s.data());
+        for (std::string& s : copies)
+            argv.push_back(s.data());
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
@@ -38,11 +42,13 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     ProcessResult result;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<std::size_t>(n));
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        result.output.append(buffer, static_cast<std::size_t>(n));
     close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
     return result;
 }
 
@@ -53,7 +59,8 @@ std::string maskBuildDate(const std::string& text) {
 
 TempFolder::TempFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "halvard-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
@@ -62,10 +69,12 @@ TempFolder::~TempFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempFolder::write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+std::string TempFolder::write(const std::string& name,
+                              const std::vector<unsigned char>& bytes) const {
     const std::string path = file(name);
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return path;
 }
 

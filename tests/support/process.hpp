@@ -6,7 +6,7 @@
 namespace halvard::testing {
 
 struct ProcessResult {
-    int status = -1;  // exit status, or -1 when the process did not exit normally
+    int status = -1;     // exit status, or -1 when the process did not exit normally
     std::string output;  // standard output
 };
 
@@ -20,7 +20,7 @@ std::string maskBuildDate(const std::string& text);
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TempFolder {
-public:
+  public:
     TempFolder();
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
@@ -31,7 +31,7 @@ public:
     // Writes the bytes to a file in the folder and returns its path.
     std::string write(const std::string& name, const std::vector<unsigned char>& bytes) const;
 
-private:
+  private:
     std::string path_;
 };
 
