@@ -46,7 +46,10 @@ class FakeMonitor {
     using FlashAnswer = std::function<std::vector<std::uint8_t>(
         std::uint32_t address, std::span<const std::uint8_t> data)>;
 
-    explicit FakeMonitor(ScriptedLine& line) : line_(line) {
+    // Attached, it serves every write on the line; otherwise its owner feeds it.
+    explicit FakeMonitor(ScriptedLine& line, bool attach = true) : line_(line) {
+        if (!attach)
+            return;
         line.onWrite(
             [this](ScriptedLine&, std::span<const std::uint8_t> written) { feed(written); });
     }
@@ -64,6 +67,8 @@ class FakeMonitor {
         return std::vector<std::uint8_t>{0xAA};
     };
     std::vector<std::uint8_t> codes;  // every command code served, in order
+    // Replaces the answer to a command code (an empty answer: none at all).
+    std::map<std::uint8_t, std::vector<std::uint8_t>> answerOverride;
 
   private:
     static std::uint32_t addressOf(const std::vector<std::uint8_t>& f) {
@@ -93,6 +98,7 @@ class FakeMonitor {
         }
     }
 
+  public:
     void feed(std::span<const std::uint8_t> written) {
         pending_.insert(pending_.end(), written.begin(), written.end());
         for (;;) {
@@ -107,8 +113,9 @@ class FakeMonitor {
         }
     }
 
+  private:
     void answer(const std::vector<std::uint8_t>& bytes, std::size_t requestBytes) {
-        if (silent)
+        if (silent || bytes.empty())
             return;
         if (baudRate == 0) {
             line_.deliver(bytes);
@@ -123,6 +130,10 @@ class FakeMonitor {
 
     void serve(const std::vector<std::uint8_t>& f, std::size_t requestBytes) {
         codes.push_back(f[0]);
+        if (const auto it = answerOverride.find(f[0]); it != answerOverride.end()) {
+            answer(it->second, requestBytes);
+            return;
+        }
         const std::uint32_t a = f.size() >= 4 ? addressOf(f) : 0;
         switch (f[0]) {
             case 0x05:
