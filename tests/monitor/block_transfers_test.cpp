@@ -175,12 +175,13 @@ class Host2FlashAnswers : public BlockTransfers,
                           public ::testing::WithParamInterface<FlashAnswerCase> {};
 
 TEST_P(Host2FlashAnswers, AreCollectedUntilCompleteThenJudged) {
-    line().onWrite([this](ScriptedLine& l, std::span<const std::uint8_t> w) {
-        if (w.size() != 2)
-            return;  // answer once the data has gone out
-        for (const auto& [bytes, delay] : GetParam().arrivals)
-            l.deliver(bytes, delay);
-    });
+    line().onWrite(
+        [arrivals = GetParam().arrivals](ScriptedLine& l, std::span<const std::uint8_t> w) {
+            if (w.size() != 2)
+                return;  // answer once the data has gone out
+            for (const auto& [bytes, delay] : arrivals)
+                l.deliver(bytes, delay);
+        });
     EXPECT_EQ(exitStatusOf([&] {
                   host2Flash(run(), 0x20180, Bytes{0x12, 0x34});
               }),

@@ -179,11 +179,11 @@ TEST_P(WriteFailures, PrintTheMessageCloseThePortAndEndWithStatus3) {
     if (GetParam().acceptedAfterHeader < 0) {
         line().limitNextWrite(3);
     } else {
-        line().onWrite([this, n = GetParam().acceptedAfterHeader](ScriptedLine& l,
-                                                                  std::span<const std::uint8_t>) {
-            l.limitNextWrite(n);
-            l.onWrite({});
-        });
+        line().onWrite(
+            [n = GetParam().acceptedAfterHeader](ScriptedLine& l, std::span<const std::uint8_t>) {
+                l.limitNextWrite(n);
+                l.onWrite({});
+            });
     }
     EXPECT_EQ(exitStatusOf([&] { GetParam().call(run()); }), 3);
     EXPECT_EQ(output(), GetParam().message);
