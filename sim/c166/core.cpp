@@ -1,0 +1,1 @@
+#include "sim/c166/core.hpp"
