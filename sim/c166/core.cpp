@@ -899,9 +899,12 @@ void Core::stop(const std::string& why) {
         return;
     }
     stopped_ = true;
-    char where[96];
-    std::snprintf(where, sizeof where, " at %06X: ", static_cast<unsigned>(instructionAddress_));
-    diagnostic_ = why + where + hexBytes(instructionCode_, instructionLength_);
+    char where[32];
+    std::snprintf(where, sizeof where, " at %06X", static_cast<unsigned>(instructionAddress_));
+    diagnostic_ = why + where;
+    if (instructionLength_ != 0) {
+        diagnostic_ += ": " + hexBytes(instructionCode_, instructionLength_);
+    }
 }
 
 // On the chip an odd word access raises the illegal-operand-access trap; this model has no trap
