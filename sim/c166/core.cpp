@@ -252,7 +252,9 @@ struct Exec {
 
     // ================================ handlers ================================
     static void nop(Core&, std::uint32_t) {}
-    static void einit(Core&, std::uint32_t) {}  // nothing to lock in this model
+    // EINIT only ends the initialisation phase on the chip (RSTOUT, register locks), none of
+    // which this model has.
+    static void einit(Core&, std::uint32_t) {}
 
     template <class T>
     static void movRegImm(Core& core, std::uint32_t code) {
@@ -491,10 +493,11 @@ namespace {
 using B = std::uint8_t;
 using W = std::uint16_t;
 
-// Approximate timing in CPU clock cycles (state times): one machine cycle (2 clocks) per 2 bytes
-// of instruction; stack operations and calls cost one machine cycle more; a taken branch adds
-// another machine cycle for the refetch (Exec::branch). Bus wait states, pipeline effects and
-// jump-cache hits are not modelled: the figures only let the board keep a plausible time.
+// Approximate timing in CPU clock cycles (state times; at 20 MHz a basic instruction's 2 cycles
+// are the chip's 100 ns): one machine cycle (2 clocks) per 2 bytes of instruction; stack operations
+// and calls cost one machine cycle more; a taken branch adds another machine cycle for the refetch
+// (Exec::branch). Bus wait states, pipeline effects and jump-cache hits are not modelled: the
+// figures only let the board keep a plausible time.
 constexpr std::uint8_t kShort = 2;
 constexpr std::uint8_t kLong = 4;
 constexpr std::uint8_t kStack = 4;

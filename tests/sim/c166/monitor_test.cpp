@@ -68,15 +68,17 @@ class SerialBus : public RamBus {
 // The C16x loader's hand-over state, with the whole image already in RAM.
 class Monitor : public ::testing::TestWithParam<bool> {
   protected:
-    static constexpr std::uint16_t kReceiveLoop = kImageBase + 194;
+    void SetUp() override { start(kImageBase, 0xFA40); }
 
-    void SetUp() override {
-        bus.load(kImageBase, TargetImage);
+    // The monitor at `base` (CSP = base >> 16), entered at its command loop (offset 32).
+    void start(std::uint32_t base, std::uint16_t sp) {
+        bus.load(base, TargetImage);
         bus.setWord(kS0con, 0x8011);
-        core.setCsp(0);
+        core.setCsp(static_cast<std::uint16_t>(base >> 16));
         core.setCp(0xFA00);
-        core.setSp(0xFA40);
-        core.setIp(kImageBase + 32);
+        core.setSp(sp);
+        core.setIp(static_cast<std::uint16_t>(base + 32));
+        receiveLoop = static_cast<std::uint16_t>(base + 194);
     }
 
     // Sends `bytes` and runs until `expected` bytes came back and the monitor waits for the next
@@ -86,7 +88,7 @@ class Monitor : public ::testing::TestWithParam<bool> {
         bus.input.assign(bytes.begin(), bytes.end());
         bus.output.clear();
         for (int i = 0; i < 2'000'000; ++i) {
-            if (bus.output.size() >= expected && bus.input.empty() && core.ip() == kReceiveLoop) {
+            if (bus.output.size() >= expected && bus.input.empty() && core.ip() == receiveLoop) {
                 break;
             }
             if (core.step() == 0) {
@@ -100,6 +102,7 @@ class Monitor : public ::testing::TestWithParam<bool> {
 
     SerialBus bus{GetParam()};
     Core core{bus};
+    std::uint16_t receiveLoop = 0;
 };
 
 using Bytes = std::vector<std::uint8_t>;
@@ -117,6 +120,13 @@ TEST_P(Monitor, LocateReturnsTheImageAddressInItsSegment) {
 TEST_P(Monitor, ChecksumOfTheMonitorItself) {
     // Command 0Bh, address 00FA60h, count 264: the byte sum of offsets 32-295.
     EXPECT_EQ(transact({0x0B, 0x60, 0xFA, 0x00, 0x08, 0x01}, 2), (Bytes{0x96, 0x7B}));
+}
+
+TEST_P(Monitor, RunsFromAnotherCodeSegment) {
+    start(0xE00000, 0xFC00);  // XC16x set-up: CSP = E0h, page windows up to 380h
+    EXPECT_EQ(transact({0x0F}, 2), (Bytes{0x00, 0x00}));
+    EXPECT_EQ(transact({0x0B, 0x20, 0x00, 0xE0, 0x08, 0x01}, 2), (Bytes{0x96, 0x7B}));
+    EXPECT_EQ(transact({0x07, 0x08, 0xFE, 0x00}, 2), (Bytes{0xE0, 0x00}));  // CSP
 }
 
 TEST_P(Monitor, WordAccessesReachCoreRegistersThroughTheJunkyPageWindow) {
