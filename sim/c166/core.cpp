@@ -613,15 +613,20 @@ void Core::flushDirectBlocks() {
     setCp(cp_);
 }
 
+// The direct GPR pointer is looked up lazily at the next step, never here: the Core is usually
+// built while its bus (the board) is still being constructed.
 void Core::setCp(std::uint16_t value) {
     cp_ = value;
     gprBase_ = nullptr;
-    const std::uint32_t last = std::uint32_t{value} + 31;
-    if ((value & 1) == 0 && (value & ~kBlockMask) == (last & ~kBlockMask) &&
-        (value & 0xFE00) != 0xFE00) {
-        const std::uint32_t block = value & ~kBlockMask;
-        if (std::uint8_t* base = bus_.directBlock(block)) {
-            gprBase_ = base + (value & kBlockMask);
+    gprResolved_ = false;
+}
+
+void Core::resolveGprBase() {
+    gprResolved_ = true;
+    const std::uint32_t last = std::uint32_t{cp_} + 31;
+    if ((cp_ & 1) == 0 && (cp_ & ~kBlockMask) == (last & ~kBlockMask) && (cp_ & 0xFE00) != 0xFE00) {
+        if (std::uint8_t* base = bus_.directBlock(cp_ & ~kBlockMask)) {
+            gprBase_ = base + (cp_ & kBlockMask);
         }
     }
 }
@@ -931,6 +936,9 @@ void Core::traceInstruction(std::uint32_t address, std::uint32_t code, unsigned 
 unsigned Core::step() {
     if (stopped_) {
         return 0;
+    }
+    if (!gprResolved_) {
+        resolveGprBase();
     }
     const std::uint16_t startIp = ip_;
     instructionAddress_ = fetchAddress();
