@@ -72,17 +72,6 @@ TEST(Catalog, AliasesCaseAndEmptyBus) {
     EXPECT_FALSE(isEmptyBusName("psd813f"));
 }
 
-TEST(Catalog, LayoutDHasItsSmallSectorsAtTheBottom) {
-    FlashChip chip(model("word-d"), fastTiming());
-    const std::uint32_t expected[][2] = {
-        {0x0000, 0x4000}, {0x4000, 0x2000}, {0x6000, 0x2000}, {0x8000, 0x8000}, {0x10000, 0x10000}};
-    for (unsigned n = 0; n < std::size(expected); ++n) {
-        EXPECT_EQ(chip.sector(n).offset, expected[n][0]) << n;
-        EXPECT_EQ(chip.sector(n).bytes, expected[n][1]) << n;
-    }
-    EXPECT_EQ(chip.sector(10).offset, 0x70000u);
-}
-
 // ---- autoselect and reset ------------------------------------------------------------------
 
 class ByteWideIdTest : public ::testing::TestWithParam<const char*> {};

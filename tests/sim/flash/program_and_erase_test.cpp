@@ -331,14 +331,6 @@ INSTANTIATE_TEST_SUITE_P(Timings, TimingTest,
                                            TimingCase{"datasheet", datasheetTiming()}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Timing, DatasheetValuesAndFastDefaults) {
-    EXPECT_EQ(datasheetTiming().programNs, 14'000u);
-    EXPECT_EQ(datasheetTiming().sectorEraseNs, 1'000'000'000u);
-    EXPECT_EQ(datasheetTiming().chipEraseNs, 3'000'000'000u);
-    EXPECT_LE(fastTiming().programNs, 1'000u);
-    EXPECT_LE(fastTiming().sectorEraseNs, 5'000'000u);
-}
-
 TEST(Timing, ZeroTimesAnswerArrayDataRightAway) {
     FlashHost host(model("psd813f"), FlashTiming{0, 0, 0, 0});
     host.program8(0x10, 0x42);
