@@ -190,8 +190,9 @@ void FakeTarget::serve(ScriptedLine& line, std::span<const std::uint8_t> frame) 
                 break;
             }
             std::vector<std::uint8_t> reply = bytesAt(address, count);
-            if (corruptBlockReads > 0 && !reply.empty()) {
-                --corruptBlockReads;
+            const auto corrupt = corruptBlockReadsAt.find(address);
+            if (corrupt != corruptBlockReadsAt.end() && !reply.empty()) {
+                corruptBlockReadsAt.erase(corrupt);
                 reply[0] ^= 0x01;
             }
             line.deliver(std::move(reply));

@@ -4,6 +4,7 @@
 #include <deque>
 #include <map>
 #include <ostream>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -49,10 +50,11 @@ class FakeTarget {
     std::vector<std::uint8_t> autoselectId;
     bool autoselect = false;
 
-    // Faults: block reads that get no answer, block reads whose first byte arrives changed, an
-    // amount added to every checksum reply, and how long the flash algorithm takes per block.
+    // Faults: block reads that get no answer; block reads at these addresses whose first byte
+    // arrives changed (once per entry); an amount added to every checksum reply; and how long
+    // the flash algorithm takes per block.
     int silentBlockReads = 0;
-    int corruptBlockReads = 0;
+    std::multiset<std::uint32_t> corruptBlockReadsAt;
     std::uint16_t checksumBias = 0;
     std::uint32_t flashWriteMs = 0;
 
