@@ -52,7 +52,8 @@ void expectSoundBlocks(const std::vector<Piece>& blocks, std::uint32_t start,
 class BlockCutting : public ::testing::TestWithParam<std::tuple<CutCase, Operation>> {};
 
 TEST_P(BlockCutting, BlocksAndChecksumPiecesStayInOnePage) {
-    const auto& [cut, operation] = GetParam();
+    const CutCase& cut = std::get<0>(GetParam());
+    const Operation operation = std::get<1>(GetParam());
     OpsBench bench;
     bench.run.settings.operation = operation;
     bench.run.settings.deviceBase = cut.deviceBase;
