@@ -18,38 +18,42 @@ std::uint16_t busOf(const FlashDevice& device) {
     return device.flags & kFlashBusMask;
 }
 
+std::optional<std::uint32_t> probeWordRow(Run& run, const FlashDevice& device) {
+    const std::uint32_t base = run.settings.deviceBase;
+    resetAMD16(run);
+    autoselectAMD16(run);
+    if (device.idSize == 4) {
+        const std::uint32_t manufacturer = targetWordRead(run, base);
+        const std::uint32_t code = targetWordRead(run, base + 2);
+        return manufacturer + (code << 16);
+    }
+    if (device.idSize == 2)
+        run.console.print("Not Supported yet!!\n");
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> probeByteRow(Run& run, const FlashDevice& device) {
+    const std::uint32_t base = run.settings.deviceBase;
+    resetAMD8(run);
+    autoselectAMD8(run);
+    if (device.idSize == 2) {
+        const std::uint32_t manufacturer = targetByteRead(run, base);
+        const std::uint32_t code = targetByteRead(run, base + 1);
+        return manufacturer + (code << 8);
+    }
+    if (device.idSize == 4)
+        run.console.print("Not Supported yet!!\n");
+    return std::nullopt;
+}
+
 // Reads the identifier of a row through its bus width; nothing when the row is not probed.
 std::optional<std::uint32_t> probeRow(Run& run, const FlashDevice& device) {
-    const RunSettings& s = run.settings;
     if (!hasFlag(device, kFlashAmd))
         return std::nullopt;
-    if (busOf(device) == kFlashBus16) {
-        if (s.only8Bit)
-            return std::nullopt;
-        resetAMD16(run);
-        autoselectAMD16(run);
-        if (device.idSize == 4) {
-            const std::uint32_t manufacturer = targetWordRead(run, s.deviceBase);
-            const std::uint32_t code = targetWordRead(run, s.deviceBase + 2);
-            return manufacturer + (code << 16);
-        }
-        if (device.idSize == 2)
-            run.console.print("Not Supported yet!!\n");
-        return std::nullopt;
-    }
-    if (busOf(device) == kFlashBus8) {
-        if (s.only16Bit)
-            return std::nullopt;
-        resetAMD8(run);
-        autoselectAMD8(run);
-        if (device.idSize == 2) {
-            const std::uint32_t manufacturer = targetByteRead(run, s.deviceBase);
-            const std::uint32_t code = targetByteRead(run, s.deviceBase + 1);
-            return manufacturer + (code << 8);
-        }
-        if (device.idSize == 4)
-            run.console.print("Not Supported yet!!\n");
-    }
+    if (busOf(device) == kFlashBus16 && !run.settings.only8Bit)
+        return probeWordRow(run, device);
+    if (busOf(device) == kFlashBus8 && !run.settings.only16Bit)
+        return probeByteRow(run, device);
     return std::nullopt;
 }
 

@@ -84,6 +84,30 @@ void eraseRangeFirst(Run& run) {
     EraseFlashArea(run, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
 }
 
+// Programs or verifies the range block by block; returns the sum of the file's bytes.
+std::uint32_t transferBlocks(Run& run, HostFile& file, bool program) {
+    const RunSettings& s = run.settings;
+    Block hostBlock{};
+    std::uint32_t hostSum = 0;
+    std::uint32_t offset = s.flashOffset;
+    for (std::uint32_t remaining = s.length; remaining > 0;) {
+        const std::uint32_t address = s.deviceBase + offset;
+        const auto data = std::span(hostBlock).first(NextPiece(address, remaining, kMaxBlock));
+        readFromFile(run, file, data);
+        remaining -= static_cast<std::uint32_t>(data.size());
+        if (program) {
+            host2Flash(run, address, data);
+        } else {
+            verifyBlock(run, file, offset, data);
+        }
+        hostSum += byteSum(data);
+        PrintProgress(run, remaining, s.length);
+        offset += static_cast<std::uint32_t>(data.size());
+    }
+    PrintCompleted(run);
+    return hostSum;
+}
+
 }  // namespace
 
 int verifyBuffer(Run& run, std::span<const std::uint8_t> written,
@@ -115,26 +139,7 @@ void ProgramVerify(Run& run) {
     const std::uint32_t start = run.clock.tickMs();
     run.console.print("%s", program ? "Programming" : "Verifying with");
     run.console.print(" File %s (%d bytes)\n", s.fileName.c_str(), static_cast<int>(s.length));
-
-    Block hostBlock{};
-    std::uint32_t hostSum = 0;
-    std::uint32_t offset = s.flashOffset;
-    for (std::uint32_t remaining = s.length; remaining > 0;) {
-        const std::uint32_t address = s.deviceBase + offset;
-        const auto data = std::span(hostBlock).first(NextPiece(address, remaining, kMaxBlock));
-        readFromFile(run, file, data);
-        remaining -= static_cast<std::uint32_t>(data.size());
-        if (program) {
-            host2Flash(run, address, data);
-        } else {
-            verifyBlock(run, file, offset, data);
-        }
-        hostSum += byteSum(data);
-        PrintProgress(run, remaining, s.length);
-        offset += static_cast<std::uint32_t>(data.size());
-    }
-    PrintCompleted(run);
-
+    const std::uint32_t hostSum = transferBlocks(run, file, program);
     const std::uint32_t targetSum = targetSumOf(run, s.flashOffset, s.length);
     if ((targetSum & 0xFFFF) != (hostSum & 0xFFFF)) {
         run.console.print("General Checksum Error!!\n");
