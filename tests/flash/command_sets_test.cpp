@@ -131,12 +131,6 @@ TEST(ProgramCell, ErasedValuesAreNotWritten) {
               concat({kWordUnlock, {{wordWrite, 0x2AAAA, 0xA0A0}, {wordWrite, 0x20010, 0x12FF}}}));
 }
 
-TEST(Autoselect, GoesThroughTheTable) {
-    SelectedBench bench(kWordTable);
-    bench.run.flash.ops.autoselect(bench.run);
-    EXPECT_EQ(bench.target.accesses, concat({kWordUnlock, {{wordWrite, 0x2AAAA, 0x9090}}}));
-}
-
 struct PollCase {
     const char* name;
     std::vector<std::uint16_t> reads;

@@ -138,13 +138,5 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(Operation::program, Operation::verify, Operation::read)),
     nameOfCut);
 
-TEST(NextPiece, TakesTheSmallestLimit) {
-    EXPECT_EQ(NextPiece(0x23F00, 0x400, kMaxBlock), 0x100u);
-    EXPECT_EQ(NextPiece(0x24000, 0x300, kMaxBlock), 0x200u);
-    EXPECT_EQ(NextPiece(0x24200, 0x100, kMaxBlock), 0x100u);
-    EXPECT_EQ(NextPiece(0x20100, 0x9000, kPageSize), 0x3F00u);
-    EXPECT_EQ(NextPiece(0xFFFFFFFE, 0x10, kPageSize), 2u);
-}
-
 }  // namespace
 }  // namespace halvard::testing
