@@ -6,7 +6,7 @@
 
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
-#include "support/target_bench.hpp"
+#include "support/fake_target.hpp"
 
 namespace halvard::testing {
 namespace {

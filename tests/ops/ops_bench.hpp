@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "flash/flash.hpp"
-#include "support/target_bench.hpp"
+#include "support/fake_target.hpp"
 
 namespace halvard::testing {
 

@@ -18,7 +18,7 @@ struct ReadBench : OpsBench {
         run.settings.fileName = path("out.bin");
         run.settings.flashOffset = flashOffset;
         run.settings.length = length;
-        flash = randomBytes(0x20000, 11);
+        flash = randomBytes(0x8000, 11);
         target.load(0x20000, flash);
     }
     int runIt() {

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <set>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "support/fakes.hpp"
@@ -69,6 +70,18 @@ class FakeTarget {
     std::map<std::uint32_t, std::uint8_t> memory_;
     std::map<std::uint32_t, std::deque<std::uint16_t>> scripted_;
     std::vector<std::uint8_t> pending_;
+};
+
+// A run with its port open on a FakeTarget.
+struct TargetBench {
+    TargetBench() { scripted.openPort(); }
+
+    std::string output() { return scripted.output.text(); }
+    bool portOpen() const { return scripted.run.port.line != nullptr; }
+
+    ScriptedRun scripted;
+    FakeTarget target{*scripted.line};
+    Run& run = scripted.run;
 };
 
 }  // namespace halvard::testing
