@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 #include "run/run.hpp"
 
@@ -16,10 +16,12 @@ namespace {
 
 // Up to nine digits: larger numbers name no port and are kept as typed, to fail on open.
 std::optional<std::uint32_t> portNumber(std::string_view text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
+    if (text.empty() || text.size() > 9)
+        return std::nullopt;
     std::uint32_t number = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    if (error != std::errc{} || end != text.data() + text.size())
+        return std::nullopt;
     return number;
 }
 
@@ -33,13 +35,15 @@ std::string deviceForNumber(std::uint32_t number) {
 #ifdef _WIN32
     return "COM" + std::to_string(number);
 #else
-    if (number == 0) return "0";
+    if (number == 0)
+        return "0";
     return "/dev/ttyS" + std::to_string(number - 1);
 #endif
 }
 
 SerialLine& lineOf(Run& run) {
-    if (!run.port.line) throw LineGone("the serial port is not open");
+    if (!run.port.line)
+        throw LineGone("the serial port is not open");
     return *run.port.line;
 }
 
@@ -59,9 +63,12 @@ constexpr std::uint32_t kQuietCharacters = 4;
 
 std::string PortDeviceFor(const RunSettings& settings) {
     const std::string& value = settings.portDevice;
-    if (value.empty()) return deviceForNumber(settings.portIndex + 1);
-    if (isSimulator(value)) return "SIM";
-    if (const auto number = portNumber(value)) return deviceForNumber(*number);
+    if (value.empty())
+        return deviceForNumber(settings.portIndex + 1);
+    if (isSimulator(value))
+        return "SIM";
+    if (const auto number = portNumber(value))
+        return deviceForNumber(*number);
     return value;
 }
 
@@ -78,22 +85,32 @@ void PortSetup(Run& run) {
         return;
     }
     switch (opened.error) {
-        case LineOpenError::noPorts: run.console.print("Error: No Ports Available \n"); break;
-        case LineOpenError::openFailed: run.console.print("Error: Unable to open port %s\n", name.c_str()); break;
-        case LineOpenError::configureFailed:
-            run.console.print("PortSetup  error: Unable to configure serial port %s\n", name.c_str());
+        case LineOpenError::noPorts:
+            run.console.print("Error: No Ports Available \n");
             break;
-        case LineOpenError::timeoutsFailed: run.console.print("Unable to set the time-out parameters"); break;
+        case LineOpenError::openFailed:
+            run.console.print("Error: Unable to open port %s\n", name.c_str());
+            break;
+        case LineOpenError::configureFailed:
+            run.console.print("PortSetup  error: Unable to configure serial port %s\n",
+                              name.c_str());
+            break;
+        case LineOpenError::timeoutsFailed:
+            run.console.print("Unable to set the time-out parameters");
+            break;
     }
     throw RunExit{exit_status::serialLine};
 }
 
 void PortWriteByte(Run& run, std::uint8_t byte) {
     const std::array<std::uint8_t, 1> bytes{byte};
-    if (lineOf(run).write(bytes) != 1) run.console.print("PortWriteByte error: Byte 0x%x\n", byte);
+    if (lineOf(run).write(bytes) != 1)
+        run.console.print("PortWriteByte error: Byte 0x%x\n", byte);
 }
 
-bool PortWrite(Run& run, std::span<const std::uint8_t> bytes) { return lineOf(run).write(bytes) == bytes.size(); }
+bool PortWrite(Run& run, std::span<const std::uint8_t> bytes) {
+    return lineOf(run).write(bytes) == bytes.size();
+}
 
 bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs) {
     SerialLine& line = lineOf(run);
@@ -101,9 +118,11 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
     std::size_t received = 0;
     for (;;) {
         received += line.read(buffer.subspan(received));
-        if (received == buffer.size()) return true;
+        if (received == buffer.size())
+            return true;
         const std::uint32_t elapsed = run.clock.tickMs() - start;
-        if (elapsed >= timeoutMs) return false;
+        if (elapsed >= timeoutMs)
+            return false;
         line.waitForInput(std::chrono::milliseconds(timeoutMs - elapsed));
     }
 }
@@ -114,7 +133,8 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
 // discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
 void PortResync(Run& run) {
     run.console.print("Trying to Resyncronize....\n");
-    for (int i = 0; i < kResyncZeros; ++i) PortWriteByte(run, 0x00);
+    for (int i = 0; i < kResyncZeros; ++i)
+        PortWriteByte(run, 0x00);
     SerialLine& line = lineOf(run);
     line.drainOutput();
     const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(run, kQuietCharacters));
@@ -122,7 +142,8 @@ void PortResync(Run& run) {
     const std::uint32_t start = run.clock.tickMs();
     line.flushInput();
     while (run.clock.tickMs() - start < limitMs) {
-        if (!line.waitForInput(std::chrono::milliseconds(quietMs))) break;
+        if (!line.waitForInput(std::chrono::milliseconds(quietMs)))
+            break;
         line.flushInput();
     }
     line.flushInput();
@@ -130,7 +151,8 @@ void PortResync(Run& run) {
 
 void PortClose(Run& run, HostFile* hostFile) {
     run.port.line.reset();
-    if (hostFile != nullptr) hostFile->close();
+    if (hostFile != nullptr)
+        hostFile->close();
 }
 
 }  // namespace halvard

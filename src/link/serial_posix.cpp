@@ -44,7 +44,8 @@ std::array<struct sigaction, kRestoringSignals.size()> previousActions{};
 
 std::size_t signalSlot(int signal) {
     for (std::size_t i = 0; i < kRestoringSignals.size(); ++i) {
-        if (kRestoringSignals[i] == signal) return i;
+        if (kRestoringSignals[i] == signal)
+            return i;
     }
     return 0;
 }
@@ -53,7 +54,8 @@ extern "C" void restorePortsAndReraise(int signal) {
     const int savedErrno = errno;
     for (SavedPort& port : savedPorts) {
         const int fd = port.fd.load(std::memory_order_acquire);
-        if (fd >= 0) tcsetattr(fd, TCSANOW, &port.settings);
+        if (fd >= 0)
+            tcsetattr(fd, TCSANOW, &port.settings);
     }
     // The signal is blocked while this handler runs; it is delivered again, with the action it
     // had before, as soon as the handler returns.
@@ -68,7 +70,8 @@ void installRestoringHandlers() {
             struct sigaction current {};
             sigaction(kRestoringSignals[i], nullptr, &current);
             // A shell that started us with the signal ignored wants it to stay ignored.
-            if (current.sa_handler == SIG_IGN) continue;
+            if (current.sa_handler == SIG_IGN)
+                continue;
             previousActions[i] = current;
             struct sigaction action {};
             action.sa_handler = restorePortsAndReraise;
@@ -96,23 +99,25 @@ std::size_t registerPort(int fd, const termios& original) {
 }
 
 void unregisterPort(std::size_t slot) {
-    if (slot < savedPorts.size()) savedPorts[slot].fd.store(-1, std::memory_order_release);
+    if (slot < savedPorts.size())
+        savedPorts[slot].fd.store(-1, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------------------------------------
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
-private:
+  private:
     int fd_;
 };
 
@@ -122,9 +127,9 @@ struct StandardRate {
 };
 
 constexpr StandardRate kStandardRates[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {50, B50},           {75, B75},         {110, B110},   {134, B134},
+    {150, B150},         {200, B200},       {300, B300},   {600, B600},
+    {1200, B1200},       {1800, B1800},     {2400, B2400}, {4800, B4800},
 #ifdef B7200
     {7200, B7200},
 #endif
@@ -181,7 +186,8 @@ constexpr StandardRate kStandardRates[] = {
 
 const StandardRate* standardRate(std::int32_t rate) {
     for (const StandardRate& entry : kStandardRates) {
-        if (entry.rate == rate) return &entry;
+        if (entry.rate == rate)
+            return &entry;
     }
     return nullptr;
 }
@@ -216,7 +222,8 @@ bool rateTaken(int fd, std::int32_t rate, const StandardRate* standard) {
                cfgetispeed(&now) == standard->code;
     }
     const auto actual = SetArbitraryLineRate(fd, static_cast<std::uint32_t>(rate));
-    if (!actual) return false;
+    if (!actual)
+        return false;
     // A driver that cannot make the rate reports the one it fell back to.
     const auto wanted = static_cast<std::int64_t>(rate);
     return std::abs(static_cast<std::int64_t>(*actual) - wanted) * 100 <= wanted;
@@ -225,18 +232,21 @@ bool rateTaken(int fd, std::int32_t rate, const StandardRate* standard) {
 bool configure(int fd, const termios& original, std::int32_t rate) {
     termios settings = rawSettings(original);
     const StandardRate* standard = standardRate(rate);
-    if (standard != nullptr &&
-        (cfsetispeed(&settings, standard->code) != 0 || cfsetospeed(&settings, standard->code) != 0)) {
+    if (standard != nullptr && (cfsetispeed(&settings, standard->code) != 0 ||
+                                cfsetospeed(&settings, standard->code) != 0)) {
         return false;
     }
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0)
+        return false;
     return frameTaken(fd) && rateTaken(fd, rate, standard);
 }
 
-std::string describeErrno(int error) { return std::strerror(error); }
+std::string describeErrno(int error) {
+    return std::strerror(error);
+}
 
 class PosixLine final : public SerialLine {
-public:
+  public:
     PosixLine(int fd, const termios& original, std::string device, std::int32_t baudRate)
         : fd_(fd), original_(original), device_(std::move(device)), baudRate_(baudRate) {
         slot_ = registerPort(fd_, original_);
@@ -262,34 +272,43 @@ public:
                 written += static_cast<std::size_t>(n);
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) gone("write", errno);
-            if (!pollFor(POLLOUT, deadline)) break;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                gone("write", errno);
+            if (!pollFor(POLLOUT, deadline))
+                break;
         }
         return written;
     }
 
     std::size_t read(std::span<std::uint8_t> into) override {
-        if (into.empty()) return 0;
+        if (into.empty())
+            return 0;
         for (;;) {
             const ssize_t n = ::read(fd_, into.data(), into.size());
-            if (n >= 0) return static_cast<std::size_t>(n);
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            if (n >= 0)
+                return static_cast<std::size_t>(n);
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return 0;
             gone("read", errno);
         }
     }
 
     std::size_t inputCount() override {
         int waiting = 0;
-        if (ioctl(fd_, FIONREAD, &waiting) != 0) gone("input count", errno);
+        if (ioctl(fd_, FIONREAD, &waiting) != 0)
+            gone("input count", errno);
         return static_cast<std::size_t>(std::max(waiting, 0));
     }
 
     // Bytes already taken into the line discipline are read away as well, so that nothing
     // received before this call is ever read.
     void flushInput() override {
-        if (tcflush(fd_, TCIFLUSH) != 0) gone("input flush", errno);
+        if (tcflush(fd_, TCIFLUSH) != 0)
+            gone("input flush", errno);
         std::array<std::uint8_t, 256> discard{};
         while (read(discard) > 0) {
         }
@@ -297,7 +316,8 @@ public:
 
     void drainOutput() override {
         while (tcdrain(fd_) != 0) {
-            if (errno != EINTR) gone("drain", errno);
+            if (errno != EINTR)
+                gone("drain", errno);
         }
     }
 
@@ -305,7 +325,7 @@ public:
         return pollFor(POLLIN, std::chrono::steady_clock::now() + timeout);
     }
 
-private:
+  private:
     [[noreturn]] void gone(const char* what, int error) const {
         throw LineGone("port " + device_ + " is gone (" + what + ": " + describeErrno(error) + ")");
     }
@@ -322,23 +342,27 @@ private:
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            const int timeoutMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
-                left.count() + 1, 0, INT_MAX));
+            const int timeoutMs = static_cast<int>(
+                std::clamp<std::chrono::milliseconds::rep>(left.count() + 1, 0, INT_MAX));
             pollfd entry{fd_, event, 0};
             const int ready = ::poll(&entry, 1, timeoutMs);
             if (ready < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 gone("poll", errno);
             }
             if (ready == 0) {
-                if (std::chrono::steady_clock::now() >= deadline) return false;
+                if (std::chrono::steady_clock::now() >= deadline)
+                    return false;
                 continue;
             }
             if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                if (event == POLLIN && inputCount() > 0) return true;
+                if (event == POLLIN && inputCount() > 0)
+                    return true;
                 gone("poll", entry.revents & POLLNVAL ? EBADF : EIO);
             }
-            if ((entry.revents & event) != 0) return true;
+            if ((entry.revents & event) != 0)
+                return true;
         }
     }
 
@@ -354,16 +378,21 @@ private:
 LineOpenResult OpenSystemLine(const LineRequest& request) {
     // Only a path names a device here; "SIM" and other bare words are no port of this machine,
     // and a relative path would open whatever happens to lie in the working folder.
-    if (request.device.empty() || request.device.front() != '/') return {nullptr, LineOpenError::openFailed};
+    if (request.device.empty() || request.device.front() != '/')
+        return {nullptr, LineOpenError::openFailed};
     FileDescriptor fd(::open(request.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0 || !isatty(fd.get())) return {nullptr, LineOpenError::openFailed};
+    if (fd.get() < 0 || !isatty(fd.get()))
+        return {nullptr, LineOpenError::openFailed};
     // The lock keeps out a second halvard even when it runs as root, which TIOCEXCL does not;
     // TIOCEXCL keeps out other programs that open the port without taking the lock.
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return {nullptr, LineOpenError::openFailed};
-    if (ioctl(fd.get(), TIOCEXCL) != 0) return {nullptr, LineOpenError::openFailed};
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return {nullptr, LineOpenError::openFailed};
+    if (ioctl(fd.get(), TIOCEXCL) != 0)
+        return {nullptr, LineOpenError::openFailed};
 
     termios original{};
-    if (tcgetattr(fd.get(), &original) != 0) return {nullptr, LineOpenError::openFailed};
+    if (tcgetattr(fd.get(), &original) != 0)
+        return {nullptr, LineOpenError::openFailed};
     // A rate of 0 would mean "hang up" to the driver.
     if (request.baudRate <= 0 || !configure(fd.get(), original, request.baudRate)) {
         tcsetattr(fd.get(), TCSANOW, &original);

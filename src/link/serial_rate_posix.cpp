@@ -13,25 +13,32 @@ namespace halvard {
 
 std::optional<std::uint32_t> ArbitraryLineRate(int fd) {
     struct termios2 settings {};
-    if (ioctl(fd, TCGETS2, &settings) != 0) return std::nullopt;
+    if (ioctl(fd, TCGETS2, &settings) != 0)
+        return std::nullopt;
     return settings.c_ospeed;
 }
 
 std::optional<std::uint32_t> SetArbitraryLineRate(int fd, std::uint32_t rate) {
     struct termios2 settings {};
-    if (ioctl(fd, TCGETS2, &settings) != 0) return std::nullopt;
+    if (ioctl(fd, TCGETS2, &settings) != 0)
+        return std::nullopt;
     settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
     settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     settings.c_ospeed = rate;
     settings.c_ispeed = rate;
-    if (ioctl(fd, TCSETS2, &settings) != 0) return std::nullopt;
+    if (ioctl(fd, TCSETS2, &settings) != 0)
+        return std::nullopt;
     return ArbitraryLineRate(fd);
 }
 
 #else
 
-std::optional<std::uint32_t> ArbitraryLineRate(int) { return std::nullopt; }
-std::optional<std::uint32_t> SetArbitraryLineRate(int, std::uint32_t) { return std::nullopt; }
+std::optional<std::uint32_t> ArbitraryLineRate(int) {
+    return std::nullopt;
+}
+std::optional<std::uint32_t> SetArbitraryLineRate(int, std::uint32_t) {
+    return std::nullopt;
+}
 
 #endif
 

@@ -44,7 +44,8 @@ std::array<SavedPort, 8> savedPorts;
 BOOL WINAPI restorePortsOnConsoleEvent(DWORD) {
     const std::lock_guard lock(savedPortsMutex);
     for (SavedPort& port : savedPorts) {
-        if (port.handle == INVALID_HANDLE_VALUE) continue;
+        if (port.handle == INVALID_HANDLE_VALUE)
+            continue;
         SetCommState(port.handle, &port.state);
         SetCommTimeouts(port.handle, &port.timeouts);
     }
@@ -66,24 +67,26 @@ std::size_t registerPort(HANDLE handle, const DCB& state, const COMMTIMEOUTS& ti
 
 void unregisterPort(std::size_t slot) {
     const std::lock_guard lock(savedPortsMutex);
-    if (slot < savedPorts.size()) savedPorts[slot] = SavedPort{};
+    if (slot < savedPorts.size())
+        savedPorts[slot] = SavedPort{};
 }
 
 // ---------------------------------------------------------------------------------------------
 
 class Handle {
-public:
+  public:
     explicit Handle(HANDLE handle) : handle_(handle) {}
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     ~Handle() {
-        if (valid()) CloseHandle(handle_);
+        if (valid())
+            CloseHandle(handle_);
     }
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
     HANDLE get() const { return handle_; }
     HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
 
-private:
+  private:
     HANDLE handle_;
 };
 
@@ -139,7 +142,7 @@ bool sameFrame(const DCB& now, const DCB& wanted) {
 }
 
 class WindowsLine final : public SerialLine {
-public:
+  public:
     WindowsLine(HANDLE handle, const DCB& originalState, const COMMTIMEOUTS& originalTimeouts,
                 const COMMTIMEOUTS& timeouts, std::string device)
         : handle_(handle),
@@ -162,7 +165,8 @@ public:
 
     std::size_t write(std::span<const std::uint8_t> bytes) override {
         DWORD written = 0;
-        if (!WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        if (!WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr)) {
             gone("write");
         }
         return written;
@@ -176,7 +180,8 @@ public:
         // Only what is already waiting is asked for, so the read returns at once whatever the
         // current read time-outs are.
         const std::size_t waiting = std::min(queuedBytes(), into.size() - count);
-        if (waiting == 0) return count;
+        if (waiting == 0)
+            return count;
         DWORD got = 0;
         if (!ReadFile(handle_, into.data() + count, static_cast<DWORD>(waiting), &got, nullptr)) {
             gone("read");
@@ -188,26 +193,32 @@ public:
 
     void flushInput() override {
         ahead_.reset();
-        if (!PurgeComm(handle_, PURGE_RXCLEAR | PURGE_RXABORT)) gone("input flush");
+        if (!PurgeComm(handle_, PURGE_RXCLEAR | PURGE_RXABORT))
+            gone("input flush");
     }
 
     void drainOutput() override {
-        if (!FlushFileBuffers(handle_)) gone("drain");
+        if (!FlushFileBuffers(handle_))
+            gone("drain");
     }
 
     // A read of one byte that the driver ends at the first byte or after the slice; the byte is
     // kept for the next read.
     bool waitForInput(std::chrono::milliseconds timeout) override {
-        if (inputCount() > 0) return true;
+        if (inputCount() > 0)
+            return true;
         const Deadline deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            setReadWait(static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(left.count(), kWaitSliceMs)));
+            if (left.count() <= 0)
+                return false;
+            setReadWait(static_cast<DWORD>(
+                std::min<std::chrono::milliseconds::rep>(left.count(), kWaitSliceMs)));
             std::uint8_t byte = 0;
             DWORD got = 0;
-            if (!ReadFile(handle_, &byte, 1, &got, nullptr)) gone("wait");
+            if (!ReadFile(handle_, &byte, 1, &got, nullptr))
+                gone("wait");
             if (got == 1) {
                 ahead_ = byte;
                 return true;
@@ -215,7 +226,7 @@ public:
         }
     }
 
-private:
+  private:
     [[noreturn]] void gone(const char* what) const {
         throw LineGone("port " + device_ + " is gone (" + what + ": Windows error " +
                        std::to_string(GetLastError()) + ")");
@@ -225,21 +236,24 @@ private:
     std::size_t queuedBytes() {
         DWORD errors = 0;
         COMSTAT status{};
-        if (!ClearCommError(handle_, &errors, &status)) gone("input count");
+        if (!ClearCommError(handle_, &errors, &status))
+            gone("input count");
         return status.cbInQue;
     }
 
     // With interval and multiplier at MAXDWORD, a read returns as soon as one byte is there, or
     // empty after the constant.
     void setReadWait(DWORD ms) {
-        if (timeouts_.ReadTotalTimeoutMultiplier == MAXDWORD && timeouts_.ReadTotalTimeoutConstant == ms) {
+        if (timeouts_.ReadTotalTimeoutMultiplier == MAXDWORD &&
+            timeouts_.ReadTotalTimeoutConstant == ms) {
             return;
         }
         COMMTIMEOUTS waiting = timeouts_;
         waiting.ReadIntervalTimeout = MAXDWORD;
         waiting.ReadTotalTimeoutMultiplier = MAXDWORD;
         waiting.ReadTotalTimeoutConstant = ms;
-        if (!SetCommTimeouts(handle_, &waiting)) gone("wait");
+        if (!SetCommTimeouts(handle_, &waiting))
+            gone("wait");
         timeouts_ = waiting;
     }
 
@@ -262,13 +276,15 @@ LineOpenResult OpenSystemLine(const LineRequest& request) {
     // Share mode 0: no other program, and no second halvard, can open the port meanwhile.
     Handle handle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr));
-    if (!handle.valid()) return {nullptr, LineOpenError::openFailed};
+    if (!handle.valid())
+        return {nullptr, LineOpenError::openFailed};
 
     DCB original{};
     original.DCBlength = sizeof(DCB);
     COMMTIMEOUTS originalTimeouts{};
     // Anything that is no comm port (a file, a pipe) fails here.
-    if (!GetCommState(handle.get(), &original) || !GetCommTimeouts(handle.get(), &originalTimeouts)) {
+    if (!GetCommState(handle.get(), &original) ||
+        !GetCommTimeouts(handle.get(), &originalTimeouts)) {
         return {nullptr, LineOpenError::openFailed};
     }
     SetupComm(handle.get(), kQueueSize, kQueueSize);

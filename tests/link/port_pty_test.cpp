@@ -1,6 +1,5 @@
 // The port services on a real pseudo-terminal, with the real clock.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include "link/system_line.hpp"
 #include "run/run.hpp"
 #include "support/fakes.hpp"
+#include "support/process.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -19,9 +19,9 @@ using namespace std::chrono_literals;
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 class PortOnPty : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        run.settings.portName = "COM" + pty.slavePath();
+        run.settings.portName = pty.slavePath();
         run.settings.portDevice = pty.slavePath();
         run.settings.baudRate = 38400;
         ASSERT_EQ(exitStatusOf([&] { PortSetup(run); }), -1) << output.text();
@@ -131,27 +131,16 @@ TEST_F(PortOnPty, APortThatGoesAwayMidWaitIsLineGoneNotAHang) {
     PortClose(run);
 }
 
-std::string runHalvardExe(const std::string& arguments, int& status) {
-    const std::string command = std::string(HALVARD_EXE) + " " + arguments + " 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("popen");
-    std::string text;
-    char chunk[512];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
-    const int raw = pclose(pipe);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return text;
-}
-
 TEST_F(PortOnPty, ASecondHalvardOnTheSamePortGetsThePortOpenError) {
-    int status = 0;
-    const std::string file = ::testing::TempDir() + "second_halvard.bin";
-    const std::string text = runHalvardExe("/R " + file + " /COM=" + pty.slavePath(), status);
-    EXPECT_EQ(status, 3) << text;
-    EXPECT_NE(text.find("Error: Unable to open port COM"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Error 3"), std::string::npos) << text;
-    std::remove(file.c_str());
+    TempFolder folder;
+    const ProcessResult second =
+        runProcess(HALVARD_EXE, {"/R", "read.bin", "/COM=" + pty.slavePath()}, folder.path());
+    EXPECT_EQ(second.status, 3) << second.output;
+    EXPECT_NE(second.output.find("Port " + pty.slavePath() + " used\n"), std::string::npos);
+    EXPECT_NE(second.output.find("Error: Unable to open port " + pty.slavePath() + "\n"),
+              std::string::npos)
+        << second.output;
+    EXPECT_EQ(second.output.find("Error 3"), std::string::npos) << second.output;
 }
 
 }  // namespace

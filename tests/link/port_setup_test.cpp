@@ -31,12 +31,12 @@ TEST_P(PortSetupFailure, PrintsItsMessageAndEndsWithStatus3) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, PortSetupFailure,
-    ::testing::Values(
-        SetupFailure{LineOpenError::noPorts, "Error: No Ports Available \n"},
-        SetupFailure{LineOpenError::openFailed, "Error: Unable to open port COM3\n"},
-        SetupFailure{LineOpenError::configureFailed,
-                     "PortSetup  error: Unable to configure serial port COM3\n"},
-        SetupFailure{LineOpenError::timeoutsFailed, "Unable to set the time-out parameters"}));
+    ::testing::Values(SetupFailure{LineOpenError::noPorts, "Error: No Ports Available \n"},
+                      SetupFailure{LineOpenError::openFailed, "Error: Unable to open port COM3\n"},
+                      SetupFailure{LineOpenError::configureFailed,
+                                   "PortSetup  error: Unable to configure serial port COM3\n"},
+                      SetupFailure{LineOpenError::timeoutsFailed,
+                                   "Unable to set the time-out parameters"}));
 
 class PortSetupBadRate : public ::testing::TestWithParam<std::int32_t> {};
 
@@ -152,7 +152,8 @@ TEST(PortResync, SendsExactly512ZerosAndDiscardsEveryAnswer) {
     std::uint32_t answered = 0;
     s.line->onWrite([&](ScriptedLine& line, std::span<const std::uint8_t> written) {
         for (std::uint8_t b : written) {
-            if (b != 0) continue;
+            if (b != 0)
+                continue;
             line.deliver({0xAA}, 1 + answered * 26 / 100);
             ++answered;
         }
@@ -168,7 +169,8 @@ TEST(PortResync, EndsOnALineThatNeverGoesQuiet) {
     ScriptedRun s;
     s.openPort();
     s.run.settings.baudRate = 38400;
-    for (std::uint32_t ms = 0; ms < 8000; ms += 5) s.line->deliver({0x55}, ms);
+    for (std::uint32_t ms = 0; ms < 8000; ms += 5)
+        s.line->deliver({0x55}, ms);
     const std::uint32_t start = s.clock.now;
     PortResync(s.run);
     EXPECT_LT(s.clock.now - start, 5000u);

@@ -18,7 +18,8 @@ using namespace std::chrono_literals;
 
 std::unique_ptr<SerialLine> openOrFail(const std::string& device, std::int32_t baud = 38400) {
     LineOpenResult opened = OpenSystemLine(LineRequest{device, baud});
-    if (!opened.line) throw std::runtime_error("could not open " + device);
+    if (!opened.line)
+        throw std::runtime_error("could not open " + device);
     return std::move(opened.line);
 }
 
@@ -28,7 +29,8 @@ std::vector<std::uint8_t> readFromLine(SerialLine& line, std::size_t count) {
     std::size_t have = 0;
     while (have < count) {
         have += line.read(std::span(got).subspan(have));
-        if (have < count && !line.waitForInput(1000ms)) break;
+        if (have < count && !line.waitForInput(1000ms))
+            break;
     }
     got.resize(have);
     return got;
@@ -172,8 +174,10 @@ TEST(SerialPosix, OriginalSettingsComeBackOnSigterm) {
     if (child == 0) {
         const LineOpenResult opened = OpenSystemLine(LineRequest{pty.slavePath(), 115200});
         const char state = opened.line ? 'y' : 'n';
-        if (::write(ready[1], &state, 1) != 1) _exit(2);
-        for (;;) pause();
+        if (::write(ready[1], &state, 1) != 1)
+            _exit(2);
+        for (;;)
+            pause();
     }
     char state = 0;
     ASSERT_EQ(::read(ready[0], &state, 1), 1);

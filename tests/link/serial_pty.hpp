@@ -19,7 +19,7 @@ namespace halvard::testing {
 // serial port, and the test plays the far end on the master. Termios calls on the master act on
 // the slave's settings, so the test can also look at what the port was set to.
 class PtyPair {
-public:
+  public:
     PtyPair() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
             throw std::runtime_error("no pseudo-terminal");
@@ -35,7 +35,8 @@ public:
 
     // The far end hangs up, as an unplugged adapter does.
     void closeMaster() {
-        if (master_ >= 0) ::close(master_);
+        if (master_ >= 0)
+            ::close(master_);
         master_ = -1;
     }
 
@@ -61,9 +62,11 @@ public:
         std::uint8_t chunk[512];
         while (got.size() < count) {
             pollfd entry{master_, POLLIN, 0};
-            if (::poll(&entry, 1, quietMs) <= 0 || (entry.revents & POLLIN) == 0) break;
+            if (::poll(&entry, 1, quietMs) <= 0 || (entry.revents & POLLIN) == 0)
+                break;
             const ssize_t n = ::read(master_, chunk, std::min(sizeof chunk, count - got.size()));
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             got.insert(got.end(), chunk, chunk + n);
         }
         return got;
@@ -71,7 +74,8 @@ public:
 
     termios slaveSettings() const {
         termios settings{};
-        if (tcgetattr(master_, &settings) != 0) throw std::runtime_error("tcgetattr on the master");
+        if (tcgetattr(master_, &settings) != 0)
+            throw std::runtime_error("tcgetattr on the master");
         return settings;
     }
     void setSlaveSettings(const termios& settings) const {
@@ -80,7 +84,7 @@ public:
         }
     }
 
-private:
+  private:
     int master_;
     std::string slavePath_;
 };
@@ -97,7 +101,8 @@ inline termios cookedSettings(termios settings) {
 }
 
 inline std::chrono::milliseconds elapsedSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
 }
 
 }  // namespace halvard::testing
