@@ -30,7 +30,7 @@ class PortOnPty : public ::testing::Test {
     PtyPair pty;
     SteadyClock clock;
     CapturedConsole output;
-    Run run{output.console(), clock, OpenSystemLine};
+    halvard::Run run{output.console(), clock, OpenSystemLine};
 };
 
 TEST_F(PortOnPty, BytesGoOutAndComeIn) {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <ostream>
 
 #include "link/port.hpp"
 #include "link/system_line.hpp"
@@ -15,6 +16,10 @@ struct SetupFailure {
     LineOpenError error;
     const char* printed;
 };
+
+void PrintTo(const SetupFailure& failure, std::ostream* out) {
+    *out << static_cast<int>(failure.error);
+}
 
 class PortSetupFailure : public ::testing::TestWithParam<SetupFailure> {};
 
@@ -90,6 +95,10 @@ struct NamingCase {
     std::uint32_t portIndex;
     const char* device;
 };
+
+void PrintTo(const NamingCase& naming, std::ostream* out) {
+    *out << '"' << naming.typed << "\"," << naming.portIndex;
+}
 
 class PortNaming : public ::testing::TestWithParam<NamingCase> {};
 

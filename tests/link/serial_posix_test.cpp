@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <numeric>
+#include <ostream>
 #include <thread>
 
 #include "link/serial_pty.hpp"
@@ -74,6 +75,10 @@ struct RateCase {
     std::int32_t baud;
     speed_t code;
 };
+
+void PrintTo(const RateCase& rate, std::ostream* out) {
+    *out << rate.baud;
+}
 
 class SerialPosixStandardRate : public ::testing::TestWithParam<RateCase> {};
 
