@@ -205,10 +205,12 @@ class WindowsLine final : public SerialLine {
     // A read of one byte that the driver ends at the first byte or after the slice; the byte is
     // kept for the next read.
     bool waitForInput(std::chrono::milliseconds timeout) override {
-        if (inputCount() > 0)
-            return true;
         const Deadline deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
+            // Asking for the count each slice also notices a port that has gone: a read on it
+            // may just come back empty.
+            if (inputCount() > 0)
+                return true;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
