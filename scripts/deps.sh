@@ -10,7 +10,9 @@ command -v ninja >/dev/null || need+=(ninja-build)
 for extra in "$@"; do
     case "$extra" in
         mingw) command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix) ;;
-        wine) command -v wine >/dev/null || need+=(wine64 wine) ;;
+        # 64-bit Wine alone runs the 64-bit console .exe: no display, no 32-bit Wine.
+        wine) { command -v wine && command -v wineserver && [ -x /usr/lib/wine/wine64 ]; } >/dev/null ||
+            need+=(wine64 wine) ;;
         *) need+=("$extra") ;;
     esac
 done

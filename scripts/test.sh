@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Halvard with AddressSanitizer and UndefinedBehaviorSanitizer, proves that the Windows
-# executable cross-builds, and runs the whole suite (last, so that its summary closes the output).
+# Builds Halvard with AddressSanitizer and UndefinedBehaviorSanitizer, cross-builds the Windows
+# executable and runs its cases under Wine, and runs the whole suite (last, so that its summary
+# closes the output). Fails when either the Windows stage or the suite fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +10,7 @@ build=build/test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALVARD_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
+windows_failed=0
 # The Windows build needs the mingw-w64 cross-compiler, which only root can install.
 if bash scripts/deps.sh mingw; then
     windows=build/windows
@@ -20,8 +22,18 @@ if bash scripts/deps.sh mingw; then
         exit 1
     fi
     echo "Windows cross-build: $windows/src/halvard.exe built"
+    # halvard.exe under Wine against halvard-sim on a pty mapped to COM1, and against /COM=SIM.
+    bash scripts/wine-test.sh --exe "$windows/src/halvard.exe" --sim "$build/sim/halvard-sim" ||
+        windows_failed=1
 else
     echo "skipping the Windows cross-build: the mingw-w64 cross-compiler is missing and could not be installed"
+    echo "skipping the Windows stage: there is no halvard.exe to run"
 fi
 
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+suite_status=0
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" || suite_status=$?
+if [ "$windows_failed" = 1 ]; then
+    echo "The Windows stage failed (see \"Windows stage\" above)." >&2
+    exit 1
+fi
+exit "$suite_status"
