@@ -76,8 +76,10 @@ void unregisterPort(std::size_t slot) {
 class Handle {
   public:
     explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(Handle&& other) noexcept : handle_(other.release()) {}
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
+    Handle& operator=(Handle&&) = delete;
     ~Handle() {
         if (valid())
             CloseHandle(handle_);
@@ -97,6 +99,38 @@ std::string windowsDeviceName(const std::string& device) {
         return device;
     }
     return std::string(kDevicePrefix) + device;
+}
+
+// Share mode 0 keeps every other program off an open port, but some drivers (virtual ports) and
+// Wine let a second CreateFile through, and that second halvard would reconfigure and purge the
+// first one's port. A named mutex per port exists exactly as long as a halvard holds the port, so
+// a second halvard meets it before it touches the port. Only the creation can tell.
+enum class PortClaim { claimed, heldByAnother, unavailable };
+
+struct ClaimResult {
+    PortClaim claim;
+    Handle mutex;
+};
+
+std::string claimName(std::string_view device) {
+    if (device.starts_with(kDevicePrefix))
+        device.remove_prefix(kDevicePrefix.size());
+    std::string name = "Global\\halvard-port-";
+    for (const char c : device) {
+        // A backslash would name a namespace; the rest is compared without case, as Windows does.
+        name += c == '\\' ? '/' : static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    return name;
+}
+
+ClaimResult claimPort(std::string_view device) {
+    const std::string name = claimName(device);
+    Handle mutex(CreateMutexA(nullptr, FALSE, name.c_str()));
+    if (!mutex.valid())
+        return {PortClaim::unavailable, std::move(mutex)};
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return {PortClaim::heldByAnother, Handle(nullptr)};
+    return {PortClaim::claimed, std::move(mutex)};
 }
 
 bool isReservedName(std::string_view device) {
@@ -143,9 +177,11 @@ bool sameFrame(const DCB& now, const DCB& wanted) {
 
 class WindowsLine final : public SerialLine {
   public:
-    WindowsLine(HANDLE handle, const DCB& originalState, const COMMTIMEOUTS& originalTimeouts,
-                const COMMTIMEOUTS& timeouts, std::string device)
-        : handle_(handle),
+    WindowsLine(HANDLE handle, Handle claim, const DCB& originalState,
+                const COMMTIMEOUTS& originalTimeouts, const COMMTIMEOUTS& timeouts,
+                std::string device)
+        : claim_(std::move(claim)),
+          handle_(handle),
           originalState_(originalState),
           originalTimeouts_(originalTimeouts),
           timeouts_(timeouts),
@@ -230,8 +266,10 @@ class WindowsLine final : public SerialLine {
 
   private:
     [[noreturn]] void gone(const char* what) const {
+        // Taken first: building the message may allocate, and an allocation may change it.
+        const DWORD error = GetLastError();
         throw LineGone("port " + device_ + " is gone (" + what + ": Windows error " +
-                       std::to_string(GetLastError()) + ")");
+                       std::to_string(error) + ")");
     }
 
     // Also clears a line error (framing, overrun), which would otherwise stop all reads.
@@ -259,6 +297,7 @@ class WindowsLine final : public SerialLine {
         timeouts_ = waiting;
     }
 
+    Handle claim_;  // released after the port is closed
     HANDLE handle_;
     DCB originalState_;
     COMMTIMEOUTS originalTimeouts_;
@@ -275,6 +314,9 @@ LineOpenResult OpenSystemLine(const LineRequest& request) {
         return {nullptr, LineOpenError::openFailed};
     }
     const std::string name = windowsDeviceName(request.device);
+    ClaimResult claim = claimPort(name);
+    if (claim.claim == PortClaim::heldByAnother)
+        return {nullptr, LineOpenError::openFailed};
     // Share mode 0: no other program, and no second halvard, can open the port meanwhile.
     Handle handle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr));
@@ -305,8 +347,8 @@ LineOpenResult OpenSystemLine(const LineRequest& request) {
         return {nullptr, LineOpenError::timeoutsFailed};
     }
     PurgeComm(handle.get(), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
-    return {std::make_unique<WindowsLine>(handle.release(), original, originalTimeouts, timeouts,
-                                          request.device),
+    return {std::make_unique<WindowsLine>(handle.release(), std::move(claim.mutex), original,
+                                          originalTimeouts, timeouts, request.device),
             LineOpenError::openFailed};
 }
 
