@@ -3,6 +3,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max, not the SDK's macros (MSVC)
+#endif
 #include <windows.h>
 
 #include <algorithm>
@@ -41,7 +44,7 @@ struct SavedPort {
 std::mutex savedPortsMutex;
 std::array<SavedPort, 8> savedPorts;
 
-BOOL WINAPI restorePortsOnConsoleEvent(DWORD) {
+void restoreSavedPorts() {
     const std::lock_guard lock(savedPortsMutex);
     for (SavedPort& port : savedPorts) {
         if (port.handle == INVALID_HANDLE_VALUE)
@@ -49,7 +52,13 @@ BOOL WINAPI restorePortsOnConsoleEvent(DWORD) {
         SetCommState(port.handle, &port.state);
         SetCommTimeouts(port.handle, &port.timeouts);
     }
-    return FALSE;  // the next handler, in the end the system's, ends the process as usual
+}
+
+// Ends the process with the status Windows' own handler gives an interrupted program, so that an
+// interrupted run never reads as a success (Wine's own handler ends it with 0).
+BOOL WINAPI restorePortsOnConsoleEvent(DWORD) {
+    restoreSavedPorts();
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 std::size_t registerPort(HANDLE handle, const DCB& state, const COMMTIMEOUTS& timeouts) {
