@@ -46,7 +46,12 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Each case points this link at its own board's pty; the prefix maps COM1 to it once.
 com1=$work/com1
 sim_pid=
+exe_pid=
 cleanup() {
+    if [ -n "$exe_pid" ]; then
+        kill "$exe_pid" 2>/dev/null || true
+        wait "$exe_pid" 2>/dev/null || true
+    fi
     if [ -n "$sim_pid" ]; then
         kill "$sim_pid" 2>/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
@@ -137,29 +142,47 @@ mask() {
         -e 's/Checksum OK: 0x[0-9a-f]+/Checksum OK: 0x<sum>/'
 }
 
-# run_exe STATUS TRANSCRIPT ARGS...: runs halvard.exe in the case's folder, compares the exit
-# status, and the masked console output with tests/wine/expected/TRANSCRIPT.txt.
-run_exe() {
-    local want=$1 transcript=$2
-    shift 2
-    local out=$case_dir/$transcript.out status=0
-    (cd "$case_dir" && timeout 90 wine "$exe" "$@") >"$out.raw" 2>"$out.err" || status=$?
-    mask <"$out.raw" >"$out"
+# start_exe TRANSCRIPT ARGS...: starts halvard.exe in the case's folder, in the background
+# (exe_pid). finish_exe STATUS TRANSCRIPT waits for it, compares the exit status, and the masked
+# console output with tests/wine/expected/TRANSCRIPT.txt. run_exe STATUS TRANSCRIPT ARGS... does
+# both.
+start_exe() {
+    local transcript=$1
+    shift
+    echo "$*" >"$case_dir/$transcript.args"
+    (cd "$case_dir" && exec timeout 90 wine "$exe" "$@") \
+        >"$case_dir/$transcript.raw" 2>"$case_dir/$transcript.err" &
+    exe_pid=$!
+}
+
+finish_exe() {
+    local want=$1 transcript=$2 status=0
+    local out=$case_dir/$transcript.out what="halvard $(cat "$case_dir/$transcript.args")"
+    wait "$exe_pid" || status=$?
+    exe_pid=
+    mask <"$case_dir/$transcript.raw" >"$out"
     if [ "$status" != "$want" ]; then
-        fail "halvard $* ended with status $status, expected $want"
+        fail "$what ended with status $status, expected $want"
     fi
     local expected=$root/tests/wine/expected/$transcript.txt
     if [ ! -f "$expected" ]; then
-        fail "no expected transcript tests/wine/expected/$transcript.txt; this run printed:"
+        fail "no expected transcript tests/wine/expected/$transcript.txt; $what printed:"
         sed 's/^/      | /' "$out"
     elif ! diff -u "$expected" "$out" >"$out.diff"; then
-        fail "halvard $* printed other lines than tests/wine/expected/$transcript.txt:"
+        fail "$what printed other lines than tests/wine/expected/$transcript.txt:"
         sed 's/^/      /' "$out.diff" | head -40
     fi
-    if [ -s "$out.err" ]; then
-        note "(standard error of halvard $*:)"
-        sed 's/^/      | /' "$out.err" | head -10
+    if [ -s "$case_dir/$transcript.err" ]; then
+        note "(standard error of $what:)"
+        sed 's/^/      | /' "$case_dir/$transcript.err" | head -10
     fi
+}
+
+run_exe() {
+    local want=$1 transcript=$2
+    shift 2
+    start_exe "$transcript" "$@"
+    finish_exe "$want" "$transcript"
 }
 
 # same_file A B: the two files in the case's folder are equal byte for byte.

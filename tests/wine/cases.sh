@@ -29,3 +29,90 @@ case_baud_zero() {
     random_image image.bin 256
     run_exe 3 baud_zero /P image.bin /BAUD=0
 }
+
+# flip_byte FILE OFFSET: inverts one byte of the file, so that it surely differs.
+flip_byte() {
+    local byte
+    byte=$(od -An -tu1 -j "$2" -N1 "$case_dir/$1")
+    printf "\\x$(printf %02x $((255 - byte)))" |
+        dd of="$case_dir/$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# ---- through COM1 to halvard-sim on a pty ----------------------------------------------------
+
+# 128 KB of random data programmed, verified and read back; the file /R writes is the image.
+case_com1_round_trip() {
+    random_image image.bin 131072
+    start_sim --reset-on-open || return 1
+    run_exe 0 com1_program /P image.bin
+    run_exe 0 com1_verify /V image.bin
+    run_exe 0 com1_read /R readback.bin /L=20000
+    same_file image.bin readback.bin
+}
+
+# A board that never answers: the loader's time-out. Meanwhile a second halvard is refused the
+# port that the first one holds.
+case_com1_silent_board() {
+    random_image image.bin 256
+    start_sim --fault silent || return 1
+    start_exe com1_silent /P image.bin
+    sleep 1
+    local first=$exe_pid
+    run_exe 3 com1_in_use /P image.bin
+    exe_pid=$first
+    finish_exe 16 com1_silent
+}
+
+# A cell that does not take its data: the offset is reported.
+case_com1_stuck_cell() {
+    random_image image.bin 4096
+    start_sim --reset-on-open --fault stuck=0x100 || return 1
+    run_exe 22 com1_stuck /P image.bin
+}
+
+# A rate that the pty cannot take is refused by the read-back, before any byte is sent.
+case_com1_odd_rate() {
+    random_image image.bin 256
+    start_sim || return 1
+    run_exe 3 com1_odd_rate /P image.bin /BAUD=250000
+}
+
+# Ctrl-C (Wine turns SIGINT into it) while the run waits for the loader: the port gets its own
+# rate back and the run ends with STATUS_CONTROL_C_EXIT, as the shell sees it (0xC000013A & 0xFF).
+case_com1_interrupted() {
+    random_image image.bin 256
+    start_sim --fault silent || return 1
+    local pty
+    pty=$(readlink "$com1")
+    stty -F "$pty" 9600
+    start_exe com1_interrupted /P image.bin /BAUD=115200
+    sleep 1.5
+    local during
+    during=$(stty -F "$pty" speed)
+    [ "$during" = 115200 ] || fail "the port ran at $during during the run, not at 115200"
+    kill -INT "$exe_pid"
+    finish_exe 58 com1_interrupted
+    local after
+    after=$(stty -F "$pty" speed)
+    [ "$after" = 9600 ] || fail "the port was left at $after after Ctrl-C, not at its own 9600"
+}
+
+# ---- through the board built into the .exe ---------------------------------------------------
+
+case_sim_round_trip() {
+    random_image image.bin 131072
+    run_exe 0 sim_program /P image.bin /COM=SIM
+    run_exe 0 sim_verify /V image.bin /COM=SIM
+    run_exe 0 sim_read /R readback.bin /COM=SIM /L=20000
+    same_file image.bin readback.bin
+    [ -s halvard-sim.bin ] || [ -s "$case_dir/halvard-sim.bin" ] ||
+        fail "the board's flash was not kept in halvard-sim.bin"
+}
+
+# A flash that /V finds different: the first differing offset is reported.
+case_sim_verify_difference() {
+    random_image image.bin 4096
+    run_exe 0 sim_small_program /P image.bin /COM=SIM
+    flip_byte image.bin 2050
+    run_exe 21 sim_difference /V image.bin /COM=SIM
+}
