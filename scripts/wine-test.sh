@@ -53,6 +53,7 @@ cleanup() {
         wait "$exe_pid" 2>/dev/null || true
     fi
     if [ -n "$sim_pid" ]; then
+        kill -CONT "$sim_pid" 2>/dev/null || true
         kill "$sim_pid" 2>/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
     fi
@@ -125,8 +126,14 @@ start_sim() {
     ln -sfn "$pty" "$com1.tmp" && mv -T "$com1.tmp" "$com1"
 }
 
+# The board stops answering; its pty stays open.
+pause_sim() {
+    kill -STOP "$sim_pid"
+}
+
 stop_sim() {
     if [ -n "$sim_pid" ]; then
+        kill -CONT "$sim_pid" 2>/dev/null || true
         kill "$sim_pid" 2>/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
         sim_pid=

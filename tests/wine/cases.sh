@@ -50,11 +50,13 @@ case_com1_round_trip() {
     same_file image.bin readback.bin
 }
 
-# A board that never answers: the loader's time-out. Meanwhile a second halvard is refused the
-# port that the first one holds.
+# A board that never answers (halvard-sim stopped, its pty still open), as one that is not in
+# boot mode: the loader's time-out. Meanwhile a second halvard is refused the port that the first
+# one holds.
 case_com1_silent_board() {
     random_image image.bin 256
-    start_sim --fault silent || return 1
+    start_sim || return 1
+    pause_sim
     start_exe com1_silent /P image.bin
     sleep 1
     local first=$exe_pid
@@ -66,8 +68,15 @@ case_com1_silent_board() {
 # A cell that does not take its data: the offset is reported.
 case_com1_stuck_cell() {
     random_image image.bin 4096
-    start_sim --reset-on-open --fault stuck=0x100 || return 1
+    start_sim --reset-on-open --fault stuck-cell=100 || return 1
     run_exe 22 com1_stuck /P image.bin
+}
+
+# No flash chip on the bus.
+case_com1_no_flash() {
+    random_image image.bin 256
+    start_sim --flash none || return 1
+    run_exe 20 com1_no_flash /P image.bin
 }
 
 # A rate that the pty cannot take is refused by the read-back, before any byte is sent.
@@ -77,11 +86,13 @@ case_com1_odd_rate() {
     run_exe 3 com1_odd_rate /P image.bin /BAUD=250000
 }
 
-# Ctrl-C (Wine turns SIGINT into it) while the run waits for the loader: the port gets its own
-# rate back and the run ends with STATUS_CONTROL_C_EXIT, as the shell sees it (0xC000013A & 0xFF).
+# Ctrl-C (Wine turns SIGINT into it) while the run waits for a silent board: the port gets its
+# own rate back and the run ends with STATUS_CONTROL_C_EXIT as the shell sees it (0xC000013A &
+# 0xFF).
 case_com1_interrupted() {
     random_image image.bin 256
-    start_sim --fault silent || return 1
+    start_sim || return 1
+    pause_sim
     local pty
     pty=$(readlink "$com1")
     stty -F "$pty" 9600
