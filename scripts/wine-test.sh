@@ -107,7 +107,8 @@ fail() {
 start_sim() {
     stop_sim
     [ -x "$sim" ] || { fail "halvard-sim is missing at $sim"; return 1; }
-    "$sim" "$@" >"$case_dir/sim.out" 2>"$case_dir/sim.err" &
+    : >"$case_dir/sim.out"
+    "$sim" "$@" >>"$case_dir/sim.out" 2>"$case_dir/sim.err" &
     sim_pid=$!
     local pty= tries=0
     while [ -z "$pty" ] && [ $tries -lt 250 ]; do
@@ -141,9 +142,10 @@ stop_sim() {
     ln -sfn /nonexistent "$com1.tmp" && mv -T "$com1.tmp" "$com1"
 }
 
-# What may differ between runs: line ends, the build date, times and the image's checksums.
+# What may differ between runs: the build date, times and the image's checksums. Line ends become
+# Linux's, and a progress line that ends with a carriage return gets a line of its own.
 mask() {
-    tr -d '\r' | sed -E \
+    sed 's/\r$//' | tr '\r' '\n' | sed -E \
         -e 's/Compiled at [A-Z][a-z]{2} [ 0-9]{2} [0-9]{4}/Compiled at <date>/' \
         -e 's/Total Elapsed time = [0-9.]+ sec/Total Elapsed time = <time> sec/' \
         -e 's/Checksum OK: 0x[0-9a-f]+/Checksum OK: 0x<sum>/'

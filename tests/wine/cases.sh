@@ -8,6 +8,12 @@ WINE_CASES=(
     illegal_function
     missing_port
     baud_zero
+    com1_round_trip
+    com1_silent_board
+    com1_stuck_cell
+    com1_no_flash
+    com1_odd_rate
+    com1_interrupted
 )
 
 case_usage() {
@@ -97,7 +103,8 @@ case_com1_interrupted() {
     pty=$(readlink "$com1")
     stty -F "$pty" 9600
     start_exe com1_interrupted /P image.bin /BAUD=115200
-    sleep 1.5
+    # Inside the loader's first 2.1 s wait, so that the transcript ends with the port line.
+    sleep 1
     local during
     during=$(stty -F "$pty" speed)
     [ "$during" = 115200 ] || fail "the port ran at $during during the run, not at 115200"
