@@ -89,6 +89,7 @@ ln -sfn /nonexistent "$com1"
 
 passed=0
 failed=0
+skipped=0
 failures=()
 
 # ---- helpers for the cases ------------------------------------------------------------------
@@ -96,6 +97,7 @@ failures=()
 case_dir=
 case_name=
 case_ok=
+case_skipped=
 
 note() { echo "    $*"; }
 fail() {
@@ -106,7 +108,15 @@ fail() {
 # Starts halvard-sim with the given options and points COM1 at its pty.
 start_sim() {
     stop_sim
-    [ -x "$sim" ] || { fail "halvard-sim is missing at $sim"; return 1; }
+    if [ ! -x "$sim" ]; then
+        # A tree without the board's pty server yet skips these cases; one with it must build it.
+        if [ ! -f "$root/sim/tool/main.cpp" ]; then
+            case_skipped="halvard-sim is not part of this tree yet"
+        else
+            fail "halvard-sim is missing at $sim"
+        fi
+        return 1
+    fi
     : >"$case_dir/sim.out"
     "$sim" "$@" >>"$case_dir/sim.out" 2>"$case_dir/sim.err" &
     sim_pid=$!
@@ -212,12 +222,16 @@ run_case() {
     case_name=$1
     case_dir=$work/cases/$case_name
     case_ok=1
+    case_skipped=
     mkdir -p "$case_dir"
     local begin=$SECONDS
     echo "Windows case $case_name"
     "case_$case_name" || case_ok=0
     stop_sim
-    if [ "$case_ok" = 1 ]; then
+    if [ -n "$case_skipped" ]; then
+        skipped=$((skipped + 1))
+        note "skipped: $case_skipped"
+    elif [ "$case_ok" = 1 ]; then
         passed=$((passed + 1))
         note "ok ($((SECONDS - begin)) s)"
     else
@@ -238,7 +252,9 @@ for name in "${WINE_CASES[@]}"; do
     run_case "$name"
 done
 
-echo "Windows stage: $passed passed, $failed failed (${SECONDS} s, Wine prefix included)"
+summary="Windows stage: $passed passed, $failed failed"
+[ "$skipped" -gt 0 ] && summary+=", $skipped skipped"
+echo "$summary (${SECONDS} s, Wine prefix included)"
 if [ "$failed" -gt 0 ]; then
     echo "Windows stage failures: ${failures[*]}"
     exit 1
