@@ -142,6 +142,14 @@ pause_sim() {
     kill -STOP "$sim_pid"
 }
 
+# A tree without the virtual board yet has no /COM=SIM to test.
+needs_board() {
+    if ! compgen -G "$root/sim/board/*.cpp" >/dev/null; then
+        case_skipped="the virtual board is not part of this tree yet"
+        return 1
+    fi
+}
+
 stop_sim() {
     if [ -n "$sim_pid" ]; then
         kill -CONT "$sim_pid" 2>/dev/null || true
