@@ -88,7 +88,7 @@ class Core {
     std::uint32_t fetchAddress() const { return (std::uint32_t{csp_} << 16) | ip_; }
     std::uint32_t fetch(std::uint32_t address, unsigned length);
     void stop(const std::string& why);
-    void stopAtInstruction(const char* what);
+    void stopOnOddAccess(std::uint32_t address);
     void traceInstruction(std::uint32_t address, std::uint32_t code, unsigned length);
 
     Bus& bus_;

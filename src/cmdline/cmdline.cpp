@@ -23,7 +23,9 @@ struct OptionRow {
     void (*apply)(Run&, std::string_view value, std::string_view original);
 };
 
-[[noreturn]] void exclusive(Run& run) { FatalError(run, ErrorCode::OptionsExclusive); }
+[[noreturn]] void exclusive(Run& run) {
+    FatalError(run, ErrorCode::OptionsExclusive);
+}
 
 void setComIndex(Run& run, std::uint32_t index) {
     run.settings.portIndex = index;
@@ -34,26 +36,34 @@ void setComIndex(Run& run, std::uint32_t index) {
 // Tested in this order; the first row that matches decides.
 const std::array<OptionRow, 19> kOptions = {{
     {"/OFFSET=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.flashOffset = ParseNumber(v, 16); }},
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.flashOffset = ParseNumber(v, 16);
+     }},
     {"/O=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.flashOffset = ParseNumber(v, 16); }},
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.flashOffset = ParseNumber(v, 16);
+     }},
     {"/LENGTH=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
     {"/L=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
     {"/ERASEALL", Match::whole,
      [](Run& r, std::string_view, std::string_view) {
-         if (r.settings.noErase) exclusive(r);
+         if (r.settings.noErase)
+             exclusive(r);
          r.settings.eraseAll = true;
      }},
     {"/NOERASE", Match::whole,
      [](Run& r, std::string_view, std::string_view) {
-         if (r.settings.eraseAll) exclusive(r);
+         if (r.settings.eraseAll)
+             exclusive(r);
          r.settings.noErase = true;
      }},
     {"/COM=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view original) {
-         r.settings.portName = "COM" + std::string(v);
+         // A device path is shown and opened as typed; anything else is a COM port label.
+         const bool path = original.starts_with('/') || original.starts_with('\\');
+         r.settings.portName = path ? std::string(original) : "COM" + std::string(v);
          r.settings.portDevice = std::string(original);
      }},
     {"/COM1", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 0); }},
@@ -61,28 +71,39 @@ const std::array<OptionRow, 19> kOptions = {{
     {"/COM3", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 2); }},
     {"/COM4", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 3); }},
     {"/FILE-OFFSET=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.fileOffset = ParseNumber(v, 16); }},
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.fileOffset = ParseNumber(v, 16);
+     }},
     {"/FO=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.fileOffset = ParseNumber(v, 16); }},
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.fileOffset = ParseNumber(v, 16);
+     }},
     {"/DEVICE-BASE=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.deviceBase = ParseNumber(v, 16); }},
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.deviceBase = ParseNumber(v, 16);
+     }},
     {"/DB=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.deviceBase = ParseNumber(v, 16); }},
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.deviceBase = ParseNumber(v, 16);
+     }},
     {"/BAUD=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view) {
          r.settings.baudRate = static_cast<std::int32_t>(ParseNumber(v, 10));
      }},
     {"/8BIT", Match::whole,
      [](Run& r, std::string_view, std::string_view) {
-         if (r.settings.only16Bit) exclusive(r);
+         if (r.settings.only16Bit)
+             exclusive(r);
          r.settings.only8Bit = true;
      }},
     {"/16BIT", Match::whole,
      [](Run& r, std::string_view, std::string_view) {
-         if (r.settings.only8Bit) exclusive(r);
+         if (r.settings.only8Bit)
+             exclusive(r);
          r.settings.only16Bit = true;
      }},
-    {"/XC16X", Match::whole, [](Run& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
+    {"/XC16X", Match::whole,
+     [](Run& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
 }};
 
 void applyOption(Run& run, char* argument) {
@@ -90,7 +111,8 @@ void applyOption(Run& run, char* argument) {
     UpcaseArgument(argument);
     const std::string_view upper(argument);
     for (const OptionRow& row : kOptions) {
-        const bool matches = row.match == Match::whole ? upper == row.text : upper.starts_with(row.text);
+        const bool matches =
+            row.match == Match::whole ? upper == row.text : upper.starts_with(row.text);
         if (matches) {
             const auto valueAt = row.text.size();
             row.apply(run, upper.substr(valueAt), std::string_view(original).substr(valueAt));
@@ -104,9 +126,12 @@ void applyOption(Run& run, char* argument) {
 Operation parseFunction(Run& run, char* argument) {
     UpcaseArgument(argument);
     const std::string_view function(argument);
-    if (function == "/P") return Operation::program;
-    if (function == "/R") return Operation::read;
-    if (function == "/V") return Operation::verify;
+    if (function == "/P")
+        return Operation::program;
+    if (function == "/R")
+        return Operation::read;
+    if (function == "/V")
+        return Operation::verify;
     FatalError(run, ErrorCode::IllegalFunction);
 }
 
@@ -118,10 +143,12 @@ Operation parseFunction(Run& run, char* argument) {
 
 std::uint64_t inputFileSize(Run& run) {
     HostFile file(run.settings.fileName, "rb");
-    if (!file.isOpen()) FatalError(run, ErrorCode::InputFileNotFound);
+    if (!file.isOpen())
+        FatalError(run, ErrorCode::InputFileNotFound);
     std::error_code error;
     const auto size = std::filesystem::file_size(run.settings.fileName, error);
-    if (error) FatalError(run, ErrorCode::InputFileNotFound);
+    if (error)
+        FatalError(run, ErrorCode::InputFileNotFound);
     return size;
 }
 
@@ -134,8 +161,10 @@ std::uint32_t asLength(std::uint64_t bytes) {
 void checkInputFile(Run& run) {
     RunSettings& s = run.settings;
     const std::uint64_t size = inputFileSize(run);
-    if (size == 0) refuse(run, "parseCmdLine Error: Input file has Size 0!!!\n", exit_status::inputFile);
-    if (s.fileOffset > size) FatalError(run, ErrorCode::FileOffsetRange);
+    if (size == 0)
+        refuse(run, "parseCmdLine Error: Input file has Size 0!!!\n", exit_status::inputFile);
+    if (s.fileOffset > size)
+        FatalError(run, ErrorCode::FileOffsetRange);
     const std::uint64_t available = size - s.fileOffset;
     if (s.length == kLengthToEnd) {
         s.length = asLength(available);
@@ -162,7 +191,8 @@ std::uint32_t ParseNumber(std::string_view text, int base) {
 
 void UpcaseArgument(char* argument) {
     for (char* c = argument; *c != '\0'; ++c) {
-        if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
+        if (*c >= 'a' && *c <= 'z')
+            *c = static_cast<char>(*c - 'a' + 'A');
     }
 }
 
@@ -192,11 +222,15 @@ void ParseCmdLine(Run& run, int argc, char* argv[]) {
         throw RunExit{exit_status::usage};
     }
     run.settings.operation = parseFunction(run, argv[1]);
-    if (argc < 3) FatalError(run, ErrorCode::MissingFilename);
+    if (argc < 3)
+        FatalError(run, ErrorCode::MissingFilename);
     run.settings.fileName = argv[2];
-    for (int i = 3; i < argc; ++i) applyOption(run, argv[i]);
-    if (run.settings.fileName.empty()) FatalError(run, ErrorCode::MissingFilename);
-    if (run.settings.operation != Operation::read) checkInputFile(run);
+    for (int i = 3; i < argc; ++i)
+        applyOption(run, argv[i]);
+    if (run.settings.fileName.empty())
+        FatalError(run, ErrorCode::MissingFilename);
+    if (run.settings.operation != Operation::read)
+        checkInputFile(run);
     if (run.settings.length != kLengthToEnd && run.settings.length % 2 != 0) {
         refuse(run, "parseCmdLine Error: Size must be Even!!!\n", exit_status::oddNumber);
     }

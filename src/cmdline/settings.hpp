@@ -18,7 +18,7 @@ struct RunSettings {
     std::uint32_t fileOffset = 0;
     std::uint32_t deviceBase = 0x20000;
     std::string portName = "COM1";  // label in messages ("COM7" for /COM=7)
-    std::string portDevice;          // /COM= value as typed; empty when /COM1../COM4 chose the port
+    std::string portDevice;         // /COM= value as typed; empty when /COM1../COM4 chose the port
     std::uint32_t portIndex = 0;
     std::int32_t baudRate = kDefaultBaudRate;
     bool eraseAll = false;

@@ -4,7 +4,13 @@
 #include "run/not_built.hpp"
 
 namespace halvard {
-std::uint32_t StartMonitor(Run& run) { NotBuiltYet(run, "StartMonitor"); }
-bool IdentifyCpu(Run& run) { NotBuiltYet(run, "IdentifyCpu"); }
-bool IsBootId(std::uint8_t) { return false; }
+std::uint32_t StartMonitor(Run& run) {
+    NotBuiltYet(run, "StartMonitor");
+}
+bool IdentifyCpu(Run& run) {
+    NotBuiltYet(run, "IdentifyCpu");
+}
+bool IsBootId(std::uint8_t) {
+    return false;
+}
 }  // namespace halvard

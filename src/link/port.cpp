@@ -13,12 +13,13 @@ namespace halvard {
 namespace {
 
 bool isNumber(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool isSimulator(std::string_view text) {
-    return text.size() == 3 && (text[0] == 'S' || text[0] == 's') && (text[1] == 'I' || text[1] == 'i') &&
-           (text[2] == 'M' || text[2] == 'm');
+    return text.size() == 3 && (text[0] == 'S' || text[0] == 's') &&
+           (text[1] == 'I' || text[1] == 'i') && (text[2] == 'M' || text[2] == 'm');
 }
 
 std::string deviceForNumber(std::uint32_t number) {
@@ -30,7 +31,8 @@ std::string deviceForNumber(std::uint32_t number) {
 }
 
 SerialLine& lineOf(Run& run) {
-    if (!run.port.line) throw LineGone("the serial port is not open");
+    if (!run.port.line)
+        throw LineGone("the serial port is not open");
     return *run.port.line;
 }
 
@@ -44,10 +46,15 @@ std::uint32_t wireTimeMs(const Run& run, std::size_t bytes) {
 
 std::string PortDeviceFor(const RunSettings& settings) {
     const std::string& value = settings.portDevice;
-    if (value.empty()) return deviceForNumber(settings.portIndex + 1);
-    if (isSimulator(value)) return "SIM";
-    if (isNumber(value)) return deviceForNumber(static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10)));
-    if (value.front() == '/' || value.front() == '\\') return value;
+    if (value.empty())
+        return deviceForNumber(settings.portIndex + 1);
+    if (isSimulator(value))
+        return "SIM";
+    if (isNumber(value))
+        return deviceForNumber(
+            static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10)));
+    if (value.front() == '/' || value.front() == '\\')
+        return value;
     return "COM" + value;
 }
 
@@ -64,22 +71,32 @@ void PortSetup(Run& run) {
         return;
     }
     switch (opened.error) {
-        case LineOpenError::noPorts: run.console.print("Error: No Ports Available \n"); break;
-        case LineOpenError::openFailed: run.console.print("Error: Unable to open port %s\n", name.c_str()); break;
-        case LineOpenError::configureFailed:
-            run.console.print("PortSetup  error: Unable to configure serial port %s\n", name.c_str());
+        case LineOpenError::noPorts:
+            run.console.print("Error: No Ports Available \n");
             break;
-        case LineOpenError::timeoutsFailed: run.console.print("Unable to set the time-out parameters"); break;
+        case LineOpenError::openFailed:
+            run.console.print("Error: Unable to open port %s\n", name.c_str());
+            break;
+        case LineOpenError::configureFailed:
+            run.console.print("PortSetup  error: Unable to configure serial port %s\n",
+                              name.c_str());
+            break;
+        case LineOpenError::timeoutsFailed:
+            run.console.print("Unable to set the time-out parameters");
+            break;
     }
     throw RunExit{exit_status::serialLine};
 }
 
 void PortWriteByte(Run& run, std::uint8_t byte) {
     const std::array<std::uint8_t, 1> bytes{byte};
-    if (lineOf(run).write(bytes) != 1) run.console.print("PortWriteByte error: Byte 0x%x\n", byte);
+    if (lineOf(run).write(bytes) != 1)
+        run.console.print("PortWriteByte error: Byte 0x%x\n", byte);
 }
 
-bool PortWrite(Run& run, std::span<const std::uint8_t> bytes) { return lineOf(run).write(bytes) == bytes.size(); }
+bool PortWrite(Run& run, std::span<const std::uint8_t> bytes) {
+    return lineOf(run).write(bytes) == bytes.size();
+}
 
 bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs) {
     SerialLine& line = lineOf(run);
@@ -87,9 +104,11 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
     std::size_t received = 0;
     for (;;) {
         received += line.read(buffer.subspan(received));
-        if (received == buffer.size()) return true;
+        if (received == buffer.size())
+            return true;
         const std::uint32_t elapsed = run.clock.tickMs() - start;
-        if (elapsed >= timeoutMs) return false;
+        if (elapsed >= timeoutMs)
+            return false;
         line.waitForInput(std::chrono::milliseconds(timeoutMs - elapsed));
     }
 }
@@ -98,7 +117,8 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
 // answers are drained until the line has been quiet for a few character times.
 void PortResync(Run& run) {
     run.console.print("Trying to Resyncronize....\n");
-    for (int i = 0; i < 512; ++i) PortWriteByte(run, 0x00);
+    for (int i = 0; i < 512; ++i)
+        PortWriteByte(run, 0x00);
     SerialLine& line = lineOf(run);
     line.drainOutput();
     const std::uint32_t quietMs = std::max<std::uint32_t>(10, wireTimeMs(run, 4));
@@ -106,7 +126,8 @@ void PortResync(Run& run) {
     const std::uint32_t start = run.clock.tickMs();
     line.flushInput();
     while (run.clock.tickMs() - start < limitMs) {
-        if (!line.waitForInput(std::chrono::milliseconds(quietMs))) break;
+        if (!line.waitForInput(std::chrono::milliseconds(quietMs)))
+            break;
         line.flushInput();
     }
     line.flushInput();
@@ -114,7 +135,8 @@ void PortResync(Run& run) {
 
 void PortClose(Run& run, HostFile* hostFile) {
     run.port.line.reset();
-    if (hostFile != nullptr) hostFile->close();
+    if (hostFile != nullptr)
+        hostFile->close();
 }
 
 }  // namespace halvard

@@ -13,7 +13,7 @@ namespace halvard {
 // A byte stream to the target at the run's baud rate, 8 data bits, no parity, 1 stop bit.
 // Backends: POSIX tty, Windows COM port, and the in-process virtual board.
 class SerialLine {
-public:
+  public:
     virtual ~SerialLine() = default;
 
     // Sends the bytes; returns how many were accepted (fewer is a failed write).
@@ -33,14 +33,14 @@ public:
 
 // The line went away during a run (an unplugged USB adapter, a closed pty).
 class LineGone : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 enum class LineOpenError { noPorts, openFailed, configureFailed, timeoutsFailed };
 
 struct LineRequest {
-    std::string device;      // what to open: "COM3", "/dev/ttyS2", "/dev/ttyUSB0", "SIM"
+    std::string device;  // what to open: "COM3", "/dev/ttyS2", "/dev/ttyUSB0", "SIM"
     std::int32_t baudRate;
 };
 

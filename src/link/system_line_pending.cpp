@@ -2,5 +2,7 @@
 #include "link/system_line.hpp"
 
 namespace halvard {
-LineOpenResult OpenSystemLine(const LineRequest&) { return LineOpenResult{nullptr, LineOpenError::openFailed}; }
+LineOpenResult OpenSystemLine(const LineRequest&) {
+    return LineOpenResult{nullptr, LineOpenError::openFailed};
+}
 }  // namespace halvard

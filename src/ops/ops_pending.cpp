@@ -3,9 +3,14 @@
 #include "run/not_built.hpp"
 
 namespace halvard {
-void ProgramVerify(Run& run) { NotBuiltYet(run, "ProgramVerify"); }
-void ReadFlash(Run& run) { NotBuiltYet(run, "ReadFlash"); }
-int verifyBuffer(Run& run, std::span<const std::uint8_t>, std::span<const std::uint8_t>, std::size_t&) {
+void ProgramVerify(Run& run) {
+    NotBuiltYet(run, "ProgramVerify");
+}
+void ReadFlash(Run& run) {
+    NotBuiltYet(run, "ReadFlash");
+}
+int verifyBuffer(Run& run, std::span<const std::uint8_t>, std::span<const std::uint8_t>,
+                 std::size_t&) {
     NotBuiltYet(run, "verifyBuffer");
 }
 }  // namespace halvard

@@ -19,6 +19,8 @@ void Console::progress(const char* format, ...) {
     std::fflush(out_);
 }
 
-void Console::flush() { std::fflush(out_); }
+void Console::flush() {
+    std::fflush(out_);
+}
 
 }  // namespace halvard

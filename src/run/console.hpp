@@ -7,7 +7,7 @@ namespace halvard {
 // All messages of a run go through one console, printed with the exact printf formats of the
 // tool. Tests hand in a temporary file instead of standard output.
 class Console {
-public:
+  public:
     explicit Console(std::FILE* out = stdout) : out_(out) {}
 
     [[gnu::format(printf, 2, 3)]] void print(const char* format, ...);
@@ -17,7 +17,7 @@ public:
 
     std::FILE* stream() const { return out_; }
 
-private:
+  private:
     std::FILE* out_;
 };
 

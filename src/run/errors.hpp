@@ -64,8 +64,12 @@ inline constexpr std::array<std::string_view, 26> ErrorText = {
     "Timeout in communication with Target Monitor",
 };
 
-constexpr int status(ErrorCode code) { return static_cast<int>(code); }
-constexpr std::string_view textOf(ErrorCode code) { return ErrorText[static_cast<int>(code)]; }
+constexpr int status(ErrorCode code) {
+    return static_cast<int>(code);
+}
+constexpr std::string_view textOf(ErrorCode code) {
+    return ErrorText[static_cast<int>(code)];
+}
 
 // Thrown to end a run; main catches it and returns the status. Everything that is open is
 // closed on the way (the port by PortClose, files by their owners).

@@ -7,7 +7,7 @@ namespace halvard {
 
 // A host file that closes itself; close() may also be called early (PortClose does).
 class HostFile {
-public:
+  public:
     HostFile() = default;
     HostFile(const std::string& path, const char* mode) : file_(std::fopen(path.c_str(), mode)) {}
     HostFile(const HostFile&) = delete;
@@ -33,7 +33,7 @@ public:
         }
     }
 
-private:
+  private:
     std::FILE* file_ = nullptr;
 };
 

@@ -23,12 +23,9 @@ constexpr std::uint32_t kSYSCON = 0xFF12;
 constexpr std::uint32_t kDPP0 = 0xFE00;
 constexpr std::uint32_t kDPP1 = 0xFE02;
 
-// T6 counts 9 bit times of the zero byte at a quarter of the CPU clock: f = T6 x baud x 4/9.
 void printCpuClock(Run& run) {
-    const std::uint16_t t6 = targetWordRead(run, kT6);
-    const float factor = std::bit_cast<float>(std::uint32_t{0x34EE9BFB});
-    const double mhz = static_cast<double>(t6) * run.settings.baudRate * static_cast<double>(factor);
-    run.console.print("CPU clock = %3.1f MHz\n", mhz);
+    run.console.print("CPU clock = %3.1f MHz\n",
+                      CpuClockMHz(targetWordRead(run, kT6), run.settings.baudRate));
 }
 
 void setUpCpuRegisters(Run& run) {
@@ -45,7 +42,8 @@ void setUpCpuRegisters(Run& run) {
 
 void identifyFlash(Run& run) {
     if (!FindFlashDevice(run)) {
-        run.console.print("Error %d: %s\n", status(ErrorCode::WrongFlashId), textOf(ErrorCode::WrongFlashId).data());
+        run.console.print("Error %d: %s\n", status(ErrorCode::WrongFlashId),
+                          textOf(ErrorCode::WrongFlashId).data());
         PrintContactLine(run);
         EndRun(run, status(ErrorCode::WrongFlashId));
     }
@@ -54,11 +52,13 @@ void identifyFlash(Run& run) {
     SetFlashParameters(run);
 }
 
+}  // namespace
+
 // Offsets and lengths are compared without a sum, so nothing can wrap around 2^32.
-void settleRange(Run& run) {
+void SettleRange(Run& run, std::uint32_t size) {
     RunSettings& s = run.settings;
-    const std::uint32_t size = FlashSize(run);
-    if (s.flashOffset > size) FatalError(run, ErrorCode::OffsetRange);
+    if (s.flashOffset > size)
+        FatalError(run, ErrorCode::OffsetRange);
     const std::uint32_t room = size - s.flashOffset;
     if (s.length == kLengthToEnd) {
         s.length = room;
@@ -67,6 +67,14 @@ void settleRange(Run& run) {
         s.length = room;
     }
 }
+
+// T6 counts 9 bit times of the zero byte at a quarter of the CPU clock: f = T6 x baud x 4/9.
+double CpuClockMHz(std::uint16_t t6, std::int32_t baudRate) {
+    const float factor = std::bit_cast<float>(std::uint32_t{0x34EE9BFB});
+    return static_cast<double>(t6) * baudRate * static_cast<double>(factor);
+}
+
+namespace {
 
 void loadFlashAlgorithm(Run& run) {
     const std::size_t offset = run.algorithmOffset;
@@ -86,17 +94,23 @@ void runFunction(Run& run) {
             loadFlashAlgorithm(run);
             ProgramVerify(run);
             break;
-        case Operation::read: ReadFlash(run); break;
-        case Operation::verify: ProgramVerify(run); break;
+        case Operation::read:
+            ReadFlash(run);
+            break;
+        case Operation::verify:
+            ProgramVerify(run);
+            break;
     }
 }
 
 }  // namespace
 
 void PrintBanner(Run& run) {
-    run.console.print("\nHALVARD --- Utility\nfor Infineon C16x,C166SV2 and STMicroelectronic ST10,Super10\n");
+    run.console.print(
+        "\nHALVARD --- Utility\nfor Infineon C16x,C166SV2 and STMicroelectronic ST10,Super10\n");
     run.console.print("Made by the Halvard developers, free flash tools for C16x boards\n");
-    run.console.print("Version %s. Compiled at %s, portable edition with virtual board\n\n", kVersion, __DATE__);
+    run.console.print("Version %s. Compiled at %s, portable edition with virtual board\n\n",
+                      kVersion, __DATE__);
 }
 
 void PrintContactLine(Run& run) {
@@ -118,8 +132,9 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     printCpuClock(run);
     setUpCpuRegisters(run);
     identifyFlash(run);
-    if (run.settings.eraseAll && !run.settings.noErase) EraseFlashAll(run);
-    settleRange(run);
+    if (run.settings.eraseAll && !run.settings.noErase)
+        EraseFlashAll(run);
+    SettleRange(run, FlashSize(run));
     runFunction(run);
     PortClose(run);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "link/port.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
@@ -15,6 +17,9 @@ int RunHalvard(int argc, char* argv[], Console& console, Clock& clock, LineFacto
 void RunSequence(Run& run, int argc, char* argv[]);
 
 void PrintBanner(Run& run);
+// Checks /OFFSET= against the flash size and cuts the length to the device.
+void SettleRange(Run& run, std::uint32_t flashSize);
+double CpuClockMHz(std::uint16_t t6, std::int32_t baudRate);
 // The empty line and the line that says whom to contact.
 void PrintContactLine(Run& run);
 

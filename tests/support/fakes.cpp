@@ -7,7 +7,8 @@ namespace halvard::testing {
 CapturedConsole::CapturedConsole() : file_(std::tmpfile()), console_(file_) {}
 
 CapturedConsole::~CapturedConsole() {
-    if (file_ != nullptr) std::fclose(file_);
+    if (file_ != nullptr)
+        std::fclose(file_);
 }
 
 std::string CapturedConsole::text() {
@@ -16,23 +17,28 @@ std::string CapturedConsole::text() {
     std::rewind(file_);
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) result.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
+        result.append(buffer, n);
     std::fseek(file_, 0, SEEK_END);
     return result;
 }
 
 void ScriptedLine::checkPresent() const {
-    if (gone_) throw LineGone("the scripted line was unplugged");
+    if (gone_)
+        throw LineGone("the scripted line was unplugged");
 }
 
 void ScriptedLine::deliver(std::vector<std::uint8_t> bytes, std::uint32_t delayMs) {
     const std::uint32_t at = clock_.now + delayMs;
-    for (std::uint8_t b : bytes) arrivals_.push_back({at, b});
+    for (std::uint8_t b : bytes)
+        arrivals_.push_back({at, b});
     std::stable_sort(arrivals_.begin(), arrivals_.end(),
                      [](const Arrival& a, const Arrival& b) { return a.at < b.at; });
 }
 
-std::size_t ScriptedLine::pendingBytes() const { return arrivals_.size(); }
+std::size_t ScriptedLine::pendingBytes() const {
+    return arrivals_.size();
+}
 
 std::size_t ScriptedLine::write(std::span<const std::uint8_t> bytes) {
     checkPresent();
@@ -43,14 +49,16 @@ std::size_t ScriptedLine::write(std::span<const std::uint8_t> bytes) {
     }
     const auto sent = bytes.first(accepted);
     written_.insert(written_.end(), sent.begin(), sent.end());
-    if (responder_ && !sent.empty()) responder_(*this, sent);
+    if (responder_ && !sent.empty())
+        responder_(*this, sent);
     return accepted;
 }
 
 std::size_t ScriptedLine::inputCount() {
     checkPresent();
-    return static_cast<std::size_t>(std::count_if(arrivals_.begin(), arrivals_.end(),
-                                                  [this](const Arrival& a) { return a.at <= clock_.now; }));
+    return static_cast<std::size_t>(
+        std::count_if(arrivals_.begin(), arrivals_.end(),
+                      [this](const Arrival& a) { return a.at <= clock_.now; }));
 }
 
 std::size_t ScriptedLine::read(std::span<std::uint8_t> into) {
@@ -65,7 +73,8 @@ std::size_t ScriptedLine::read(std::span<std::uint8_t> into) {
 
 void ScriptedLine::flushInput() {
     checkPresent();
-    while (!arrivals_.empty() && arrivals_.front().at <= clock_.now) arrivals_.pop_front();
+    while (!arrivals_.empty() && arrivals_.front().at <= clock_.now)
+        arrivals_.pop_front();
 }
 
 bool ScriptedLine::waitForInput(std::chrono::milliseconds timeout) {
@@ -87,7 +96,9 @@ ScriptedRun::ScriptedRun()
     line = pendingLine.get();
 }
 
-void ScriptedRun::openPort() { run.port.line = std::move(pendingLine); }
+void ScriptedRun::openPort() {
+    run.port.line = std::move(pendingLine);
+}
 
 int exitStatusOf(const std::function<void()>& body) {
     try {
@@ -99,7 +110,8 @@ int exitStatusOf(const std::function<void()>& body) {
 }
 
 Args::Args(std::initializer_list<std::string> args) : storage_(args) {
-    for (std::string& s : storage_) pointers_.push_back(s.data());
+    for (std::string& s : storage_)
+        pointers_.push_back(s.data());
     pointers_.push_back(nullptr);
 }
 

@@ -18,7 +18,7 @@ namespace halvard::testing {
 
 // A clock that only moves when the code under test sleeps or waits on a ScriptedLine.
 class FakeClock final : public Clock {
-public:
+  public:
     std::uint32_t tickMs() override { return now; }
     void sleepMs(std::uint32_t ms) override { now += ms; }
     std::uint32_t now = 100000;
@@ -26,7 +26,7 @@ public:
 
 // Console output into a temporary file, read back as text.
 class CapturedConsole {
-public:
+  public:
     CapturedConsole();
     ~CapturedConsole();
     CapturedConsole(const CapturedConsole&) = delete;
@@ -35,7 +35,7 @@ public:
     Console& console() { return console_; }
     std::string text();
 
-private:
+  private:
     std::FILE* file_;
     Console console_;
 };
@@ -43,7 +43,7 @@ private:
 // A serial line driven by the test on a FakeClock: bytes the host writes are recorded, and a
 // responder decides what arrives and when.
 class ScriptedLine final : public SerialLine {
-public:
+  public:
     using Responder = std::function<void(ScriptedLine&, std::span<const std::uint8_t> written)>;
 
     explicit ScriptedLine(FakeClock& clock) : clock_(clock) {}
@@ -67,7 +67,7 @@ public:
     void drainOutput() override {}
     bool waitForInput(std::chrono::milliseconds timeout) override;
 
-private:
+  private:
     struct Arrival {
         std::uint32_t at;
         std::uint8_t byte;
@@ -100,12 +100,12 @@ int exitStatusOf(const std::function<void()>& body);
 
 // argv for ParseCmdLine and RunHalvard from strings (the strings are copied and may be changed).
 class Args {
-public:
+  public:
     Args(std::initializer_list<std::string> args);
     int argc() const { return static_cast<int>(pointers_.size()) - 1; }
     char** argv() { return pointers_.data(); }
 
-private:
+  private:
     std::vector<std::string> storage_;
     std::vector<char*> pointers_;
 };
