@@ -1,5 +1,7 @@
 #include "sim/tool/options.hpp"
 
+#include "sim/flash/flash_chip.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -14,7 +16,8 @@ constexpr double kMaxClockMhz = 100.0;
 constexpr unsigned long kMaxBaud = 4'000'000;
 
 std::optional<std::uint32_t> parseHex32(std::string_view text) {
-    if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
+    if (text.starts_with("0x") || text.starts_with("0X"))
+        text.remove_prefix(2);
     std::uint32_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
     if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
@@ -46,8 +49,19 @@ std::optional<std::uint32_t> parseMegahertz(std::string_view text) {
 std::string cpuNames() {
     std::string names;
     for (const CpuModel& model : cpuModels()) {
-        if (!names.empty()) names += ", ";
+        if (!names.empty())
+            names += ", ";
         names += model.name;
+    }
+    return names;
+}
+
+std::string chipNames() {
+    std::string names;
+    for (const ChipModel& model : chipCatalog()) {
+        if (!names.empty())
+            names += ", ";
+        names += model.key;
     }
     return names;
 }
@@ -60,35 +74,57 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
         {"--cpu",
          [](ToolOptions& o, std::string_view v) -> std::string {
              const auto model = findCpuModel(v);
-             if (!model) return "unknown CPU '" + std::string(v) + "' (known: " + cpuNames() + ")";
+             if (!model)
+                 return "unknown CPU '" + std::string(v) + "' (known: " + cpuNames() + ")";
              o.board.cpu = *model;
              return {};
          }},
         {"--cpu-id",
          [](ToolOptions& o, std::string_view v) -> std::string {
              const auto id = parseHex32(v);
-             if (!id) return "--cpu-id needs a hexadecimal identification word";
+             if (!id)
+                 return "--cpu-id needs a hexadecimal identification word";
              o.cpuId = id;
              return {};
          }},
         {"--clock",
          [](ToolOptions& o, std::string_view v) -> std::string {
              const auto hz = parseMegahertz(v);
-             if (!hz) return "--clock needs a frequency in MHz above 0 and up to 100";
+             if (!hz)
+                 return "--clock needs a frequency in MHz above 0 and up to 100";
              o.board.clockHz = *hz;
              return {};
          }},
         {"--baud",
          [](ToolOptions& o, std::string_view v) -> std::string {
              const auto baud = parseDecimal(v);
-             if (!baud || *baud == 0 || *baud > kMaxBaud) return "--baud needs a decimal rate";
+             if (!baud || *baud == 0 || *baud > kMaxBaud)
+                 return "--baud needs a decimal rate";
              o.board.baud = *baud;
              o.baudGiven = true;
              return {};
          }},
+        {"--flash",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             if (!isEmptyBusName(v) && findChipModel(v) == nullptr) {
+                 return "unknown flash chip '" + std::string(v) + "' (known: " + chipNames() +
+                        ", none)";
+             }
+             o.flashChip = std::string(v);
+             return {};
+         }},
+        {"--flash-base",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto base = parseHex32(v);
+             if (!base || *base > 0xFFFFFF)
+                 return "--flash-base needs a 24-bit hexadecimal address";
+             o.board.flashBase = *base;
+             return {};
+         }},
         {"--flash-image",
          [](ToolOptions& o, std::string_view v) -> std::string {
-             if (v.empty()) return "--flash-image needs a file name";
+             if (v.empty())
+                 return "--flash-image needs a file name";
              o.flashImage = std::string(v);
              return {};
          }},
@@ -96,7 +132,8 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
          [](ToolOptions& o, std::string_view v) -> std::string {
              const auto equals = v.find('=');
              const std::string_view name = v.substr(0, equals);
-             if (name.empty()) return "--fault needs a name";
+             if (name.empty())
+                 return "--fault needs a name";
              o.faults.push_back({std::string(name), equals == std::string_view::npos
                                                         ? std::string()
                                                         : std::string(v.substr(equals + 1))});
@@ -129,7 +166,8 @@ ParseResult parseOptions(const std::vector<std::string_view>& args) {
     ToolOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
-        if (setFlag(options, arg)) continue;
+        if (setFlag(options, arg))
+            continue;
         std::string_view value;
         bool inlineValue = false;
         if (const auto equals = arg.find('='); equals != std::string_view::npos) {
@@ -142,14 +180,16 @@ ParseResult parseOptions(const std::vector<std::string_view>& args) {
             return {std::nullopt, "unknown option '" + std::string(args[i]) + "'"};
         }
         if (!inlineValue) {
-            if (i + 1 >= args.size()) return {std::nullopt, std::string(arg) + " needs a value"};
+            if (i + 1 >= args.size())
+                return {std::nullopt, std::string(arg) + " needs a value"};
             value = args[++i];
         }
         if (std::string why = handler->second(options, value); !why.empty()) {
             return {std::nullopt, why};
         }
     }
-    if (options.cpuId) options.board.cpu = withIdWord(options.board.cpu, *options.cpuId);
+    if (options.cpuId)
+        options.board.cpu = withIdWord(options.board.cpu, *options.cpuId);
     return {options, {}};
 }
 
@@ -170,8 +210,14 @@ std::string usageText() {
            "  --trace              print every executed instruction to standard error\n"
            "  --reset-on-open      reset the board into its loader whenever a host opens the line\n"
            "  --exit-on-close      stop when the host closes the line\n"
+           "  --flash CHIP         flash chip on the external bus: " +
+           chipNames() +
+           ", none\n"
+           "                       (default psd813f)\n"
+           "  --flash-base HEX     address of the flash chip (default 20000)\n"
            "  --flash-image FILE   keep the flash contents in FILE (created erased)\n"
-           "  --fault NAME[=ARG]   make the flash chip misbehave (repeatable)\n"
+           "  --fault NAME[=ARG]   make the flash chip misbehave (repeatable): stuck-cell=OFFSET,\n"
+           "                       fail-erase=SECTOR, erase-ms=MS\n"
            "  --help               show this text\n";
 }
 

@@ -23,6 +23,7 @@ struct ToolOptions {
     bool resetOnOpen = false;
     bool exitOnClose = false;
     bool help = false;
+    std::string flashChip = "psd813f";  // a catalog key or ID, or "none" for an empty bus
     std::string flashImage;
     std::vector<FaultRequest> faults;
 };

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -25,20 +26,23 @@ struct SpeedCode {
 };
 
 constexpr std::array kSpeeds{
-    SpeedCode{B300, 300},     SpeedCode{B600, 600},       SpeedCode{B1200, 1200},
-    SpeedCode{B2400, 2400},   SpeedCode{B4800, 4800},     SpeedCode{B9600, 9600},
-    SpeedCode{B19200, 19200}, SpeedCode{B38400, 38400},   SpeedCode{B57600, 57600},
+    SpeedCode{B300, 300},       SpeedCode{B600, 600},       SpeedCode{B1200, 1200},
+    SpeedCode{B2400, 2400},     SpeedCode{B4800, 4800},     SpeedCode{B9600, 9600},
+    SpeedCode{B19200, 19200},   SpeedCode{B38400, 38400},   SpeedCode{B57600, 57600},
     SpeedCode{B115200, 115200}, SpeedCode{B230400, 230400},
 };
 
 std::optional<speed_t> speedCode(std::uint32_t baud) {
     for (const SpeedCode& s : kSpeeds) {
-        if (s.baud == baud) return s.code;
+        if (s.baud == baud)
+            return s.code;
     }
     return std::nullopt;
 }
 
-std::string systemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string systemError(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 // The write end of the signal pipe, for the handler: the one piece of process-wide state a
 // signal handler cannot do without.
@@ -100,15 +104,18 @@ PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), slavePath_(std::move(other.slavePath_)) {}
 
 PseudoTerminal::~PseudoTerminal() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 std::uint32_t PseudoTerminal::lineBaud(std::uint32_t fallback) const {
     termios settings{};
-    if (::tcgetattr(fd_, &settings) != 0) return fallback;
+    if (::tcgetattr(fd_, &settings) != 0)
+        return fallback;
     const speed_t code = ::cfgetospeed(&settings);
     for (const SpeedCode& s : kSpeeds) {
-        if (s.code == code) return s.baud;
+        if (s.code == code)
+            return s.baud;
     }
     return fallback;
 }
@@ -149,7 +156,8 @@ SignalPipe::~SignalPipe() {
         signalWriteFd = -1;
         ::close(writeFd_);
     }
-    if (readFd_ >= 0) ::close(readFd_);
+    if (readFd_ >= 0)
+        ::close(readFd_);
 }
 
 SignalPipe::Pending SignalPipe::drain() {
@@ -180,14 +188,17 @@ constexpr std::uint64_t kUnpacedSliceNs = 20'000'000;
 constexpr int kHungUpPollMs = 50;
 
 class Server {
-public:
+  public:
     Server(Board& board, PseudoTerminal& terminal, SignalPipe& signals, ServeSettings settings)
-        : board_(board), terminal_(terminal), signals_(signals), settings_(settings),
+        : board_(board),
+          terminal_(terminal),
+          signals_(signals),
+          settings_(settings),
           start_(std::chrono::steady_clock::now()) {}
 
     int run();
 
-private:
+  private:
     std::uint64_t wallNs() const {
         return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                               std::chrono::steady_clock::now() - start_)
@@ -213,14 +224,16 @@ private:
 };
 
 Halt Server::runBoard() {
-    if (board_.config().paced) return board_.run({.untilNs = wallNs()});
+    if (board_.config().paced)
+        return board_.run({.untilNs = wallNs()});
     return board_.run({.untilNs = board_.nowNs() + kUnpacedSliceNs});
 }
 
 void Server::collectOutput() {
     std::array<std::uint8_t, 4096> bytes{};
     while (const std::size_t count = board_.hostRead(bytes)) {
-        if (!hungUp_) output_.insert(output_.end(), bytes.begin(), bytes.begin() + count);
+        if (!hungUp_)
+            output_.insert(output_.end(), bytes.begin(), bytes.begin() + count);
     }
 }
 
@@ -230,14 +243,17 @@ void Server::writeOutput() {
         const std::size_t count = std::min(chunk.size(), output_.size());
         std::copy_n(output_.begin(), count, chunk.begin());
         const ssize_t written = ::write(terminal_.fd(), chunk.data(), count);
-        if (written <= 0) return;  // the host is not reading yet (EAGAIN) or has gone (EIO)
+        if (written <= 0)
+            return;  // the host is not reading yet (EAGAIN) or has gone (EIO)
         output_.erase(output_.begin(), output_.begin() + written);
     }
 }
 
 int Server::timeoutMs(Halt halt) const {
-    if (hungUp_) return kHungUpPollMs;
-    if (halt == Halt::idle || halt == Halt::stopped) return -1;
+    if (hungUp_)
+        return kHungUpPollMs;
+    if (halt == Halt::idle || halt == Halt::stopped)
+        return -1;
     // Busy: unpaced, come straight back; paced, let real time catch up with the board.
     return board_.config().paced ? 1 : 0;
 }
@@ -249,11 +265,13 @@ bool Server::readHost() {
         if (count > 0) {
             board_.setBaud(terminal_.lineBaud(board_.baud()));
             // Paced: the bytes go on the wire now, not when the board last stopped.
-            if (board_.config().paced) board_.run({.untilNs = wallNs()});
+            if (board_.config().paced)
+                board_.run({.untilNs = wallNs()});
             board_.hostWrite(std::span(bytes.data(), static_cast<std::size_t>(count)));
             continue;
         }
-        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && errno == EINTR)
+            continue;
         return !(count < 0 && errno == EIO) && !masterHungUp();
     }
 }
@@ -270,7 +288,8 @@ void Server::lineClosed() {
 
 void Server::lineOpened() {
     hungUp_ = false;
-    if (settings_.resetOnOpen) board_.reset();
+    if (settings_.resetOnOpen)
+        board_.reset();
 }
 
 int Server::run() {
@@ -286,18 +305,23 @@ int Server::run() {
             fds[1] = pollfd{terminal_.fd(),
                             static_cast<short>(POLLIN | (output_.empty() ? 0 : POLLOUT)), 0};
         }
-        if (::poll(fds.data(), fds.size(), timeoutMs(halt)) < 0 && errno != EINTR) return 1;
+        if (::poll(fds.data(), fds.size(), timeoutMs(halt)) < 0 && errno != EINTR)
+            return 1;
 
         const SignalPipe::Pending pending = signals_.drain();
-        if (pending.stop) return 0;
-        if (pending.reset) board_.reset();
+        if (pending.stop)
+            return 0;
+        if (pending.reset)
+            board_.reset();
 
         if (hungUp_) {
-            if (!masterHungUp()) lineOpened();
+            if (!masterHungUp())
+                lineOpened();
             continue;
         }
         if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !readHost()) {
-            if (settings_.exitOnClose) return 0;
+            if (settings_.exitOnClose)
+                return 0;
             lineClosed();
         }
     }

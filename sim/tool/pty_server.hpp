@@ -11,7 +11,7 @@ namespace halvard::sim::tool {
 // The master side of a new pseudo-terminal in raw mode. The server never keeps the slave open:
 // that way the master reports a hang-up (POLLHUP, EIO) when the host closes the line.
 class PseudoTerminal {
-public:
+  public:
     static std::optional<PseudoTerminal> open(std::uint32_t initialBaud, std::string& error);
     PseudoTerminal(PseudoTerminal&& other) noexcept;
     PseudoTerminal& operator=(PseudoTerminal&&) = delete;
@@ -24,7 +24,7 @@ public:
     // The speed the host set on its side of the line, or `fallback` when it cannot be read.
     std::uint32_t lineBaud(std::uint32_t fallback) const;
 
-private:
+  private:
     PseudoTerminal(int fd, std::string slavePath) : fd_(fd), slavePath_(std::move(slavePath)) {}
 
     int fd_;
@@ -33,7 +33,7 @@ private:
 
 // SIGINT and SIGTERM (stop) and SIGHUP (reset) as bytes on a pipe, so that poll() wakes for them.
 class SignalPipe {
-public:
+  public:
     static std::optional<SignalPipe> install(std::string& error);
     SignalPipe(SignalPipe&& other) noexcept;
     SignalPipe& operator=(SignalPipe&&) = delete;
@@ -48,7 +48,7 @@ public:
     };
     Pending drain();
 
-private:
+  private:
     SignalPipe(int readFd, int writeFd) : readFd_(readFd), writeFd_(writeFd) {}
 
     int readFd_;
