@@ -94,13 +94,13 @@ Halt Board::run(RunLimit limit) {
         if (inLoader()) {
             runLoader();
             if (inLoader()) {
-                if (waitForEvent(until) == Halt::idle)
+                if (waitForEvent(until, limit.idleTimePasses) == Halt::idle)
                     return Halt::idle;
             }
             continue;
         }
         if (codeIsWaiting()) {
-            if (waitForEvent(until) == Halt::idle)
+            if (waitForEvent(until, limit.idleTimePasses) == Halt::idle)
                 return Halt::idle;
             continue;
         }
@@ -121,10 +121,10 @@ void Board::serviceLine() {
 
 // Nothing will happen before the next frame completes: skip the time in between. Returns idle
 // when nothing is on its way at all; otherwise deadline (meaning: go on).
-Halt Board::waitForEvent(std::uint64_t untilCycles) {
+Halt Board::waitForEvent(std::uint64_t untilCycles, bool idleTimePasses) {
     const std::uint64_t next = asc_.nextEvent(!inLoader());
     if (next == kNever) {
-        if (config_.paced && untilCycles != kNever)
+        if (idleTimePasses && untilCycles != kNever)
             now_ = std::max(now_, untilCycles);
         return Halt::idle;
     }

@@ -39,6 +39,10 @@ enum class Halt {
 struct RunLimit {
     std::uint64_t untilNs = kForever;  // simulated time
     bool untilOutput = false;          // also return as soon as the host has a byte to read
+    // While the code (or the loader) waits for a byte that is not on its way, simulated time
+    // moves on to untilNs, as real time would: the flash finishes its work meanwhile. Without it
+    // an idle board returns at once and its time stands still (fully deterministic runs).
+    bool idleTimePasses = false;
 };
 
 // The virtual board: a C166 core, its on-chip memory and peripherals (ASC0, T6, identification
@@ -58,9 +62,8 @@ class Board final : public Bus {
     std::size_t hostReadable() const { return asc_.hostWaiting(); }
 
     // Runs the loader or the core until one of the Halt reasons. Idle costs nothing: a code
-    // that spins on S0RIR with nothing on its way is recognised and the run returns. When paced
-    // and the limit is finite, simulated time moves on to the limit while idle, as it would on
-    // the wire.
+    // that spins on S0RIR with nothing on its way is recognised and the run returns. While the
+    // code only waits for a frame on its way, the time up to it is skipped, not executed.
     Halt run(RunLimit limit = {});
 
     // Puts the board back into its bootstrap loader, as the reset button with the boot pin held
@@ -110,7 +113,7 @@ class Board final : public Bus {
     bool inFlash(std::uint32_t address) const;
 
     void serviceLine();
-    Halt waitForEvent(std::uint64_t untilCycles);
+    Halt waitForEvent(std::uint64_t untilCycles, bool idleTimePasses);
     void runLoader();
     void storeBootstrapByte(std::uint8_t byte);
     void startCode();

@@ -223,10 +223,15 @@ class Server {
     bool hungUp_ = false;
 };
 
+// Paced, the board keeps step with real time. Unpaced, it runs ahead as fast as it can, but
+// real time still passes while it waits, so the flash is no faster than its own timing.
 Halt Server::runBoard() {
     if (board_.config().paced)
-        return board_.run({.untilNs = wallNs()});
-    return board_.run({.untilNs = board_.nowNs() + kUnpacedSliceNs});
+        return board_.run({.untilNs = wallNs(), .idleTimePasses = true});
+    const Halt halt = board_.run({.untilNs = board_.nowNs() + kUnpacedSliceNs});
+    if (halt != Halt::idle)
+        return halt;
+    return board_.run({.untilNs = std::max(board_.nowNs(), wallNs()), .idleTimePasses = true});
 }
 
 void Server::collectOutput() {

@@ -47,8 +47,19 @@ TEST(Idle, PacedIdleBoardFollowsTheDeadline) {
     BoardClient client(board);
     client.startMonitor();
     const std::uint64_t until = board.nowNs() + 5'000'000'000ULL;
-    EXPECT_EQ(board.run({.untilNs = until}), Halt::idle);
+    EXPECT_EQ(board.run({.untilNs = until, .idleTimePasses = true}), Halt::idle);
     EXPECT_EQ(board.nowNs(), until);
+}
+
+TEST(Idle, WithoutIdleTimeTheClockStandsStill) {
+    Board board(quietConfig());
+    BoardClient client(board);
+    client.startMonitor();
+    const std::uint64_t start = board.nowNs();
+    EXPECT_EQ(board.run({.untilNs = start + 1'000'000}), Halt::idle);
+    EXPECT_EQ(board.nowNs(), start);
+    EXPECT_EQ(board.run({.untilNs = start + 1'000'000, .idleTimePasses = true}), Halt::idle);
+    EXPECT_EQ(board.nowNs(), start + 1'000'000);
 }
 
 TEST(Pacing, IdentificationByteComesTwoFramesAfterTheZeroByteIsSent) {

@@ -131,6 +131,28 @@ TEST_F(Monitor, FlashChipAnswersAutoselectThroughTheMonitor) {
     board_.attachFlash(nullptr);
 }
 
+TEST_F(Monitor, FlashEraseRunsInSimulatedTimeWhileTheHostWaits) {
+    FlashChip chip(*findChipModel("psd813f"), fastTiming());
+    FlashChipPort port(chip);
+    board_.attachFlash(&port);
+    chip.array()[0x10] = 0x00;         // a programmed cell in sector 0
+    for (const auto& [offset, value] : {std::pair{0x5555U, 0xAA},
+                                        {0x2AAAU, 0x55},
+                                        {0x5555U, 0x80},
+                                        {0x5555U, 0xAA},
+                                        {0x2AAAU, 0x55},
+                                        {0x0000U, 0x30}}) {
+        client_.writeByte(0x20000 + offset, static_cast<std::uint8_t>(value));
+    }
+    // While the erase runs, DQ7 reads 0, even at a cell that was erased before.
+    EXPECT_EQ(chip.array()[0x20], 0xFF);
+    EXPECT_EQ(client_.readByte(0x20020) & 0x80, 0);
+    // The host sleeps between its polls; the board lets that time pass.
+    board_.run({.untilNs = board_.nowNs() + fastTiming().sectorEraseNs, .idleTimePasses = true});
+    EXPECT_EQ(client_.readByte(0x20010), 0xFF);
+    board_.attachFlash(nullptr);
+}
+
 // The monitor switches its receiver off while it sends each byte; on a paced line a byte the host
 // sends meanwhile is lost, and the monitor stays in step.
 TEST(MonitorLine, ByteSentWhileTheMonitorTransmitsIsLost) {
