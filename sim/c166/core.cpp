@@ -252,7 +252,9 @@ struct Exec {
 
     // ================================ handlers ================================
     static void nop(Core&, std::uint32_t) {}
-    static void einit(Core&, std::uint32_t) {}  // nothing to lock in this model
+    // EINIT only ends the initialisation phase on the chip (RSTOUT, register locks), none of
+    // which this model has.
+    static void einit(Core&, std::uint32_t) {}
 
     template <class T>
     static void movRegImm(Core& core, std::uint32_t code) {
@@ -491,10 +493,11 @@ namespace {
 using B = std::uint8_t;
 using W = std::uint16_t;
 
-// Approximate timing in CPU clock cycles (state times): one machine cycle (2 clocks) per 2 bytes
-// of instruction; stack operations and calls cost one machine cycle more; a taken branch adds
-// another machine cycle for the refetch (Exec::branch). Bus wait states, pipeline effects and
-// jump-cache hits are not modelled: the figures only let the board keep a plausible time.
+// Approximate timing in CPU clock cycles (state times; at 20 MHz a basic instruction's 2 cycles
+// are the chip's 100 ns): one machine cycle (2 clocks) per 2 bytes of instruction; stack operations
+// and calls cost one machine cycle more; a taken branch adds another machine cycle for the refetch
+// (Exec::branch). Bus wait states, pipeline effects and jump-cache hits are not modelled: the
+// figures only let the board keep a plausible time.
 constexpr std::uint8_t kShort = 2;
 constexpr std::uint8_t kLong = 4;
 constexpr std::uint8_t kStack = 4;
@@ -610,15 +613,20 @@ void Core::flushDirectBlocks() {
     setCp(cp_);
 }
 
+// The direct GPR pointer is looked up lazily at the next step, never here: the Core is usually
+// built while its bus (the board) is still being constructed.
 void Core::setCp(std::uint16_t value) {
     cp_ = value;
     gprBase_ = nullptr;
-    const std::uint32_t last = std::uint32_t{value} + 31;
-    if ((value & 1) == 0 && (value & ~kBlockMask) == (last & ~kBlockMask) &&
-        (value & 0xFE00) != 0xFE00) {
-        const std::uint32_t block = value & ~kBlockMask;
-        if (std::uint8_t* base = bus_.directBlock(block)) {
-            gprBase_ = base + (value & kBlockMask);
+    gprResolved_ = false;
+}
+
+void Core::resolveGprBase() {
+    gprResolved_ = true;
+    const std::uint32_t last = std::uint32_t{cp_} + 31;
+    if ((cp_ & 1) == 0 && (cp_ & ~kBlockMask) == (last & ~kBlockMask) && (cp_ & 0xFE00) != 0xFE00) {
+        if (std::uint8_t* base = bus_.directBlock(cp_ & ~kBlockMask)) {
+            gprBase_ = base + (cp_ & kBlockMask);
         }
     }
 }
@@ -899,9 +907,12 @@ void Core::stop(const std::string& why) {
         return;
     }
     stopped_ = true;
-    char where[96];
-    std::snprintf(where, sizeof where, " at %06X: ", static_cast<unsigned>(instructionAddress_));
-    diagnostic_ = why + where + hexBytes(instructionCode_, instructionLength_);
+    char where[32];
+    std::snprintf(where, sizeof where, " at %06X", static_cast<unsigned>(instructionAddress_));
+    diagnostic_ = why + where;
+    if (instructionLength_ != 0) {
+        diagnostic_ += ": " + hexBytes(instructionCode_, instructionLength_);
+    }
 }
 
 // On the chip an odd word access raises the illegal-operand-access trap; this model has no trap
@@ -925,6 +936,9 @@ void Core::traceInstruction(std::uint32_t address, std::uint32_t code, unsigned 
 unsigned Core::step() {
     if (stopped_) {
         return 0;
+    }
+    if (!gprResolved_) {
+        resolveGprBase();
     }
     const std::uint16_t startIp = ip_;
     instructionAddress_ = fetchAddress();

@@ -15,6 +15,7 @@ namespace halvard::sim {
 // board then falls silent instead of guessing.
 class Core {
   public:
+    // Does not touch the bus, so a Bus may own its Core as a member.
     explicit Core(Bus& bus);
 
     // The core owns its core registers: DPP0-3 (0xFE00-0xFE06, 10-bit page numbers, upper bits
@@ -74,6 +75,7 @@ class Core {
     bool coreRegisterRead(std::uint32_t address, std::uint16_t& value) const;
     bool coreRegisterWrite(std::uint32_t address, std::uint16_t value);
     std::uint8_t* direct(BlockCache& cache, std::uint32_t address);
+    void resolveGprBase();
 
     // Register files and short addressing.
     std::uint16_t wordReg(unsigned n);
@@ -105,6 +107,7 @@ class Core {
     std::array<std::uint16_t, 4> dpp_{};
 
     std::uint8_t* gprBase_ = nullptr;  // CP..CP+31 in one direct block, else nullptr
+    bool gprResolved_ = false;         // gprBase_ is up to date with CP
     BlockCache code_;
     BlockCache data_;
 

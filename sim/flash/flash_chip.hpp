@@ -83,7 +83,8 @@ class FlashChip {
     // The simulated time at which the running operation ends, if one runs.
     std::optional<std::uint64_t> busyUntil(std::uint64_t nowNs);
 
-    // The cells in bus order, as the host reads them (for images and tests).
+    // The cells in bus order, as the host reads them (for images and tests). An operation
+    // lands in them at the first access or busy() call at or after its end.
     std::span<std::uint8_t> array() { return cells_; }
     std::span<const std::uint8_t> array() const { return cells_; }
 
@@ -96,9 +97,8 @@ class FlashChip {
 
   private:
     std::uint32_t wrap(std::uint32_t offset) const { return offset % size(); }
-    bool wordWide() const { return model_.busWidth == 16 && !model_.paired; }
 
-    const ChipModel& model_;
+    ChipModel model_;
     std::vector<std::uint8_t> cells_;
     std::vector<SectorSpan> sectors_;
     FlashTiming timing_;
