@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+
+#include "flash/flash_table.hpp"
 
 namespace halvard {
 
@@ -18,8 +21,44 @@ struct FlashOps {
 };
 
 struct FlashState {
+    // The table identification walks; tests may hand in one of their own (ending in an empty row).
+    std::span<const FlashDevice> devices = kFlashDevices;
     int flashIndex = 0;  // row of the device table being probed, then the detected row
     FlashOps ops;
 };
+
+// The row flashIndex designates: the one being probed, and after identification the detected one.
+const FlashDevice& CurrentFlashDevice(const Run& run);
+
+// Sequences on the unlock cells of the current row's layout (offsets are from deviceBase).
+void unlockAMD8(Run& run);
+void unlockAMD16(Run& run);
+void resetAMD8(Run& run);
+void resetAMD16(Run& run);
+void autoselectAMD8(Run& run);
+void autoselectAMD16(Run& run);
+
+void cellProgramAMD8(Run& run, std::uint32_t offset, std::uint16_t value);
+void cellProgramAMD16(Run& run, std::uint32_t offset, std::uint16_t value);
+// Completion polls: until the cell shows the expected value, DQ5 (0x20) reports a time-out, or
+// kPollLimitMs of polling have gone by.
+void cellVerifyAMD8(Run& run, std::uint32_t offset, std::uint16_t expected);
+void cellVerifyAMD16(Run& run, std::uint32_t offset, std::uint16_t expected);
+void cellVerifyAMD8x2(Run& run, std::uint32_t offset, std::uint16_t expected);
+void sectorEraseAMD8(Run& run, std::uint32_t sectorOffset);
+void sectorEraseAMD16(Run& run, std::uint32_t sectorOffset);
+void chipEraseAMD8(Run& run);
+void chipEraseAMD16(Run& run);
+
+// Longer than any sector erase in the datasheets of the supported parts (a few seconds at most).
+inline constexpr std::uint32_t kPollLimitMs = 60000;
+
+// A linear target address as a C16x data address through DPPn: the 16-bit short address (n in
+// bits 15-14, the offset in the 16 KB page below) and the page DPPn has to hold.
+struct DppAddress {
+    std::uint16_t shortAddress;
+    std::uint16_t page;
+};
+DppAddress splitDppAddress(std::uint32_t address, unsigned dpp);
 
 }  // namespace halvard

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
-#include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "run/run.hpp"
 
@@ -12,9 +14,15 @@ namespace halvard {
 
 namespace {
 
-bool isNumber(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+// Up to nine digits: larger numbers name no port and are kept as typed, to fail on open.
+std::optional<std::uint32_t> portNumber(std::string_view text) {
+    if (text.empty() || text.size() > 9)
+        return std::nullopt;
+    std::uint32_t number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc{} || end != text.data() + text.size())
+        return std::nullopt;
+    return number;
 }
 
 bool isSimulator(std::string_view text) {
@@ -22,10 +30,13 @@ bool isSimulator(std::string_view text) {
            (text[1] == 'I' || text[1] == 'i') && (text[2] == 'M' || text[2] == 'm');
 }
 
+// COM1 is the first port; Linux counts its serial ports from ttyS0.
 std::string deviceForNumber(std::uint32_t number) {
 #ifdef _WIN32
     return "COM" + std::to_string(number);
 #else
+    if (number == 0)
+        return "0";
     return "/dev/ttyS" + std::to_string(number - 1);
 #endif
 }
@@ -36,11 +47,17 @@ SerialLine& lineOf(Run& run) {
     return *run.port.line;
 }
 
-// Bit times of one 8N1 character, and the time the given bytes need on the wire.
-std::uint32_t wireTimeMs(const Run& run, std::size_t bytes) {
+// The time that the given number of 8N1 characters (10 bit times each) take on the wire.
+std::uint32_t wireTimeMs(const Run& run, std::uint32_t characters) {
     const auto baud = static_cast<std::uint64_t>(std::max<std::int32_t>(run.settings.baudRate, 1));
-    return static_cast<std::uint32_t>((bytes * 10 * 1000 + baud - 1) / baud);
+    return static_cast<std::uint32_t>((std::uint64_t{characters} * 10 * 1000 + baud - 1) / baud);
 }
+
+constexpr int kResyncZeros = 512;
+// USB adapters hand received bytes over in bursts up to 16 ms apart, and the far end may be a
+// process that the scheduler delays: a shorter gap does not yet mean the line has gone quiet.
+constexpr std::uint32_t kQuietFloorMs = 50;
+constexpr std::uint32_t kQuietCharacters = 4;
 
 }  // namespace
 
@@ -50,12 +67,9 @@ std::string PortDeviceFor(const RunSettings& settings) {
         return deviceForNumber(settings.portIndex + 1);
     if (isSimulator(value))
         return "SIM";
-    if (isNumber(value))
-        return deviceForNumber(
-            static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10)));
-    if (value.front() == '/' || value.front() == '\\')
-        return value;
-    return "COM" + value;
+    if (const auto number = portNumber(value))
+        return deviceForNumber(*number);
+    return value;
 }
 
 void PortSetup(Run& run) {
@@ -113,16 +127,18 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
     }
 }
 
-// The monitor answers every zero byte with 0xAA for as long as they take on the wire, so the
-// answers are drained until the line has been quiet for a few character times.
+// The monitor answers every zero byte with 0xAA for as long as the zeros take on the wire (133 ms
+// at 38400 baud), so a fixed pause before one flush would leave most answers in flight, to be
+// taken for data by the next read. The zeros are therefore let out first, and the answers are
+// discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
 void PortResync(Run& run) {
     run.console.print("Trying to Resyncronize....\n");
-    for (int i = 0; i < 512; ++i)
+    for (int i = 0; i < kResyncZeros; ++i)
         PortWriteByte(run, 0x00);
     SerialLine& line = lineOf(run);
     line.drainOutput();
-    const std::uint32_t quietMs = std::max<std::uint32_t>(10, wireTimeMs(run, 4));
-    const std::uint32_t limitMs = 2000 + wireTimeMs(run, 1024);
+    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(run, kQuietCharacters));
+    const std::uint32_t limitMs = 2000 + wireTimeMs(run, 2 * kResyncZeros);
     const std::uint32_t start = run.clock.tickMs();
     line.flushInput();
     while (run.clock.tickMs() - start < limitMs) {

@@ -14,4 +14,20 @@ std::size_t FindAlgorithmOffset() {
     return static_cast<std::size_t>(found - TargetImage.begin());
 }
 
+std::span<const std::uint8_t> BootstrapCode() {
+    return std::span(TargetImage).first(kBootstrapSize);
+}
+
+std::span<const std::uint8_t> MonitorUpload(std::size_t algorithmOffset) {
+    return std::span(TargetImage).subspan(kBootstrapSize, algorithmOffset - 22);
+}
+
+std::span<const std::uint8_t> MonitorCode(std::size_t algorithmOffset) {
+    return std::span(TargetImage).subspan(kBootstrapSize, algorithmOffset - kBootstrapSize);
+}
+
+std::span<const std::uint8_t> FlashAlgorithm(std::size_t algorithmOffset) {
+    return std::span(TargetImage).subspan(algorithmOffset);
+}
+
 }  // namespace halvard

@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <span>
+
+#include "link/cpu_table.hpp"
 
 namespace halvard {
 
@@ -88,13 +90,16 @@ inline constexpr std::array<std::uint8_t, 4> kXc16xHeader = {0xE6, 0x00, 0x80, 0
 // Offset of the marker B5 4A B5 B5 at or after offset 32: where the flash algorithm begins.
 std::size_t FindAlgorithmOffset();
 
-struct CpuType {
-    std::string_view name;
-    std::uint8_t bootId;
-    std::uint32_t idValue;
-    std::uint32_t idMask;
-};
-
-bool IsBootId(std::uint8_t b);
+// The pieces of the image, for an image whose flash algorithm begins at algorithmOffset.
+inline constexpr std::size_t kBootstrapSize = 32;
+// Image bytes 0-31, which the on-chip loader takes first.
+std::span<const std::uint8_t> BootstrapCode();
+// What the bootstrap code receives: the monitor and the ten bytes after the marker
+// (algorithmOffset - 22 bytes, the count built into the bootstrap code).
+std::span<const std::uint8_t> MonitorUpload(std::size_t algorithmOffset);
+// The monitor proper, up to the marker: the range its check sum covers.
+std::span<const std::uint8_t> MonitorCode(std::size_t algorithmOffset);
+// From the marker to the end of the image: loaded behind the monitor for programming.
+std::span<const std::uint8_t> FlashAlgorithm(std::size_t algorithmOffset);
 
 }  // namespace halvard

@@ -1,0 +1,58 @@
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "flash/flash.hpp"
+#include "flash/flash_ops.hpp"
+#include "run/run.hpp"
+
+namespace halvard {
+
+namespace {
+
+EraseResult covered(Run& run) {
+    run.console.print("\n");
+    return EraseResult::covered;
+}
+
+}  // namespace
+
+// Sectors are numbered across the whole device, skipped ones included, so a printed number
+// always names the same sector. Positions are kept in 64 bits: nothing wraps at the device end.
+EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length) {
+    run.console.print("Erasing Flash-EPROM Block #:");
+    const FlashDevice& device = CurrentFlashDevice(run);
+    const SectorLayout& layout = *device.layout;
+    const std::uint64_t factor = (device.flags & kFlashPaired) != 0 ? 2 : 1;
+    std::uint64_t position = start;
+    std::int64_t remaining = length;
+    std::uint64_t sectorStart = 0;
+    int block = 0;
+    for (std::size_t g = 0; g < layout.groupCount; ++g) {
+        const SectorGroup& group = layout.groups[g];
+        for (unsigned s = 0; s < group.sectorCount; ++s, ++block) {
+            const std::uint64_t sectorEnd = sectorStart + group.sectorSize * factor * 256;
+            if (sectorEnd > position) {
+                if (remaining <= 0)
+                    return covered(run);
+                run.console.print("%d ", block);
+                run.flash.ops.sectorErase(run, static_cast<std::uint32_t>(sectorStart));
+                remaining -= static_cast<std::int64_t>(sectorEnd - position);
+                if (remaining <= 0)
+                    return covered(run);
+                position = sectorEnd;
+            }
+            sectorStart = sectorEnd;
+        }
+    }
+    run.console.print("\n");
+    run.console.print("EraseFlashArea Warning: Area bigger that flash size\n");
+    return EraseResult::exceeded;
+}
+
+EraseResult EraseFlashAll(Run& run) {
+    constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
+    return EraseFlashArea(run, 0, static_cast<std::int32_t>(std::min(FlashSize(run), kLongest)));
+}
+
+}  // namespace halvard

@@ -1,0 +1,171 @@
+#include "link/bringup.hpp"
+
+#include <array>
+#include <chrono>
+#include <optional>
+
+#include "link/cpu_table.hpp"
+#include "link/port.hpp"
+#include "link/target_image.hpp"
+#include "monitor/monitor.hpp"
+#include "run/run.hpp"
+
+namespace halvard {
+
+namespace {
+
+constexpr std::uint8_t kPing = 0x00;
+constexpr std::uint8_t kLocate = 0x0F;
+constexpr std::uint8_t kMonitorAnswer = 0xAA;
+constexpr std::uint8_t kBootstrapStarted = 'V';
+constexpr std::uint32_t kCodeSegment = 0xFE08;  // CSP
+
+constexpr std::uint32_t kLineSettleMs = 1000;
+constexpr std::uint32_t kSyncTimeoutMs = 2100;
+constexpr std::uint32_t kSecondChanceMs = 100;
+constexpr std::uint32_t kReplyTimeoutMs = 2000;
+
+SerialLine& openLine(Run& run) {
+    if (!run.port.line)
+        throw LineGone("the serial port is not open");
+    return *run.port.line;
+}
+
+void writeOrEnd(Run& run, std::span<const std::uint8_t> bytes) {
+    if (PortWrite(run, bytes))
+        return;
+    run.console.print("PortWrite error\n");
+    EndRun(run, exit_status::serialLine);
+}
+
+// Waits for the reply; the request bytes may still be on their way out.
+template <std::size_t N>
+std::optional<std::array<std::uint8_t, N>> awaitReply(Run& run, std::size_t requestBytes,
+                                                      std::uint32_t timeoutMs) {
+    std::array<std::uint8_t, N> reply{};
+    if (!WaitForBytes(run, reply, timeoutMs + wireTimeMs(run, requestBytes + N)))
+        return std::nullopt;
+    return reply;
+}
+
+// The loader measures the baud rate from a zero byte and answers with its identification.
+// A monitor left in the middle of a command may swallow the first zero byte; the resync
+// completes that command and the second zero byte then reaches it.
+std::uint8_t synchronise(Run& run) {
+    for (int attempt = 1;; ++attempt) {
+        PortWriteByte(run, kPing);
+        if (const auto reply = awaitReply<1>(run, 1, kSyncTimeoutMs))
+            return (*reply)[0];
+        if (attempt == 2)
+            FatalError(run, ErrorCode::BootTimeout);
+        PortResync(run);
+    }
+}
+
+// One more byte that may already be on its way, such as the loader's answer after the echo
+// of the zero byte on a line that echoes.
+std::optional<std::uint8_t> secondSyncByte(Run& run) {
+    SerialLine& line = openLine(run);
+    line.waitForInput(std::chrono::milliseconds(kSecondChanceMs + wireTimeMs(run, 1)));
+    std::array<std::uint8_t, 1> byte{};
+    if (line.read(byte) != 1)
+        return std::nullopt;
+    return byte[0];
+}
+
+// true when a monitor already runs, false when the loader of a supported CPU answered.
+bool monitorAlreadyRunning(Run& run, std::uint8_t first) {
+    std::uint8_t b = first;
+    bool secondChance = true;
+    for (;;) {
+        if (b == kMonitorAnswer)
+            return true;
+        if (IsBootId(b))
+            return false;
+        if (!secondChance) {
+            run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
+            FatalError(run, ErrorCode::IllegalEcho);
+        }
+        run.console.print("Not valid Syncr. Byte received: 0x%x.Try another.\n", unsigned{b});
+        secondChance = false;
+        const auto next = secondSyncByte(run);
+        if (!next) {
+            run.console.print("Second Syncr not available.\n");
+            run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
+            FatalError(run, ErrorCode::IllegalEcho);
+        }
+        b = *next;
+    }
+}
+
+// An XC16x needs DPP0 set before the bootstrap code stores what it receives.
+void sendBootstrapCode(Run& run) {
+    run.console.print("Loading bootstrap code (32 Bytes)\n");
+    const auto code = BootstrapCode();
+    if (run.settings.xc16x) {
+        writeOrEnd(run, kXc16xHeader);
+        writeOrEnd(run, code.subspan(kXc16xHeader.size()));
+    } else {
+        writeOrEnd(run, code);
+    }
+    const auto reply = awaitReply<1>(run, code.size(), kReplyTimeoutMs);
+    if (!reply) {
+        run.console.print("Expecting 'V'\n");
+        FatalError(run, ErrorCode::BootTimeout);
+    }
+    if ((*reply)[0] != kBootstrapStarted)
+        FatalError(run, ErrorCode::BootstrapTransfer);
+}
+
+void sendMonitor(Run& run) {
+    const auto upload = MonitorUpload(run.algorithmOffset);
+    run.console.print("Loading target monitor (%d Bytes)\n", static_cast<int>(upload.size()));
+    writeOrEnd(run, upload);
+    PortWriteByte(run, kPing);
+    const auto reply = awaitReply<1>(run, upload.size() + 1, kReplyTimeoutMs);
+    if (!reply) {
+        run.console.print("Expecting 0xAA\n");
+        FatalError(run, ErrorCode::BootTimeout);
+    }
+    if ((*reply)[0] != kMonitorAnswer)
+        FatalError(run, ErrorCode::MonitorTransfer);
+}
+
+// The monitor knows its offset within the code segment; the segment is CSP.
+std::uint32_t locateMonitor(Run& run) {
+    PortWriteByte(run, kLocate);
+    const auto reply = awaitReply<2>(run, 1, kReplyTimeoutMs);
+    if (!reply)
+        FatalError(run, ErrorCode::BootTimeout);
+    const std::uint32_t offset = (*reply)[0] | ((*reply)[1] << 8);
+    const std::uint32_t segment = targetWordRead(run, kCodeSegment);
+    const std::uint32_t imageBase = segment * 65536 + offset;
+    run.console.print("Target Monitor located to 0x%x\n", imageBase);
+    return imageBase;
+}
+
+void checkMonitor(Run& run, std::uint32_t imageBase) {
+    const auto monitor = MonitorCode(run.algorithmOffset);
+    const std::uint16_t target =
+        targetChecksum(run, imageBase + kBootstrapSize, static_cast<std::uint16_t>(monitor.size()));
+    if (target != (byteSum(monitor) & 0xFFFF))
+        FatalError(run, ErrorCode::ChecksumMonitor);
+    run.console.print("Monitor OK\n");
+}
+
+}  // namespace
+
+std::uint32_t StartMonitor(Run& run) {
+    openLine(run).flushInput();
+    run.clock.sleepMs(kLineSettleMs);
+    const std::uint8_t first = synchronise(run);
+    if (!monitorAlreadyRunning(run, first)) {
+        sendBootstrapCode(run);
+        sendMonitor(run);
+    }
+    const std::uint32_t imageBase = locateMonitor(run);
+    checkMonitor(run, imageBase);
+    return imageBase;
+}
+
+}  // namespace halvard

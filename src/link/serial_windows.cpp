@@ -1,0 +1,313 @@
+// Serial ports on Windows: a COM port, 8N1, no flow control, reads that never block, and waits
+// that sleep in the driver until the first byte comes.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "link/system_line.hpp"
+
+namespace halvard {
+
+namespace {
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+constexpr std::string_view kDevicePrefix = "\\\\.\\";
+constexpr DWORD kQueueSize = 16384;
+// A wait sleeps in the driver in slices of this length, so that Ctrl-C can restore the port
+// soon: the handler cannot change the port while a read on it is in progress.
+constexpr DWORD kWaitSliceMs = 250;
+
+// ---------------------------------------------------------------------------------------------
+// Ports restored on Ctrl-C, Ctrl-Break and console close. The console runs its handler in a
+// thread of its own, so the registry is guarded by a mutex.
+
+struct SavedPort {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DCB state{};
+    COMMTIMEOUTS timeouts{};
+};
+
+std::mutex savedPortsMutex;
+std::array<SavedPort, 8> savedPorts;
+
+BOOL WINAPI restorePortsOnConsoleEvent(DWORD) {
+    const std::lock_guard lock(savedPortsMutex);
+    for (SavedPort& port : savedPorts) {
+        if (port.handle == INVALID_HANDLE_VALUE)
+            continue;
+        SetCommState(port.handle, &port.state);
+        SetCommTimeouts(port.handle, &port.timeouts);
+    }
+    return FALSE;  // the next handler, in the end the system's, ends the process as usual
+}
+
+std::size_t registerPort(HANDLE handle, const DCB& state, const COMMTIMEOUTS& timeouts) {
+    static const bool installed = SetConsoleCtrlHandler(restorePortsOnConsoleEvent, TRUE) != 0;
+    (void)installed;
+    const std::lock_guard lock(savedPortsMutex);
+    for (std::size_t i = 0; i < savedPorts.size(); ++i) {
+        if (savedPorts[i].handle == INVALID_HANDLE_VALUE) {
+            savedPorts[i] = SavedPort{handle, state, timeouts};
+            return i;
+        }
+    }
+    return savedPorts.size();
+}
+
+void unregisterPort(std::size_t slot) {
+    const std::lock_guard lock(savedPortsMutex);
+    if (slot < savedPorts.size())
+        savedPorts[slot] = SavedPort{};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class Handle {
+  public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (valid())
+            CloseHandle(handle_);
+    }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+    HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+  private:
+    HANDLE handle_;
+};
+
+// "COM12" must be opened as "\\.\COM12" (plain names work only up to COM9); a name given in
+// that form already, or a path, is taken as it is.
+std::string windowsDeviceName(const std::string& device) {
+    if (device.starts_with(kDevicePrefix) || device.front() == '/' || device.front() == '\\') {
+        return device;
+    }
+    return std::string(kDevicePrefix) + device;
+}
+
+bool isReservedName(std::string_view device) {
+    return device.size() == 3 && (device[0] == 'S' || device[0] == 's') &&
+           (device[1] == 'I' || device[1] == 'i') && (device[2] == 'M' || device[2] == 'm');
+}
+
+DCB lineState(DCB state, std::int32_t rate) {
+    state.DCBlength = sizeof(DCB);
+    state.BaudRate = static_cast<DWORD>(rate);
+    state.ByteSize = 8;
+    state.Parity = NOPARITY;
+    state.StopBits = ONESTOPBIT;
+    state.fBinary = TRUE;
+    state.fParity = FALSE;
+    state.fOutxCtsFlow = FALSE;
+    state.fOutxDsrFlow = FALSE;
+    state.fDtrControl = DTR_CONTROL_ENABLE;
+    state.fDsrSensitivity = FALSE;
+    state.fTXContinueOnXoff = TRUE;
+    state.fOutX = FALSE;
+    state.fInX = FALSE;
+    state.fErrorChar = FALSE;
+    state.fNull = FALSE;
+    state.fRtsControl = RTS_CONTROL_ENABLE;
+    state.fAbortOnError = FALSE;
+    return state;
+}
+
+// Reads return at once with what is waiting. Writes may take the bytes' time on the wire plus
+// a second; a driver that takes longer has failed the write.
+COMMTIMEOUTS lineTimeouts(std::int32_t rate) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(10000 / rate + 1);
+    timeouts.WriteTotalTimeoutConstant = 1000;
+    return timeouts;
+}
+
+bool sameFrame(const DCB& now, const DCB& wanted) {
+    return now.BaudRate == wanted.BaudRate && now.ByteSize == 8 && now.Parity == NOPARITY &&
+           now.StopBits == ONESTOPBIT;
+}
+
+class WindowsLine final : public SerialLine {
+  public:
+    WindowsLine(HANDLE handle, const DCB& originalState, const COMMTIMEOUTS& originalTimeouts,
+                const COMMTIMEOUTS& timeouts, std::string device)
+        : handle_(handle),
+          originalState_(originalState),
+          originalTimeouts_(originalTimeouts),
+          timeouts_(timeouts),
+          device_(std::move(device)) {
+        slot_ = registerPort(handle_, originalState_, originalTimeouts_);
+    }
+    WindowsLine(const WindowsLine&) = delete;
+    WindowsLine& operator=(const WindowsLine&) = delete;
+
+    ~WindowsLine() override {
+        unregisterPort(slot_);
+        FlushFileBuffers(handle_);
+        SetCommState(handle_, &originalState_);
+        SetCommTimeouts(handle_, &originalTimeouts_);
+        CloseHandle(handle_);
+    }
+
+    std::size_t write(std::span<const std::uint8_t> bytes) override {
+        DWORD written = 0;
+        if (!WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr)) {
+            gone("write");
+        }
+        return written;
+    }
+
+    std::size_t read(std::span<std::uint8_t> into) override {
+        std::size_t count = 0;
+        if (!into.empty() && ahead_) {
+            into[count++] = *std::exchange(ahead_, std::nullopt);
+        }
+        // Only what is already waiting is asked for, so the read returns at once whatever the
+        // current read time-outs are.
+        const std::size_t waiting = std::min(queuedBytes(), into.size() - count);
+        if (waiting == 0)
+            return count;
+        DWORD got = 0;
+        if (!ReadFile(handle_, into.data() + count, static_cast<DWORD>(waiting), &got, nullptr)) {
+            gone("read");
+        }
+        return count + got;
+    }
+
+    std::size_t inputCount() override { return queuedBytes() + (ahead_ ? 1 : 0); }
+
+    void flushInput() override {
+        ahead_.reset();
+        if (!PurgeComm(handle_, PURGE_RXCLEAR | PURGE_RXABORT))
+            gone("input flush");
+    }
+
+    void drainOutput() override {
+        if (!FlushFileBuffers(handle_))
+            gone("drain");
+    }
+
+    // A read of one byte that the driver ends at the first byte or after the slice; the byte is
+    // kept for the next read.
+    bool waitForInput(std::chrono::milliseconds timeout) override {
+        const Deadline deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            // Asking for the count each slice also notices a port that has gone: a read on it
+            // may just come back empty.
+            if (inputCount() > 0)
+                return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            setReadWait(static_cast<DWORD>(
+                std::min<std::chrono::milliseconds::rep>(left.count(), kWaitSliceMs)));
+            std::uint8_t byte = 0;
+            DWORD got = 0;
+            if (!ReadFile(handle_, &byte, 1, &got, nullptr))
+                gone("wait");
+            if (got == 1) {
+                ahead_ = byte;
+                return true;
+            }
+        }
+    }
+
+  private:
+    [[noreturn]] void gone(const char* what) const {
+        throw LineGone("port " + device_ + " is gone (" + what + ": Windows error " +
+                       std::to_string(GetLastError()) + ")");
+    }
+
+    // Also clears a line error (framing, overrun), which would otherwise stop all reads.
+    std::size_t queuedBytes() {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle_, &errors, &status))
+            gone("input count");
+        return status.cbInQue;
+    }
+
+    // With interval and multiplier at MAXDWORD, a read returns as soon as one byte is there, or
+    // empty after the constant.
+    void setReadWait(DWORD ms) {
+        if (timeouts_.ReadTotalTimeoutMultiplier == MAXDWORD &&
+            timeouts_.ReadTotalTimeoutConstant == ms) {
+            return;
+        }
+        COMMTIMEOUTS waiting = timeouts_;
+        waiting.ReadIntervalTimeout = MAXDWORD;
+        waiting.ReadTotalTimeoutMultiplier = MAXDWORD;
+        waiting.ReadTotalTimeoutConstant = ms;
+        if (!SetCommTimeouts(handle_, &waiting))
+            gone("wait");
+        timeouts_ = waiting;
+    }
+
+    HANDLE handle_;
+    DCB originalState_;
+    COMMTIMEOUTS originalTimeouts_;
+    COMMTIMEOUTS timeouts_;
+    std::string device_;
+    std::optional<std::uint8_t> ahead_;
+    std::size_t slot_ = 0;
+};
+
+}  // namespace
+
+LineOpenResult OpenSystemLine(const LineRequest& request) {
+    if (request.device.empty() || isReservedName(request.device)) {
+        return {nullptr, LineOpenError::openFailed};
+    }
+    const std::string name = windowsDeviceName(request.device);
+    // Share mode 0: no other program, and no second halvard, can open the port meanwhile.
+    Handle handle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr));
+    if (!handle.valid())
+        return {nullptr, LineOpenError::openFailed};
+
+    DCB original{};
+    original.DCBlength = sizeof(DCB);
+    COMMTIMEOUTS originalTimeouts{};
+    // Anything that is no comm port (a file, a pipe) fails here.
+    if (!GetCommState(handle.get(), &original) ||
+        !GetCommTimeouts(handle.get(), &originalTimeouts)) {
+        return {nullptr, LineOpenError::openFailed};
+    }
+    SetupComm(handle.get(), kQueueSize, kQueueSize);
+
+    DCB wanted = lineState(original, std::max(request.baudRate, 1));
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    if (request.baudRate <= 0 || !SetCommState(handle.get(), &wanted) ||
+        !GetCommState(handle.get(), &now) || !sameFrame(now, wanted)) {
+        SetCommState(handle.get(), &original);
+        return {nullptr, LineOpenError::configureFailed};
+    }
+    COMMTIMEOUTS timeouts = lineTimeouts(request.baudRate);
+    if (!SetCommTimeouts(handle.get(), &timeouts)) {
+        SetCommState(handle.get(), &original);
+        return {nullptr, LineOpenError::timeoutsFailed};
+    }
+    PurgeComm(handle.get(), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+    return {std::make_unique<WindowsLine>(handle.release(), original, originalTimeouts, timeouts,
+                                          request.device),
+            LineOpenError::openFailed};
+}
+
+}  // namespace halvard

@@ -1,0 +1,203 @@
+#include <algorithm>
+#include <array>
+#include <chrono>
+
+#include "link/port.hpp"
+#include "monitor/frame.hpp"
+#include "monitor/monitor.hpp"
+#include "run/run.hpp"
+
+namespace halvard {
+
+using monitor_frame::awaitReplyOrEnd;
+using monitor_frame::Frame;
+using monitor_frame::sendOrEnd;
+
+namespace {
+
+constexpr std::uint8_t kBlockRead = 0x09;
+constexpr std::uint8_t kBlockWrite = 0x0A;
+constexpr std::uint8_t kFlashWrite = 0x0E;
+constexpr std::uint8_t kDone = 0xAA;
+constexpr std::uint8_t kFlashFailed = 0x5A;
+
+constexpr std::uint32_t kMaxBlock = 0x200;
+constexpr std::uint32_t kPageMask = 0xFFFFC000;
+constexpr std::uint32_t kFlashPollPauseMs = 10;
+
+// The monitor takes a 16-bit count, and a count of 0 would make it move 65536 bytes: the
+// transfers below send nothing for an empty block.
+std::uint16_t countOf(std::size_t size) {
+    return static_cast<std::uint16_t>(size);
+}
+
+Frame blockHeader(std::uint8_t code, std::uint32_t address, std::uint16_t count) {
+    Frame frame(code, address);
+    frame.withWord(count);
+    return frame;
+}
+
+SerialLine& openLine(Run& run) {
+    if (!run.port.line)
+        throw LineGone("the serial port is not open");
+    return *run.port.line;
+}
+
+enum class FlashVerdict { incomplete, programmed, failed, notUnderstood };
+
+// The flash algorithm answers 0xAA, or 0x5A and the failed cell's page offset. The answer
+// may arrive spread out, so it is collected until it is complete; anything longer is invalid.
+class FlashAnswer {
+  public:
+    void collectWaiting(SerialLine& line) {
+        std::array<std::uint8_t, 16> chunk{};
+        std::size_t got;
+        while ((got = line.read(chunk)) > 0) {
+            for (std::size_t i = 0; i < got; ++i)
+                add(chunk[i]);
+        }
+    }
+
+    bool empty() const { return count_ == 0; }
+
+    FlashVerdict verdict() const {
+        if (count_ == 0)
+            return FlashVerdict::incomplete;
+        if (bytes_[0] == kDone)
+            return count_ == 1 ? FlashVerdict::programmed : FlashVerdict::notUnderstood;
+        if (bytes_[0] != kFlashFailed)
+            return FlashVerdict::notUnderstood;
+        if (count_ < bytes_.size())
+            return FlashVerdict::incomplete;
+        return surplus_ ? FlashVerdict::notUnderstood : FlashVerdict::failed;
+    }
+
+    unsigned failedOffset() const { return bytes_[1] + 256u * bytes_[2]; }
+
+  private:
+    void add(std::uint8_t b) {
+        if (count_ < bytes_.size()) {
+            bytes_[count_++] = b;
+        } else {
+            surplus_ = true;
+        }
+    }
+
+    std::array<std::uint8_t, 3> bytes_{};
+    std::size_t count_ = 0;
+    bool surplus_ = false;
+};
+
+[[noreturn]] void flashAnswerNotUnderstood(Run& run, SerialLine& line) {
+    run.console.print("host2Flash: Monitor anwer not understood\n");
+    line.flushInput();
+    FatalError(run, ErrorCode::IllegalEcho);
+}
+
+// true when the block is programmed, false while the answer is incomplete; ends the run otherwise.
+bool judgeFlashAnswer(Run& run, SerialLine& line, const FlashAnswer& answer) {
+    switch (answer.verdict()) {
+        case FlashVerdict::incomplete:
+            return false;
+        case FlashVerdict::programmed:
+            return true;
+        case FlashVerdict::failed:
+            run.console.print("host2Flash: Monitor send error at offset 0x%x\n",
+                              answer.failedOffset());
+            FatalError(run, ErrorCode::Programming);
+        case FlashVerdict::notUnderstood:
+            flashAnswerNotUnderstood(run, line);
+    }
+    return false;
+}
+
+// Polls every 10 ms, or at once when input arrives, until the answer is complete or the
+// time-out has passed.
+void awaitFlashAnswer(Run& run, std::uint32_t limitMs) {
+    SerialLine& line = openLine(run);
+    const std::uint32_t start = run.clock.tickMs();
+    FlashAnswer answer;
+    for (;;) {
+        const std::uint32_t elapsed = run.clock.tickMs() - start;
+        if (elapsed >= limitMs)
+            break;
+        line.waitForInput(
+            std::chrono::milliseconds(std::min(kFlashPollPauseMs, limitMs - elapsed)));
+        answer.collectWaiting(line);
+        if (judgeFlashAnswer(run, line, answer))
+            return;
+    }
+    if (!answer.empty())
+        flashAnswerNotUnderstood(run, line);
+    run.console.print("host2Flsh\n");
+    FatalError(run, ErrorCode::ProgrammingTimeout);
+}
+
+}  // namespace
+
+std::uint32_t blockReadTimeoutMs(std::int32_t baudRate) {
+    const auto baud = static_cast<std::uint32_t>(std::max<std::int32_t>(baudRate, 1));
+    const auto perBlock = static_cast<std::uint16_t>(1024000u / baud + 800u);
+    return 2u * perBlock + 30u;
+}
+
+int checkAddrSize(Run& run, std::uint32_t address, std::uint16_t count) {
+    if (count > kMaxBlock) {
+        run.console.print("checkAddrSize: Size too long\n");
+        return 1;
+    }
+    const std::uint32_t last = address + count - 1u;
+    if (((address ^ last) & kPageMask) != 0) {
+        run.console.print("checkAddrSize: Page Boundary failure\n");
+        return 1;
+    }
+    return 0;
+}
+
+bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer) {
+    const std::uint16_t count = countOf(buffer.size());
+    if (count == 0)
+        return false;
+    const Frame header = blockHeader(kBlockRead, address, count);
+    sendOrEnd(run, header.bytes(), "target2Host: WriteFile error\n");
+    const std::uint32_t limit =
+        blockReadTimeoutMs(run.settings.baudRate) + wireTimeMs(run, header.bytes().size() + count);
+    if (WaitForBytes(run, buffer.first(count), limit))
+        return false;
+    run.console.print("target2Host:\t\t\n");
+    const ErrorCode code = run.settings.operation == Operation::verify ? ErrorCode::VerifyTimeout
+                                                                       : ErrorCode::ReadTimeout;
+    run.console.print("Error %d: %s\n", status(code), textOf(code).data());
+    return true;
+}
+
+void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
+    const std::uint16_t count = countOf(data.size());
+    if (count == 0)
+        return;
+    if (checkAddrSize(run, address, count) != 0) {
+        run.console.print("host2Target: Failure\n");
+        EndRun(run, exit_status::blockRefused);
+    }
+    const Frame header = blockHeader(kBlockWrite, address, count);
+    sendOrEnd(run, header.bytes(), "host2Target: WriteFile error\n");
+    sendOrEnd(run, data.first(count), "host2Target: Data WriteFile error\n");
+    std::array<std::uint8_t, 1> reply{};
+    awaitReplyOrEnd(run, reply, header.bytes().size() + count, "host2Target Timeout:\t\t\n");
+    if (reply[0] != kDone)
+        FatalError(run, ErrorCode::IllegalEcho);
+}
+
+void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
+    const std::uint16_t count = countOf(data.size());
+    if (count == 0)
+        return;
+    const Frame header = blockHeader(kFlashWrite, address, count);
+    sendOrEnd(run, header.bytes(), "host2Flash: WriteFile error\n");
+    sendOrEnd(run, data.first(count), "host2Flash: Data WriteFile error\n");
+    // The flash algorithm answers only after the whole block is programmed.
+    const std::size_t inFlight = header.bytes().size() + count + 3;
+    awaitFlashAnswer(run, monitor_frame::kReplyTimeoutMs + wireTimeMs(run, inFlight));
+}
+
+}  // namespace halvard

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "run/errors.hpp"
+#include "run/host_file.hpp"
+
+namespace halvard {
+
+struct Run;
+
+// Percentage of the range done; an empty range counts as complete.
+double Completion(std::uint32_t remaining, std::uint32_t total);
+// "Completed %2.1f%%\r", rewritten in place after every block.
+void PrintProgress(Run& run, std::uint32_t remaining, std::uint32_t total);
+// The last progress line, ending the line.
+void PrintCompleted(Run& run);
+void PrintElapsed(Run& run, std::uint32_t startMs);
+
+// Reads a block; a time-out gets one resynchronised repeat, a second one ends the run with
+// timeoutCode as status (target2Host has printed the error line each time).
+void ReadBlockWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> block,
+                        HostFile& file, ErrorCode timeoutCode);
+
+// Prints the error line and ends the run with the code, closing port and file.
+[[noreturn]] void FailWith(Run& run, ErrorCode code, HostFile& file);
+
+}  // namespace halvard

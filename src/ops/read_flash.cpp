@@ -1,0 +1,106 @@
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+#include "link/port.hpp"
+#include "monitor/monitor.hpp"
+#include "ops/blocks.hpp"
+#include "ops/op_common.hpp"
+#include "ops/ops.hpp"
+#include "run/run.hpp"
+
+namespace halvard {
+
+namespace {
+
+// Where a 16 KB piece of the range lies, on the target and in the output file.
+struct Piece {
+    std::uint32_t address;
+    std::uint32_t size;
+    std::uint32_t fileOffset;
+    std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
+};
+
+[[noreturn]] void failFileWrite(Run& run, HostFile& file) {
+    run.console.print("Error trying to add data to file %s\n", run.settings.fileName.c_str());
+    FailWith(run, ErrorCode::DiskFull, file);
+}
+
+// The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
+// data missing from the file is a failure, never a success.
+void writeToFile(Run& run, HostFile& file, std::span<const std::uint8_t> data) {
+    if (std::fwrite(data.data(), 1, data.size(), file.get()) != data.size()) {
+        failFileWrite(run, file);
+    }
+}
+
+// Copies the piece block by block into the file; returns the sum of its bytes.
+std::uint32_t copyPiece(Run& run, HostFile& file, const Piece& piece) {
+    std::array<std::uint8_t, kMaxBlock> block{};
+    std::uint32_t sum = 0;
+    std::uint32_t address = piece.address;
+    for (std::uint32_t left = piece.size; left > 0;) {
+        const auto data = std::span(block).first(NextPiece(address, left, kMaxBlock));
+        ReadBlockWithRetry(run, address, data, file, ErrorCode::ReadTimeout);
+        left -= static_cast<std::uint32_t>(data.size());
+        address += static_cast<std::uint32_t>(data.size());
+        sum += byteSum(data);
+        writeToFile(run, file, data);
+        PrintProgress(run, piece.remainingAfter + left, run.settings.length);
+    }
+    return sum;
+}
+
+bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {
+    const std::uint16_t target =
+        targetChecksum(run, piece.address, static_cast<std::uint16_t>(piece.size));
+    return target == (sum & 0xFFFF);
+}
+
+// A block corrupted on the line would otherwise go into the file unnoticed: each piece is
+// checked against the monitor's own sum and read once more after a resynchronisation.
+std::uint32_t copyCheckedPiece(Run& run, HostFile& file, const Piece& piece) {
+    std::uint32_t sum = copyPiece(run, file, piece);
+    if (monitorAgrees(run, piece, sum))
+        return sum;
+    PortResync(run);
+    if (piece.fileOffset > static_cast<std::uint32_t>(LONG_MAX) ||
+        std::fseek(file.get(), static_cast<long>(piece.fileOffset), SEEK_SET) != 0) {
+        failFileWrite(run, file);
+    }
+    sum = copyPiece(run, file, piece);
+    if (!monitorAgrees(run, piece, sum))
+        FailWith(run, ErrorCode::ChecksumTransfer, file);
+    return sum;
+}
+
+}  // namespace
+
+void ReadFlash(Run& run) {
+    const RunSettings& s = run.settings;
+    HostFile file(s.fileName, "wb");
+    if (!file.isOpen())
+        FatalError(run, ErrorCode::CreateFile);
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    run.console.print("Reading to File %s (%d bytes)\n", s.fileName.c_str(),
+                      static_cast<int>(s.length));
+    const std::uint32_t start = run.clock.tickMs();
+
+    std::uint32_t sum = 0;
+    Piece piece{s.deviceBase + s.flashOffset, 0, 0, s.length};
+    while (piece.remainingAfter > 0) {
+        piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
+        piece.remainingAfter -= piece.size;
+        sum += copyCheckedPiece(run, file, piece);
+        piece.address += piece.size;
+        piece.fileOffset += piece.size;
+    }
+    PrintCompleted(run);
+    run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
+    run.console.print("Reading Successfully!!\t\t\n");
+    PrintElapsed(run, start);
+    PortClose(run, &file);
+}
+
+}  // namespace halvard

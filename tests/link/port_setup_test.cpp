@@ -1,0 +1,190 @@
+// Port set-up, naming, close and the small services, on a scripted line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <ostream>
+
+#include "link/port.hpp"
+#include "link/system_line.hpp"
+#include "support/fakes.hpp"
+
+namespace halvard::testing {
+namespace {
+
+struct SetupFailure {
+    LineOpenError error;
+    const char* printed;
+};
+
+void PrintTo(const SetupFailure& failure, std::ostream* out) {
+    *out << static_cast<int>(failure.error);
+}
+
+class PortSetupFailure : public ::testing::TestWithParam<SetupFailure> {};
+
+TEST_P(PortSetupFailure, PrintsItsMessageAndEndsWithStatus3) {
+    ScriptedRun s;
+    s.run.settings.portName = "COM3";
+    s.run.settings.portIndex = 2;
+    s.run.openLine = [](const LineRequest&) { return LineOpenResult{nullptr, GetParam().error}; };
+    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), 3);
+    // No "Error %d" line and no close step: the message alone.
+    EXPECT_EQ(s.output.text(), GetParam().printed);
+    EXPECT_EQ(s.run.port.line, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, PortSetupFailure,
+    ::testing::Values(SetupFailure{LineOpenError::noPorts, "Error: No Ports Available \n"},
+                      SetupFailure{LineOpenError::openFailed, "Error: Unable to open port COM3\n"},
+                      SetupFailure{LineOpenError::configureFailed,
+                                   "PortSetup  error: Unable to configure serial port COM3\n"},
+                      SetupFailure{LineOpenError::timeoutsFailed,
+                                   "Unable to set the time-out parameters"}));
+
+class PortSetupBadRate : public ::testing::TestWithParam<std::int32_t> {};
+
+// A rate of 0 would tell a POSIX driver to hang up; no backend gets to see it.
+TEST_P(PortSetupBadRate, IsAConfigureErrorBeforeAnyPortIsTouched) {
+    ScriptedRun s;
+    s.run.settings.portName = "COM1";
+    s.run.settings.baudRate = GetParam();
+    bool asked = false;
+    s.run.openLine = [&](const LineRequest&) {
+        asked = true;
+        return LineOpenResult{nullptr, LineOpenError::openFailed};
+    };
+    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), 3);
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(s.output.text(), "PortSetup  error: Unable to configure serial port COM1\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, PortSetupBadRate, ::testing::Values(0, -1, -38400));
+
+TEST(PortSetup, OpensTheDeviceOfThePortIndexAtTheRunsRate) {
+    ScriptedRun s;
+    s.run.settings.portName = "COM3";
+    s.run.settings.portIndex = 2;
+    s.run.settings.baudRate = 19200;
+    std::optional<LineRequest> request;
+    auto line = std::move(s.pendingLine);
+    s.run.openLine = [&](const LineRequest& r) {
+        request = r;
+        return LineOpenResult{std::move(line), LineOpenError::openFailed};
+    };
+    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), -1);
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(request->device, "/dev/ttyS2");
+    EXPECT_EQ(request->baudRate, 19200);
+    EXPECT_NE(s.run.port.line, nullptr);
+    EXPECT_EQ(s.output.text(), "");
+}
+
+TEST(PortSetup, SimFailsLikeAMissingPortUntilTheVirtualBoardIsThere) {
+    ScriptedRun s;
+    s.run.settings.portName = "COMSIM";
+    s.run.settings.portDevice = "sim";
+    s.run.openLine = OpenSystemLine;
+    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), 3);
+    EXPECT_EQ(s.output.text(), "Error: Unable to open port COMSIM\n");
+}
+
+struct NamingCase {
+    const char* typed;  // the /COM= value; empty for /COM1../COM4 and the default
+    std::uint32_t portIndex;
+    const char* device;
+};
+
+void PrintTo(const NamingCase& naming, std::ostream* out) {
+    *out << '"' << naming.typed << "\"," << naming.portIndex;
+}
+
+class PortNaming : public ::testing::TestWithParam<NamingCase> {};
+
+TEST_P(PortNaming, MapsTheSettingToADevice) {
+    RunSettings settings;
+    settings.portDevice = GetParam().typed;
+    settings.portIndex = GetParam().portIndex;
+    EXPECT_EQ(PortDeviceFor(settings), GetParam().device);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Linux, PortNaming,
+    ::testing::Values(NamingCase{"", 0, "/dev/ttyS0"}, NamingCase{"", 3, "/dev/ttyS3"},
+                      NamingCase{"1", 0, "/dev/ttyS0"}, NamingCase{"7", 0, "/dev/ttyS6"},
+                      NamingCase{"012", 0, "/dev/ttyS11"},
+                      // Paths are opened exactly as typed, upper case and all.
+                      NamingCase{"/dev/ttyUSB0", 0, "/dev/ttyUSB0"},
+                      NamingCase{"/dev/cu.usbserial-A9X", 0, "/dev/cu.usbserial-A9X"},
+                      NamingCase{"SIM", 0, "SIM"}, NamingCase{"Sim", 0, "SIM"},
+                      // No port 0, and no number past nine digits: kept as typed, which no
+                      // backend opens.
+                      NamingCase{"0", 0, "0"}, NamingCase{"99999999999", 0, "99999999999"},
+                      NamingCase{"7x", 0, "7x"}));
+
+TEST(PortClose, ClosesThePortAndTheHostFileAndMayRunTwice) {
+    ScriptedRun s;
+    s.openPort();
+    HostFile file(::testing::TempDir() + "port_close_test.bin", "wb");
+    ASSERT_TRUE(file.isOpen());
+    PortClose(s.run, &file);
+    EXPECT_EQ(s.run.port.line, nullptr);
+    EXPECT_FALSE(file.isOpen());
+    PortClose(s.run);
+    EXPECT_EQ(s.run.port.line, nullptr);
+    std::remove((::testing::TempDir() + "port_close_test.bin").c_str());
+}
+
+TEST(PortWriteByte, AFailedWriteIsPrintedAndTheRunGoesOn) {
+    ScriptedRun s;
+    s.openPort();
+    s.line->limitNextWrite(0);
+    PortWriteByte(s.run, 0xA5);
+    PortWriteByte(s.run, 0x05);
+    EXPECT_EQ(s.output.text(), "PortWriteByte error: Byte 0xa5\n");
+    EXPECT_EQ(s.line->written(), std::vector<std::uint8_t>{0x05});
+}
+
+TEST(WaitForBytes, WithoutAnOpenPortIsLineGoneNotACrash) {
+    ScriptedRun s;
+    std::array<std::uint8_t, 2> buffer{};
+    EXPECT_THROW(WaitForBytes(s.run, buffer, 100), LineGone);
+}
+
+// The far end answers every zero as a monitor does, one 0xAA per character time at 38400 baud
+// (0.26 ms), so the answers keep coming for 133 ms after the last zero was written.
+TEST(PortResync, SendsExactly512ZerosAndDiscardsEveryAnswer) {
+    ScriptedRun s;
+    s.openPort();
+    s.run.settings.baudRate = 38400;
+    std::uint32_t answered = 0;
+    s.line->onWrite([&](ScriptedLine& line, std::span<const std::uint8_t> written) {
+        for (std::uint8_t b : written) {
+            if (b != 0)
+                continue;
+            line.deliver({0xAA}, 1 + answered * 26 / 100);
+            ++answered;
+        }
+    });
+    PortResync(s.run);
+    EXPECT_EQ(s.output.text(), "Trying to Resyncronize....\n");
+    EXPECT_EQ(s.line->written(), std::vector<std::uint8_t>(512, 0x00));
+    EXPECT_EQ(s.line->pendingBytes(), 0u);
+    EXPECT_EQ(s.line->inputCount(), 0u);
+}
+
+TEST(PortResync, EndsOnALineThatNeverGoesQuiet) {
+    ScriptedRun s;
+    s.openPort();
+    s.run.settings.baudRate = 38400;
+    for (std::uint32_t ms = 0; ms < 8000; ms += 5)
+        s.line->deliver({0x55}, ms);
+    const std::uint32_t start = s.clock.now;
+    PortResync(s.run);
+    EXPECT_LT(s.clock.now - start, 5000u);
+    EXPECT_EQ(s.line->inputCount(), 0u);
+}
+
+}  // namespace
+}  // namespace halvard::testing

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ops/blocks.hpp"
+#include "ops/ops.hpp"
+#include "ops_bench.hpp"
+
+namespace halvard::testing {
+namespace {
+
+using enum AccessKind;
+
+struct Piece {
+    std::uint32_t address;
+    std::uint32_t count;
+    bool operator==(const Piece&) const = default;
+};
+
+std::vector<Piece> piecesOf(const FakeTarget& target, AccessKind kind) {
+    std::vector<Piece> pieces;
+    for (const Access& a : target.accessesOf(kind))
+        pieces.push_back({a.address, a.value});
+    return pieces;
+}
+
+struct CutCase {
+    const char* name;
+    std::uint32_t deviceBase;
+    std::uint32_t flashOffset;
+    std::uint32_t length;
+    std::vector<Piece> firstBlocks;  // the blocks at the start of the range
+    std::vector<Piece> checksums;
+};
+
+// Blocks of at most 512 bytes that never leave a page, one after the other over the range.
+void expectSoundBlocks(const std::vector<Piece>& blocks, std::uint32_t start,
+                       std::uint32_t length) {
+    std::uint32_t next = start;
+    for (const Piece& b : blocks) {
+        EXPECT_EQ(b.address, next);
+        EXPECT_GE(b.count, 1u);
+        EXPECT_LE(b.count, kMaxBlock);
+        EXPECT_EQ(b.address / kPageSize, (b.address + b.count - 1) / kPageSize)
+            << std::hex << b.address << " + " << b.count;
+        next = b.address + b.count;
+    }
+    EXPECT_EQ(next, start + length);
+}
+
+class BlockCutting : public ::testing::TestWithParam<std::tuple<CutCase, Operation>> {};
+
+TEST_P(BlockCutting, BlocksAndChecksumPiecesStayInOnePage) {
+    const CutCase& cut = std::get<0>(GetParam());
+    const Operation operation = std::get<1>(GetParam());
+    OpsBench bench;
+    bench.run.settings.operation = operation;
+    bench.run.settings.deviceBase = cut.deviceBase;
+    bench.run.settings.flashOffset = cut.flashOffset;
+    bench.run.settings.length = cut.length;
+    bench.run.settings.noErase = true;
+    bench.target.flashBase = cut.deviceBase;
+    const std::vector<std::uint8_t> image = randomBytes(cut.length);
+    bench.run.settings.fileName = bench.writeFile("image.bin", image);
+    const std::uint32_t start = cut.deviceBase + cut.flashOffset;
+    if (operation != Operation::program)
+        bench.target.load(start, image);
+    if (operation == Operation::read)
+        bench.run.settings.fileName = bench.path("out.bin");
+
+    const int status = exitStatusOf([&] {
+        if (operation == Operation::read)
+            ReadFlash(bench.run);
+        else
+            ProgramVerify(bench.run);
+    });
+    ASSERT_EQ(status, -1) << bench.output();
+
+    const std::vector<Piece> blocks =
+        piecesOf(bench.target, operation == Operation::program ? flashWrite : blockRead);
+    ASSERT_GE(blocks.size(), cut.firstBlocks.size());
+    EXPECT_EQ(std::vector<Piece>(blocks.begin(), blocks.begin() + cut.firstBlocks.size()),
+              cut.firstBlocks);
+    expectSoundBlocks(blocks, start, cut.length);
+    EXPECT_EQ(piecesOf(bench.target, checksum), cut.checksums);
+    EXPECT_EQ(bench.target.bytesAt(start, cut.length), image);
+}
+
+std::string nameOfCut(const ::testing::TestParamInfo<std::tuple<CutCase, Operation>>& info) {
+    const Operation operation = std::get<1>(info.param);
+    const char* suffix = operation == Operation::program ? "Program"
+                         : operation == Operation::read  ? "Read"
+                                                         : "Verify";
+    return std::string(std::get<0>(info.param).name) + suffix;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, BlockCutting,
+    ::testing::Combine(
+        ::testing::Values(CutCase{"Whole512Blocks",
+                                  0x20000,
+                                  0,
+                                  0x1000,
+                                  {{0x20000, 0x200}, {0x20200, 0x200}},
+                                  {{0x20000, 0x1000}}},
+                          CutCase{"ShortBlockUpToTheBoundary",
+                                  0x20000,
+                                  0x3F00,
+                                  0x400,
+                                  {{0x23F00, 0x100}, {0x24000, 0x200}, {0x24200, 0x100}},
+                                  {{0x23F00, 0x100}, {0x24000, 0x300}}},
+                          CutCase{"TwoBytesEachSide",
+                                  0x20000,
+                                  0x3FFE,
+                                  4,
+                                  {{0x23FFE, 2}, {0x24000, 2}},
+                                  {{0x23FFE, 2}, {0x24000, 2}}},
+                          CutCase{"ThreePagesFromAnOddStart",
+                                  0x20000,
+                                  0x100,
+                                  0x9000,
+                                  {{0x20100, 0x200}},
+                                  {{0x20100, 0x3F00}, {0x24000, 0x4000}, {0x28000, 0x1100}}},
+                          CutCase{"ThreePagesFromABoundary",
+                                  0x20000,
+                                  0,
+                                  0x9000,
+                                  {{0x20000, 0x200}},
+                                  {{0x20000, 0x4000}, {0x24000, 0x4000}, {0x28000, 0x1000}}},
+                          // A device base off the page grid: the cuts follow the target's pages.
+                          CutCase{"DeviceBaseOffThePageGrid",
+                                  0x21000,
+                                  0,
+                                  0x4000,
+                                  {{0x21000, 0x200}},
+                                  {{0x21000, 0x3000}, {0x24000, 0x1000}}}),
+        ::testing::Values(Operation::program, Operation::verify, Operation::read)),
+    nameOfCut);
+
+}  // namespace
+}  // namespace halvard::testing

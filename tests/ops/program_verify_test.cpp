@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ops/ops.hpp"
+#include "ops_bench.hpp"
+
+namespace halvard::testing {
+namespace {
+
+using enum AccessKind;
+
+constexpr const char* kEightSteps =
+    "Completed 12.5%\rCompleted 25.0%\rCompleted 37.5%\rCompleted 50.0%\r"
+    "Completed 62.5%\rCompleted 75.0%\rCompleted 87.5%\rCompleted 100.0%\r"
+    "Completed 100.0%\n";
+
+struct ProgramBench : OpsBench {
+    ProgramBench(Operation operation, std::uint32_t flashOffset, std::uint32_t length,
+                 std::vector<std::uint8_t> bytes)
+        : image(std::move(bytes)) {
+        run.settings.operation = operation;
+        run.settings.fileName = writeFile("image.bin", image);
+        run.settings.flashOffset = flashOffset;
+        run.settings.length = length;
+    }
+    int runIt() {
+        return exitStatusOf([&] { ProgramVerify(run); });
+    }
+    std::vector<std::uint8_t> image;
+};
+
+TEST(Program, ErasesProgramsAndChecksTheWholeRange) {
+    ProgramBench bench(Operation::program, 0, 0x1000, randomBytes(0x1000));
+    bench.target.flashWriteMs = 5;
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(bench.output(), "Erasing Flash-EPROM Block #:0 \nProgramming File " +
+                                  bench.run.settings.fileName + " (4096 bytes)\n" + kEightSteps +
+                                  "Checksum OK: " + hex(sumOf(bench.image) & 0xFFFF) +
+                                  "\nProgramming Successfully!!\t\t\n"
+                                  "Total Elapsed time = 0.04 sec\n");
+    EXPECT_EQ(bench.target.bytesAt(0x20000, 0x1000), bench.image);
+    EXPECT_EQ(bench.target.accessesOf(flashWrite).size(), 8u);
+    EXPECT_EQ(bench.target.accessesOf(checksum),
+              (std::vector<Access>{{checksum, 0x20000, 0x1000}}));
+    EXPECT_FALSE(bench.portOpen());
+}
+
+TEST(Program, FileOffsetSkipsTheStartOfTheFile) {
+    ProgramBench bench(Operation::program, 0x100, 0x20, randomBytes(0x30));
+    bench.run.settings.fileOffset = 0x10;
+    bench.run.settings.noErase = true;
+    EXPECT_EQ(bench.runIt(), -1);
+    const std::vector<std::uint8_t> expected(bench.image.begin() + 0x10, bench.image.end());
+    EXPECT_EQ(bench.target.bytesAt(0x20100, 0x20), expected);
+    EXPECT_EQ(bench.output().rfind("Programming File", 0), 0u) << "no erase with /NOERASE";
+}
+
+TEST(Program, EraseAllHasBeenDoneBefore) {
+    ProgramBench bench(Operation::program, 0, 0x10, randomBytes(0x10));
+    bench.run.settings.eraseAll = true;
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(bench.output().find("Erasing"), std::string::npos);
+}
+
+TEST(Program, ChecksumMismatchEndsWithError1) {
+    ProgramBench bench(Operation::program, 0, 0x200, randomBytes(0x200));
+    bench.run.settings.noErase = true;
+    bench.target.checksumBias = 1;
+    EXPECT_EQ(bench.runIt(), 1);
+    const std::uint32_t host = sumOf(bench.image) & 0xFFFF;
+    EXPECT_EQ(bench.output(), "Programming File " + bench.run.settings.fileName +
+                                  " (512 bytes)\nCompleted 100.0%\rCompleted 100.0%\n"
+                                  "General Checksum Error!!\nTarget Total Checksum = " +
+                                  hex((host + 1) & 0xFFFF) + "\nHost Total Checksum = " +
+                                  hex(host) + "\nError 1: Checksum Error in file transfer\n");
+    EXPECT_FALSE(bench.portOpen());
+}
+
+// 0xFF bytes sum to more than 16 bits per page; the target's page sums wrap, the host's does not.
+TEST(Program, SumsAreComparedInTheirLow16Bits) {
+    ProgramBench bench(Operation::program, 0x100, 0x9000, std::vector<std::uint8_t>(0x9000, 0xFF));
+    bench.run.settings.noErase = true;
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_NE(bench.output().find("Checksum OK: " + hex((0x9000 * 0xFF) & 0xFFFF) + "\n"),
+              std::string::npos);
+}
+
+TEST(Program, EmptyRangeIsComplete) {
+    ProgramBench bench(Operation::program, 0, 0, {});
+    bench.run.settings.noErase = true;
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(bench.output(),
+              "Programming File " + bench.run.settings.fileName +
+                  " (0 bytes)\nCompleted 100.0%\nChecksum OK: 0x0\n"
+                  "Programming Successfully!!\t\t\nTotal Elapsed time = 0.00 sec\n");
+    EXPECT_TRUE(bench.target.accesses.empty());
+}
+
+TEST(Program, MissingFileIsError13) {
+    ProgramBench bench(Operation::program, 0, 0x10, {});
+    bench.run.settings.fileName = bench.path("absent.bin");
+    EXPECT_EQ(bench.runIt(), 13);
+    EXPECT_EQ(bench.output(), "Error 13: Input file not found\n");
+    EXPECT_FALSE(bench.portOpen());
+}
+
+// A file that ends early is a failure of the input, reported with status 13 rather than 0.
+TEST(Program, ShortFileEndsWithStatus13) {
+    ProgramBench bench(Operation::program, 0, 0x400, randomBytes(0x300));
+    bench.run.settings.noErase = true;
+    EXPECT_EQ(bench.runIt(), exit_status::inputFile);
+    EXPECT_EQ(bench.output(), "Programming File " + bench.run.settings.fileName +
+                                  " (1024 bytes)\nCompleted 50.0%\r"
+                                  "Error Reading from file. No more data available\n"
+                                  "Error 0: Error Not defined\n");
+    EXPECT_EQ(bench.target.accessesOf(flashWrite).size(), 1u);
+    EXPECT_FALSE(bench.portOpen());
+}
+
+TEST(Program, UnreadableFileEndsWithStatus13) {
+    ProgramBench bench(Operation::program, 0, 0x10, {});
+    bench.run.settings.fileName = bench.dir.string();  // opens, but every read fails
+    bench.run.settings.noErase = true;
+    EXPECT_EQ(bench.runIt(), exit_status::inputFile);
+    EXPECT_EQ(bench.output(), "Programming File " + bench.dir.string() +
+                                  " (16 bytes)\nError trying to read data from file " +
+                                  bench.dir.string() + "\n");
+}
+
+TEST(Verify, MatchingFlash) {
+    ProgramBench bench(Operation::verify, 0, 0x1000, randomBytes(0x1000));
+    bench.target.load(0x20000, bench.image);
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(bench.output(),
+              "Verifying with File " + bench.run.settings.fileName + " (4096 bytes)\n" +
+                  kEightSteps + "Checksum OK: " + hex(sumOf(bench.image) & 0xFFFF) +
+                  "\nVerifying Successfully!!\t\t\nTotal Elapsed time = 0.00 sec\n");
+    EXPECT_TRUE(bench.target.accessesOf(flashWrite).empty());
+    EXPECT_EQ(bench.target.accessesOf(blockRead).size(), 8u);
+}
+
+TEST(Verify, NeverErases) {
+    ProgramBench bench(Operation::verify, 0, 0x10, randomBytes(0x10));
+    bench.target.load(0x20000, bench.image);
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(bench.output().find("Erasing"), std::string::npos);
+}
+
+TEST(Verify, DifferenceShowsTheWordsAndTheOffset) {
+    std::vector<std::uint8_t> image = randomBytes(0x400);
+    image[0x206] = 0x30;
+    image[0x207] = 0x12;
+    ProgramBench bench(Operation::verify, 0, 0x400, image);
+    bench.target.load(0x20000, image);
+    bench.target.setWord(0x20206, 0x1234);
+    EXPECT_EQ(bench.runIt(), 21);
+    EXPECT_EQ(bench.output(), "Verifying with File " + bench.run.settings.fileName +
+                                  " (1024 bytes)\nCompleted 50.0%\r"
+                                  "verifyBuffer error Write: 0x1230,Read: 0x1234\n"
+                                  "Error 21: Error Verifying\n\n\nError at offset 0x00000206!!!\n");
+    EXPECT_FALSE(bench.portOpen());
+}
+
+TEST(Verify, OneBlockReadTimeOutIsResynchronised) {
+    ProgramBench bench(Operation::verify, 0, 0x200, randomBytes(0x200));
+    bench.target.load(0x20000, bench.image);
+    bench.target.silentBlockReads = 1;
+    EXPECT_EQ(bench.runIt(), -1);
+    const std::string out = bench.output();
+    EXPECT_NE(out.find("target2Host:\t\t\nError 23: Timeout Verifying\nTrying to Resyncronize....\n"
+                       "Completed 100.0%\r"),
+              std::string::npos);
+    EXPECT_NE(out.find("Verifying Successfully!!"), std::string::npos);
+}
+
+TEST(Verify, SecondBlockReadTimeOutEndsWith23) {
+    ProgramBench bench(Operation::verify, 0, 0x200, randomBytes(0x200));
+    bench.target.silentBlockReads = 2;
+    EXPECT_EQ(bench.runIt(), 23);
+    EXPECT_EQ(bench.output(), "Verifying with File " + bench.run.settings.fileName +
+                                  " (512 bytes)\ntarget2Host:\t\t\nError 23: Timeout Verifying\n"
+                                  "Trying to Resyncronize....\n"
+                                  "target2Host:\t\t\nError 23: Timeout Verifying\n");
+    EXPECT_FALSE(bench.portOpen());
+}
+
+TEST(VerifyBuffer, FirstDifferingWord) {
+    TargetBench bench;
+    const std::vector<std::uint8_t> written{1, 2, 3, 4, 0x30, 0x12, 0x78, 0x56};
+    std::vector<std::uint8_t> read = written;
+    std::size_t position = 99;
+    EXPECT_EQ(verifyBuffer(bench.run, written, read, position), 0);
+    EXPECT_EQ(position, 99u);
+    read[5] = 0x13;  // the high byte of the third word
+    read[7] = 0x00;
+    EXPECT_EQ(verifyBuffer(bench.run, written, read, position), 1);
+    EXPECT_EQ(position, 4u);
+    EXPECT_EQ(bench.output(), "verifyBuffer error Write: 0x1230,Read: 0x1330\n");
+}
+
+TEST(VerifyBuffer, TrailingOddByteIsNotCompared) {
+    TargetBench bench;
+    const std::vector<std::uint8_t> written{1, 2, 3};
+    const std::vector<std::uint8_t> read{1, 2, 4};
+    std::size_t position = 0;
+    EXPECT_EQ(verifyBuffer(bench.run, written, read, position), 0);
+    EXPECT_EQ(bench.output(), "");
+}
+
+}  // namespace
+}  // namespace halvard::testing

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ops/ops.hpp"
+#include "ops_bench.hpp"
+
+namespace halvard::testing {
+namespace {
+
+using enum AccessKind;
+
+struct ReadBench : OpsBench {
+    ReadBench(std::uint32_t flashOffset, std::uint32_t length) {
+        run.settings.operation = Operation::read;
+        run.settings.fileName = path("out.bin");
+        run.settings.flashOffset = flashOffset;
+        run.settings.length = length;
+        flash = randomBytes(0x8000, 11);
+        target.load(0x20000, flash);
+    }
+    int runIt() {
+        return exitStatusOf([&] { ReadFlash(run); });
+    }
+    std::vector<std::uint8_t> expected(std::uint32_t offset, std::uint32_t length) const {
+        return {flash.begin() + offset, flash.begin() + offset + length};
+    }
+    std::string heading() const {
+        return "Reading to File " + run.settings.fileName + " (" +
+               std::to_string(run.settings.length) + " bytes)\n";
+    }
+    std::vector<std::uint8_t> flash;
+};
+
+TEST(ReadFlash, CopiesTheRangeIntoTheFile) {
+    ReadBench bench(0, 0x1000);
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0, 0x1000));
+    EXPECT_EQ(bench.output(),
+              bench.heading() +
+                  "Completed 12.5%\rCompleted 25.0%\rCompleted 37.5%\rCompleted 50.0%\r"
+                  "Completed 62.5%\rCompleted 75.0%\rCompleted 87.5%\rCompleted 100.0%\r"
+                  "Completed 100.0%\nChecksum OK: " +
+                  hex(sumOf(bench.expected(0, 0x1000)) & 0xFFFF) +
+                  "\nReading Successfully!!\t\t\nTotal Elapsed time = 0.00 sec\n");
+    EXPECT_EQ(bench.target.accessesOf(blockRead).size(), 8u);
+    EXPECT_EQ(bench.target.accessesOf(checksum),
+              (std::vector<Access>{{checksum, 0x20000, 0x1000}}));
+    EXPECT_FALSE(bench.portOpen());
+}
+
+TEST(ReadFlash, ChecksumLineShowsTheLow16BitsOfTheSum) {
+    ReadBench bench(0, 0x200);
+    bench.target.load(0x20000, std::vector<std::uint8_t>(0x200, 0xFF));
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_NE(bench.output().find("Checksum OK: 0xfe00\n"), std::string::npos);
+}
+
+TEST(ReadFlash, ExistingFileIsReplaced) {
+    ReadBench bench(0x100, 0x100);
+    bench.writeFile("out.bin", std::vector<std::uint8_t>(10000, 0x55));
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0x100, 0x100));
+}
+
+TEST(ReadFlash, EmptyRangeGivesAnEmptyFile) {
+    ReadBench bench(0x20000, 0);
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_TRUE(std::filesystem::exists(bench.run.settings.fileName));
+    EXPECT_EQ(std::filesystem::file_size(bench.run.settings.fileName), 0u);
+    EXPECT_EQ(bench.output(), bench.heading() +
+                                  "Completed 100.0%\nChecksum OK: 0x0\nReading Successfully!!\t\t\n"
+                                  "Total Elapsed time = 0.00 sec\n");
+}
+
+TEST(ReadFlash, OneBlockReadTimeOutIsResynchronised) {
+    ReadBench bench(0, 0x400);
+    bench.target.silentBlockReads = 1;
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0, 0x400));
+    const std::string start = bench.heading() +
+                              "target2Host:\t\t\nError 24: Timeout Reading\n"
+                              "Trying to Resyncronize....\nCompleted 50.0%\rCompleted 100.0%\r";
+    EXPECT_EQ(bench.output().substr(0, start.size()), start);
+}
+
+TEST(ReadFlash, SecondBlockReadTimeOutEndsWith24) {
+    ReadBench bench(0, 0x400);
+    bench.target.silentBlockReads = 2;
+    EXPECT_EQ(bench.runIt(), 24);
+    EXPECT_EQ(bench.output(), bench.heading() +
+                                  "target2Host:\t\t\nError 24: Timeout Reading\n"
+                                  "Trying to Resyncronize....\n"
+                                  "target2Host:\t\t\nError 24: Timeout Reading\n");
+    EXPECT_FALSE(bench.portOpen());
+}
+
+// A block changed on the line is caught by the piece's checksum and read again; the file ends
+// up right and the run's output is that of a clean run, plus the resynchronisation.
+TEST(ReadFlash, CorruptedPieceIsReadAgain) {
+    ReadBench bench(0x3F00, 0x400);
+    bench.target.corruptBlockReadsAt.insert(0x24000);
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0x3F00, 0x400));
+    const std::vector<Access> expected{{blockRead, 0x23F00, 0x100}, {checksum, 0x23F00, 0x100},
+                                       {blockRead, 0x24000, 0x200}, {blockRead, 0x24200, 0x100},
+                                       {checksum, 0x24000, 0x300},  {blockRead, 0x24000, 0x200},
+                                       {blockRead, 0x24200, 0x100}, {checksum, 0x24000, 0x300}};
+    EXPECT_EQ(bench.target.accesses, expected);
+    const std::string out = bench.output();
+    EXPECT_EQ(out.substr(0, out.find("Total Elapsed")),
+              bench.heading() +
+                  "Completed 25.0%\rCompleted 75.0%\rCompleted 100.0%\r"
+                  "Trying to Resyncronize....\nCompleted 75.0%\rCompleted 100.0%\r"
+                  "Completed 100.0%\nChecksum OK: " +
+                  hex(sumOf(bench.expected(0x3F00, 0x400)) & 0xFFFF) +
+                  "\nReading Successfully!!\t\t\n");
+}
+
+TEST(ReadFlash, PieceCorruptedTwiceEndsWithError1) {
+    ReadBench bench(0, 0x100);
+    bench.target.corruptBlockReadsAt.insert({0x20000, 0x20000});
+    EXPECT_EQ(bench.runIt(), 1);
+    EXPECT_EQ(bench.output(), bench.heading() +
+                                  "Completed 100.0%\rTrying to Resyncronize....\nCompleted 100.0%\r"
+                                  "Error 1: Checksum Error in file transfer\n");
+    std::vector<std::uint8_t> kept = bench.expected(0, 0x100);
+    kept[0] ^= 0x01;
+    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), kept);
+    EXPECT_FALSE(bench.portOpen());
+}
+
+TEST(ReadFlash, FullDiskEndsWith4) {
+    if (!std::filesystem::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here";
+    ReadBench bench(0, 0x200);
+    bench.run.settings.fileName = "/dev/full";
+    EXPECT_EQ(bench.runIt(), 4);
+    EXPECT_EQ(bench.output(),
+              bench.heading() + "Error trying to add data to file /dev/full\nError 4: Disk Full\n");
+    EXPECT_FALSE(bench.portOpen());
+}
+
+TEST(ReadFlash, MissingFolderEndsWith5) {
+    ReadBench bench(0, 0x200);
+    bench.run.settings.fileName = bench.path("no-such-folder/out.bin");
+    EXPECT_EQ(bench.runIt(), 5);
+    EXPECT_EQ(bench.output(), "Error 5: Error creating file\n");
+    EXPECT_TRUE(bench.target.accesses.empty());
+    EXPECT_FALSE(bench.portOpen());
+}
+
+}  // namespace
+}  // namespace halvard::testing

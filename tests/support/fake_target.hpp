@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <ostream>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "support/fakes.hpp"
+
+namespace halvard::testing {
+
+enum class AccessKind { byteRead, byteWrite, wordRead, wordWrite, blockRead, checksum, flashWrite };
+
+// One monitor command as the target served it. value: the byte or word read or written; for
+// block reads, checksums and flash writes the byte count.
+struct Access {
+    AccessKind kind;
+    std::uint32_t address;
+    std::uint32_t value;
+    bool operator==(const Access&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Access& access);
+
+// A monitor on a ScriptedLine: decodes the host's frames (05-09, 0B, 0E and pings) against an
+// in-memory target and records every command. Memory that was never written reads 0xFF, like
+// erased flash. Writes into the flash window [flashBase, flashBase + flashSize) are commands to
+// the chip and change nothing; a byte or word write of 0x90 puts the chip into autoselect mode,
+// where the window starts with the identifier bytes, and 0xF0 takes it back to read mode.
+class FakeTarget {
+  public:
+    explicit FakeTarget(ScriptedLine& line);
+
+    void setByte(std::uint32_t address, std::uint8_t value) { memory_[address] = value; }
+    void setWord(std::uint32_t address, std::uint16_t value);
+    void load(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    std::uint8_t byteAt(std::uint32_t address) const;
+    std::vector<std::uint8_t> bytesAt(std::uint32_t address, std::size_t count) const;
+
+    // The next single-cell reads of this address answer these values, in order.
+    void scriptReads(std::uint32_t address, std::vector<std::uint16_t> values);
+
+    std::vector<Access> accessesOf(AccessKind kind) const;
+    std::vector<Access> accesses;
+
+    std::uint32_t flashBase = 0x20000;
+    std::uint32_t flashSize = 0x100000;
+    std::vector<std::uint8_t> autoselectId;
+    bool autoselect = false;
+
+    // Faults: block reads that get no answer; block reads at these addresses whose first byte
+    // arrives changed (once per entry); an amount added to every checksum reply; and how long
+    // the flash algorithm takes per block.
+    int silentBlockReads = 0;
+    std::multiset<std::uint32_t> corruptBlockReadsAt;
+    std::uint16_t checksumBias = 0;
+    std::uint32_t flashWriteMs = 0;
+
+  private:
+    void receive(ScriptedLine& line, std::span<const std::uint8_t> bytes);
+    std::size_t frameLength() const;
+    void serve(ScriptedLine& line, std::span<const std::uint8_t> frame);
+    std::uint16_t readCell(std::uint32_t address, bool word);
+    void writeCell(std::uint32_t address, std::uint16_t value, bool word);
+    bool inFlash(std::uint32_t address) const;
+
+    std::map<std::uint32_t, std::uint8_t> memory_;
+    std::map<std::uint32_t, std::deque<std::uint16_t>> scripted_;
+    std::vector<std::uint8_t> pending_;
+};
+
+// A run with its port open on a FakeTarget.
+struct TargetBench {
+    TargetBench() { scripted.openPort(); }
+
+    std::string output() { return scripted.output.text(); }
+    bool portOpen() const { return scripted.run.port.line != nullptr; }
+
+    ScriptedRun scripted;
+    FakeTarget target{*scripted.line};
+    Run& run = scripted.run;
+};
+
+}  // namespace halvard::testing
