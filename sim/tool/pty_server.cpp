@@ -92,6 +92,7 @@ std::optional<PseudoTerminal> PseudoTerminal::open(std::uint32_t initialBaud, st
             ::cfsetospeed(&settings, *code);
         }
         ::tcsetattr(fd, TCSANOW, &settings);
+        terminal.initialSpeed_ = ::cfgetospeed(&settings);
     }
     if (!setNonBlocking(fd)) {
         error = systemError("fcntl");
@@ -101,7 +102,9 @@ std::optional<PseudoTerminal> PseudoTerminal::open(std::uint32_t initialBaud, st
 }
 
 PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), slavePath_(std::move(other.slavePath_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      slavePath_(std::move(other.slavePath_)),
+      initialSpeed_(other.initialSpeed_) {}
 
 PseudoTerminal::~PseudoTerminal() {
     if (fd_ >= 0)
@@ -113,6 +116,8 @@ std::uint32_t PseudoTerminal::lineBaud(std::uint32_t fallback) const {
     if (::tcgetattr(fd_, &settings) != 0)
         return fallback;
     const speed_t code = ::cfgetospeed(&settings);
+    if (code == initialSpeed_)
+        return fallback;
     for (const SpeedCode& s : kSpeeds) {
         if (s.code == code)
             return s.baud;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,7 +23,8 @@ class PseudoTerminal {
 
     int fd() const { return fd_; }
     const std::string& slavePath() const { return slavePath_; }
-    // The speed the host set on its side of the line, or `fallback` when it cannot be read.
+    // The speed the host set on its side of the line; `fallback` while the host has not changed
+    // the terminal's initial speed or when it cannot be read.
     std::uint32_t lineBaud(std::uint32_t fallback) const;
 
   private:
@@ -29,6 +32,7 @@ class PseudoTerminal {
 
     int fd_;
     std::string slavePath_;
+    speed_t initialSpeed_ = 0;
 };
 
 // SIGINT and SIGTERM (stop) and SIGHUP (reset) as bytes on a pipe, so that poll() wakes for them.

@@ -12,16 +12,13 @@ namespace halvard::sim::testing {
 
 namespace {
 
-std::array<std::uint8_t, 4> address24(std::uint8_t code, std::uint32_t address) {
-    return {code, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
-            static_cast<std::uint8_t>(address >> 16)};
-}
-
 std::vector<std::uint8_t> header(std::uint8_t code, std::uint32_t address,
                                  std::initializer_list<std::uint8_t> tail) {
-    const auto head = address24(code, address);
-    std::vector<std::uint8_t> frame(head.begin(), head.end());
-    frame.insert(frame.end(), tail);
+    std::vector<std::uint8_t> frame{code, static_cast<std::uint8_t>(address),
+                                    static_cast<std::uint8_t>(address >> 8),
+                                    static_cast<std::uint8_t>(address >> 16)};
+    for (const std::uint8_t byte : tail)
+        frame.push_back(byte);
     return frame;
 }
 
@@ -39,8 +36,8 @@ std::span<const std::uint8_t> bootstrapCode() {
 }
 
 std::vector<std::uint8_t> xc16xBootstrapCode() {
-    std::vector<std::uint8_t> code(kXc16xHeader.begin(), kXc16xHeader.end());
-    code.insert(code.end(), TargetImage.begin() + 4, TargetImage.begin() + 32);
+    std::vector<std::uint8_t> code(TargetImage.begin(), TargetImage.begin() + 32);
+    std::copy(kXc16xHeader.begin(), kXc16xHeader.end(), code.begin());
     return code;
 }
 

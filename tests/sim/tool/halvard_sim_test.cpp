@@ -122,15 +122,18 @@ class SimProcess {
 // The host's end of the line: the slave device in raw mode.
 class Line {
   public:
-    explicit Line(const std::string& path, speed_t speed = B38400) {
+    // Raw mode; the speed is left as the terminal has it when none is given.
+    explicit Line(const std::string& path, std::optional<speed_t> speed = B38400) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY);
         if (fd_ < 0)
             return;
         termios settings{};
         ::tcgetattr(fd_, &settings);
         ::cfmakeraw(&settings);
-        ::cfsetispeed(&settings, speed);
-        ::cfsetospeed(&settings, speed);
+        if (speed) {
+            ::cfsetispeed(&settings, *speed);
+            ::cfsetospeed(&settings, *speed);
+        }
         ::tcsetattr(fd_, TCSANOW, &settings);
     }
     ~Line() { close(); }
@@ -198,6 +201,16 @@ TEST(HalvardSim, RunsTheMonitorAndMeasuresTheSpeedTheHostSet) {
     EXPECT_EQ(line.exchange({0x07, 0x48, 0xFE, 0x00}, 2), (std::vector<std::uint8_t>{0x50, 0x12}));
     EXPECT_EQ(line.exchange({0x07, 0x7C, 0xF0, 0x00}, 2), (std::vector<std::uint8_t>{0x00, 0x13}));
     EXPECT_EQ(sim.stop(SIGINT), 0);
+}
+
+TEST(HalvardSim, BaudOptionCountsWhenTheHostLeavesTheSpeedAlone) {
+    // A rate the terminal cannot even express: only the option can tell it.
+    SimProcess sim({"--baud", "31250"});
+    Line line(sim.firstLine(), std::nullopt);
+    ASSERT_EQ(line.startMonitor(), (std::vector<std::uint8_t>{0xC5, 'V', 0xAA}));
+    // round(9/4 x 20 MHz / 31250) = 1440
+    EXPECT_EQ(line.exchange({0x07, 0x48, 0xFE, 0x00}, 2), (std::vector<std::uint8_t>{0xA0, 0x05}));
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
 TEST(HalvardSim, MonitorKeepsRunningBetweenHostRunsUntilSighup) {
