@@ -21,8 +21,8 @@ inline constexpr std::uint64_t kForever = kNever;
 struct BoardConfig {
     CpuModel cpu = cpuModels().front();  // C167CR
     std::uint32_t clockHz = 20'000'000;
-    std::uint32_t baud =
-        38400;           // the host's line speed: what the loader measures, what pacing uses
+    // The host's line speed: what the loader measures, what pacing uses.
+    std::uint32_t baud = 38400;
     bool paced = false;  // the line runs at the baud rate, 10 bit times per byte
     std::uint32_t flashBase = 0x20000;
     std::FILE* diagnostics = stderr;  // where a stopped core's diagnostic goes; nullptr: nowhere
