@@ -37,12 +37,20 @@ constexpr std::string_view kByteRegisterNames[16] = {
 std::string hex(unsigned value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "%0*Xh", digits, value);
-    return (text[0] >= 'A' ? "0" : "") + std::string(text);
+    std::string result(text[0] >= 'A' ? "0" : "");
+    return result.append(text);
+}
+
+// "[Rm]". Names are built by appending: a literal + std::string trips g++ 12's -Wrestrict at -O3.
+std::string indirect(unsigned m) {
+    std::string result("[R");
+    return result.append(std::to_string(m)).append("]");
 }
 
 std::string gprName(unsigned n, Width width) {
-    return width == Width::Byte ? std::string(kByteRegisterNames[n & 0x0F])
-                                : "R" + std::to_string(n & 0x0F);
+    if (width == Width::Byte) return std::string(kByteRegisterNames[n & 0x0F]);
+    std::string result("R");
+    return result.append(std::to_string(n & 0x0F));
 }
 
 std::string addressName(unsigned address) {
@@ -100,13 +108,13 @@ std::string operands(const Opcode& op, std::uint32_t code, std::uint32_t address
         case Form::MemReg:
             return hex(imm16, 4) + ", " + regName(b1, w);
         case Form::IndMem:
-            return "[R" + std::to_string(m) + "], " + hex(imm16, 4);
+            return indirect(m) + ", " + hex(imm16, 4);
         case Form::RegInd:
             return gprName(n, w) + ", [R" + std::to_string(m) + "]";
         case Form::RegIndInc:
             return gprName(n, w) + ", [R" + std::to_string(m) + "+]";
         case Form::IndReg:
-            return "[R" + std::to_string(m) + "], " + gprName(n, w);
+            return indirect(m) + ", " + gprName(n, w);
         case Form::RegIndDisp:
             return gprName(n, w) + ", [R" + std::to_string(m) + "+#" + hex(imm16, 4) + "]";
         case Form::WordFromByte:

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <optional>
+#include <span>
+
+#include "sim/board/on_chip_memory.hpp"
+
+namespace halvard::sim {
+
+inline constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+
+// The asynchronous serial channel ASC0 and the wire to the host, in CPU clock cycles.
+//
+// Receive: a host byte has "arrived" when its frame is complete on the wire and the code has
+// consumed the previous one (S0RIR clear). Paced, it then goes into S0RBUF with S0RIR set if the
+// receiver is on (S0REN) and is lost otherwise, as on the chip. Unpaced, frames take no time, so
+// none can overlap a transmission: a byte waits until the receiver is on again.
+// Transmit: the low byte written to S0TBUF goes to the host and S0TIR is set when its frame is
+// done: at once when unpaced, 10 bit times later when paced.
+class Asc0 {
+  public:
+    explicit Asc0(OnChipMemory& registers) : registers_(registers) {}
+
+    // Cycles one 10-bit frame takes on the wire; 0 makes the line unpaced.
+    void setFrameCycles(std::uint64_t cycles) { frameCycles_ = cycles; }
+
+    // Host side.
+    void hostSends(std::span<const std::uint8_t> bytes, std::uint64_t now);
+    std::size_t hostReceives(std::span<std::uint8_t> into);
+    std::size_t hostWaiting() const { return toHost_.size(); }
+
+    // The on-chip loader reads the line itself, without S0RBUF and S0REN.
+    std::optional<std::uint8_t> takeForLoader(std::uint64_t now);
+    // Board side: a write of S0TBUF.
+    void transmit(std::uint8_t byte, std::uint64_t now);
+    // Completes the frames that are done by `now`; true when any was.
+    bool completeTransmits(std::uint64_t now);
+    // Moves arrived host bytes into S0RBUF (or loses them); true when the registers changed.
+    bool deliverReceived(std::uint64_t now);
+
+    // When the next frame completes or the next host byte could arrive; kNever if none.
+    std::uint64_t nextEvent(bool receiverModelled) const;
+    bool receivePending() const { return !fromHost_.empty(); }
+    std::uint64_t lostBytes() const { return lost_; }
+
+    // A reset: frames on their way are gone. Bytes already with the host stay there.
+    void dropFramesInFlight();
+    // A dead chip: what the host sends is never taken.
+    void discardReceived() { fromHost_.clear(); }
+
+  private:
+    struct Frame {
+        std::uint8_t byte;
+        std::uint64_t due;
+    };
+
+    bool paced() const { return frameCycles_ != 0; }
+    bool receiverOn() const { return registers_.bitsSet(reg::kS0Con, reg::kS0Ren); }
+
+    OnChipMemory& registers_;
+    std::uint64_t frameCycles_ = 0;
+    std::deque<Frame> fromHost_;
+    std::deque<Frame> toHostInFlight_;
+    std::deque<std::uint8_t> toHost_;
+    std::uint64_t lastArrival_ = 0;
+    std::uint64_t transmitterFreeAt_ = 0;
+    std::uint64_t lost_ = 0;
+};
+
+}  // namespace halvard::sim

@@ -1,0 +1,224 @@
+#include "sim/tool/options.hpp"
+
+#include "sim/flash/flash_chip.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace halvard::sim::tool {
+
+namespace {
+
+constexpr double kMaxClockMhz = 100.0;
+constexpr unsigned long kMaxBaud = 4'000'000;
+
+std::optional<std::uint32_t> parseHex32(std::string_view text) {
+    if (text.starts_with("0x") || text.starts_with("0X"))
+        text.remove_prefix(2);
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::uint32_t> parseDecimal(std::string_view text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "20", "19.2", "24.576": MHz, as a whole number of Hz.
+std::optional<std::uint32_t> parseMegahertz(std::string_view text) {
+    const std::string copy(text);
+    char* end = nullptr;
+    const double mhz = std::strtod(copy.c_str(), &end);
+    if (copy.empty() || end != copy.c_str() + copy.size() || !(mhz > 0.0) || mhz > kMaxClockMhz) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(std::lround(mhz * 1e6));
+}
+
+std::string cpuNames() {
+    std::string names;
+    for (const CpuModel& model : cpuModels()) {
+        if (!names.empty())
+            names += ", ";
+        names += model.name;
+    }
+    return names;
+}
+
+std::string chipNames() {
+    std::string names;
+    for (const ChipModel& model : chipCatalog()) {
+        if (!names.empty())
+            names += ", ";
+        names += model.key;
+    }
+    return names;
+}
+
+// One option with a value: stores it or explains why it cannot.
+using ValueHandler = std::function<std::string(ToolOptions&, std::string_view)>;
+
+const std::map<std::string_view, ValueHandler>& valueOptions() {
+    static const std::map<std::string_view, ValueHandler> handlers{
+        {"--cpu",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto model = findCpuModel(v);
+             if (!model)
+                 return "unknown CPU '" + std::string(v) + "' (known: " + cpuNames() + ")";
+             o.board.cpu = *model;
+             return {};
+         }},
+        {"--cpu-id",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto id = parseHex32(v);
+             if (!id)
+                 return "--cpu-id needs a hexadecimal identification word";
+             o.cpuId = id;
+             return {};
+         }},
+        {"--clock",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto hz = parseMegahertz(v);
+             if (!hz)
+                 return "--clock needs a frequency in MHz above 0 and up to 100";
+             o.board.clockHz = *hz;
+             return {};
+         }},
+        {"--baud",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto baud = parseDecimal(v);
+             if (!baud || *baud == 0 || *baud > kMaxBaud)
+                 return "--baud needs a decimal rate";
+             o.board.baud = *baud;
+             o.baudGiven = true;
+             return {};
+         }},
+        {"--flash",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             if (!isEmptyBusName(v) && findChipModel(v) == nullptr) {
+                 return "unknown flash chip '" + std::string(v) + "' (known: " + chipNames() +
+                        ", none)";
+             }
+             o.flashChip = std::string(v);
+             return {};
+         }},
+        {"--flash-base",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto base = parseHex32(v);
+             if (!base || *base > 0xFFFFFF)
+                 return "--flash-base needs a 24-bit hexadecimal address";
+             o.board.flashBase = *base;
+             return {};
+         }},
+        {"--flash-image",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             if (v.empty())
+                 return "--flash-image needs a file name";
+             o.flashImage = std::string(v);
+             return {};
+         }},
+        {"--fault",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto equals = v.find('=');
+             const std::string_view name = v.substr(0, equals);
+             if (name.empty())
+                 return "--fault needs a name";
+             o.faults.push_back({std::string(name), equals == std::string_view::npos
+                                                        ? std::string()
+                                                        : std::string(v.substr(equals + 1))});
+             return {};
+         }},
+    };
+    return handlers;
+}
+
+bool setFlag(ToolOptions& o, std::string_view name) {
+    if (name == "--paced") {
+        o.board.paced = true;
+    } else if (name == "--trace") {
+        o.trace = true;
+    } else if (name == "--reset-on-open") {
+        o.resetOnOpen = true;
+    } else if (name == "--exit-on-close") {
+        o.exitOnClose = true;
+    } else if (name == "--help" || name == "-h") {
+        o.help = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ParseResult parseOptions(const std::vector<std::string_view>& args) {
+    ToolOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        if (setFlag(options, arg))
+            continue;
+        std::string_view value;
+        bool inlineValue = false;
+        if (const auto equals = arg.find('='); equals != std::string_view::npos) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+            inlineValue = true;
+        }
+        const auto handler = valueOptions().find(arg);
+        if (handler == valueOptions().end()) {
+            return {std::nullopt, "unknown option '" + std::string(args[i]) + "'"};
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size())
+                return {std::nullopt, std::string(arg) + " needs a value"};
+            value = args[++i];
+        }
+        if (std::string why = handler->second(options, value); !why.empty()) {
+            return {std::nullopt, why};
+        }
+    }
+    if (options.cpuId)
+        options.board.cpu = withIdWord(options.board.cpu, *options.cpuId);
+    return {options, {}};
+}
+
+std::string usageText() {
+    return "Usage: halvard-sim [options]\n"
+           "Serves a virtual C16x/XC16x board on a new pseudo-terminal. The first line on\n"
+           "standard output is the terminal's device path; open it as the serial port.\n"
+           "The board starts in its bootstrap loader and keeps its monitor running between\n"
+           "runs until it is reset. SIGHUP resets it; SIGINT and SIGTERM stop it.\n"
+           "\n"
+           "  --cpu NAME           CPU model: " +
+           cpuNames() +
+           " (default c167cr)\n"
+           "  --cpu-id HEX         identification word IDMANUF:IDCHIP, e.g. 18200C02\n"
+           "  --clock MHZ          CPU clock in MHz (default 20)\n"
+           "  --baud N             line speed when the terminal does not tell it (default 38400)\n"
+           "  --paced              run the line at the baud rate and the CPU in real time\n"
+           "  --trace              print every executed instruction to standard error\n"
+           "  --reset-on-open      reset the board into its loader whenever a host opens the line\n"
+           "  --exit-on-close      stop when the host closes the line\n"
+           "  --flash CHIP         flash chip on the external bus: " +
+           chipNames() +
+           ", none\n"
+           "                       (default psd813f)\n"
+           "  --flash-base HEX     address of the flash chip (default 20000)\n"
+           "  --flash-image FILE   keep the flash contents in FILE (created erased)\n"
+           "  --fault NAME[=ARG]   make the flash chip misbehave (repeatable): stuck-cell=OFFSET,\n"
+           "                       fail-erase=SECTOR, erase-ms=MS\n"
+           "  --help               show this text\n";
+}
+
+}  // namespace halvard::sim::tool

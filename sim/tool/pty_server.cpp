@@ -1,0 +1,347 @@
+#include "sim/tool/pty_server.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <utility>
+#include <vector>
+
+namespace halvard::sim::tool {
+
+namespace {
+
+struct SpeedCode {
+    speed_t code;
+    std::uint32_t baud;
+};
+
+constexpr std::array kSpeeds{
+    SpeedCode{B300, 300},       SpeedCode{B600, 600},       SpeedCode{B1200, 1200},
+    SpeedCode{B2400, 2400},     SpeedCode{B4800, 4800},     SpeedCode{B9600, 9600},
+    SpeedCode{B19200, 19200},   SpeedCode{B38400, 38400},   SpeedCode{B57600, 57600},
+    SpeedCode{B115200, 115200}, SpeedCode{B230400, 230400},
+};
+
+std::optional<speed_t> speedCode(std::uint32_t baud) {
+    for (const SpeedCode& s : kSpeeds) {
+        if (s.baud == baud)
+            return s.code;
+    }
+    return std::nullopt;
+}
+
+std::string systemError(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+// The write end of the signal pipe, for the handler: the one piece of process-wide state a
+// signal handler cannot do without.
+int signalWriteFd = -1;
+
+extern "C" void onSignal(int number) {
+    const int saved = errno;
+    const auto byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const auto written = ::write(signalWriteFd, &byte, 1);
+    errno = saved;
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+// ---- PseudoTerminal ----
+
+std::optional<PseudoTerminal> PseudoTerminal::open(std::uint32_t initialBaud, std::string& error) {
+    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        error = systemError("posix_openpt");
+        return std::nullopt;
+    }
+    PseudoTerminal terminal(fd, {});
+    if (::grantpt(fd) != 0 || ::unlockpt(fd) != 0) {
+        error = systemError("grantpt/unlockpt");
+        return std::nullopt;
+    }
+    const char* name = ::ptsname(fd);
+    if (name == nullptr) {
+        error = systemError("ptsname");
+        return std::nullopt;
+    }
+    terminal.slavePath_ = name;
+    // Termios requests on the master reach the line's settings: raw, 8N1, the default speed,
+    // so that a host which does not configure everything still gets a clean byte pipe.
+    termios settings{};
+    if (::tcgetattr(fd, &settings) == 0) {
+        ::cfmakeraw(&settings);
+        settings.c_cflag |= CLOCAL | CREAD;
+        if (const auto code = speedCode(initialBaud)) {
+            ::cfsetispeed(&settings, *code);
+            ::cfsetospeed(&settings, *code);
+        }
+        ::tcsetattr(fd, TCSANOW, &settings);
+        terminal.initialSpeed_ = ::cfgetospeed(&settings);
+    }
+    if (!setNonBlocking(fd)) {
+        error = systemError("fcntl");
+        return std::nullopt;
+    }
+    return terminal;
+}
+
+PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      slavePath_(std::move(other.slavePath_)),
+      initialSpeed_(other.initialSpeed_) {}
+
+PseudoTerminal::~PseudoTerminal() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::uint32_t PseudoTerminal::lineBaud(std::uint32_t fallback) const {
+    termios settings{};
+    if (::tcgetattr(fd_, &settings) != 0)
+        return fallback;
+    const speed_t code = ::cfgetospeed(&settings);
+    if (code == initialSpeed_)
+        return fallback;
+    for (const SpeedCode& s : kSpeeds) {
+        if (s.code == code)
+            return s.baud;
+    }
+    return fallback;
+}
+
+// ---- SignalPipe ----
+
+std::optional<SignalPipe> SignalPipe::install(std::string& error) {
+    std::array<int, 2> fds{};
+    if (::pipe(fds.data()) != 0) {
+        error = systemError("pipe");
+        return std::nullopt;
+    }
+    SignalPipe pipe(fds[0], fds[1]);
+    setNonBlocking(fds[0]);
+    setNonBlocking(fds[1]);
+    signalWriteFd = fds[1];
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        if (::sigaction(number, &action, nullptr) != 0) {
+            error = systemError("sigaction");
+            return std::nullopt;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    return pipe;
+}
+
+SignalPipe::SignalPipe(SignalPipe&& other) noexcept
+    : readFd_(std::exchange(other.readFd_, -1)), writeFd_(std::exchange(other.writeFd_, -1)) {}
+
+SignalPipe::~SignalPipe() {
+    if (writeFd_ >= 0) {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
+        signalWriteFd = -1;
+        ::close(writeFd_);
+    }
+    if (readFd_ >= 0)
+        ::close(readFd_);
+}
+
+SignalPipe::Pending SignalPipe::drain() {
+    Pending pending;
+    std::array<unsigned char, 64> bytes{};
+    ssize_t count = 0;
+    while ((count = ::read(readFd_, bytes.data(), bytes.size())) > 0) {
+        for (ssize_t i = 0; i < count; ++i) {
+            if (bytes[static_cast<std::size_t>(i)] == SIGHUP) {
+                pending.reset = true;
+            } else {
+                pending.stop = true;
+            }
+        }
+    }
+    return pending;
+}
+
+// ---- the serve loop ----
+
+namespace {
+
+// Unpaced, the board runs in slices of this much simulated time, so that signals and host
+// bytes are looked at even while the code computes.
+constexpr std::uint64_t kUnpacedSliceNs = 20'000'000;
+// While nobody holds the line open the master reports a hang-up at every poll; look again this
+// often for a host that opens it.
+constexpr int kHungUpPollMs = 50;
+
+class Server {
+  public:
+    Server(Board& board, PseudoTerminal& terminal, SignalPipe& signals, ServeSettings settings)
+        : board_(board),
+          terminal_(terminal),
+          signals_(signals),
+          settings_(settings),
+          start_(std::chrono::steady_clock::now()) {}
+
+    int run();
+
+  private:
+    std::uint64_t wallNs() const {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now() - start_)
+                                              .count());
+    }
+    Halt runBoard();
+    void collectOutput();
+    void writeOutput();
+    int timeoutMs(Halt halt) const;
+    // Reads what the host sent; false when the host has closed the line.
+    bool readHost();
+    void lineClosed();
+    void lineOpened();
+    bool masterHungUp() const;
+
+    Board& board_;
+    PseudoTerminal& terminal_;
+    SignalPipe& signals_;
+    ServeSettings settings_;
+    std::chrono::steady_clock::time_point start_;
+    std::deque<std::uint8_t> output_;
+    bool hungUp_ = false;
+};
+
+// Paced, the board keeps step with real time. Unpaced, it runs ahead as fast as it can, but
+// real time still passes while it waits, so the flash is no faster than its own timing.
+Halt Server::runBoard() {
+    if (board_.config().paced)
+        return board_.run({.untilNs = wallNs(), .idleTimePasses = true});
+    const Halt halt = board_.run({.untilNs = board_.nowNs() + kUnpacedSliceNs});
+    if (halt != Halt::idle)
+        return halt;
+    return board_.run({.untilNs = std::max(board_.nowNs(), wallNs()), .idleTimePasses = true});
+}
+
+void Server::collectOutput() {
+    std::array<std::uint8_t, 4096> bytes{};
+    while (const std::size_t count = board_.hostRead(bytes)) {
+        if (!hungUp_)
+            output_.insert(output_.end(), bytes.begin(), bytes.begin() + count);
+    }
+}
+
+void Server::writeOutput() {
+    while (!output_.empty()) {
+        std::array<std::uint8_t, 4096> chunk{};
+        const std::size_t count = std::min(chunk.size(), output_.size());
+        std::copy_n(output_.begin(), count, chunk.begin());
+        const ssize_t written = ::write(terminal_.fd(), chunk.data(), count);
+        if (written <= 0)
+            return;  // the host is not reading yet (EAGAIN) or has gone (EIO)
+        output_.erase(output_.begin(), output_.begin() + written);
+    }
+}
+
+int Server::timeoutMs(Halt halt) const {
+    if (hungUp_)
+        return kHungUpPollMs;
+    if (halt == Halt::idle || halt == Halt::stopped)
+        return -1;
+    // Busy: unpaced, come straight back; paced, let real time catch up with the board.
+    return board_.config().paced ? 1 : 0;
+}
+
+bool Server::readHost() {
+    std::array<std::uint8_t, 4096> bytes{};
+    for (;;) {
+        const ssize_t count = ::read(terminal_.fd(), bytes.data(), bytes.size());
+        if (count > 0) {
+            board_.setBaud(terminal_.lineBaud(board_.baud()));
+            // Paced: the bytes go on the wire now, not when the board last stopped.
+            if (board_.config().paced)
+                board_.run({.untilNs = wallNs()});
+            board_.hostWrite(std::span(bytes.data(), static_cast<std::size_t>(count)));
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        return !(count < 0 && errno == EIO) && !masterHungUp();
+    }
+}
+
+bool Server::masterHungUp() const {
+    pollfd probe{terminal_.fd(), POLLIN, 0};
+    return ::poll(&probe, 1, 0) > 0 && (probe.revents & POLLHUP) != 0;
+}
+
+void Server::lineClosed() {
+    hungUp_ = true;
+    output_.clear();
+}
+
+void Server::lineOpened() {
+    hungUp_ = false;
+    if (settings_.resetOnOpen)
+        board_.reset();
+}
+
+int Server::run() {
+    // Some kernels report a hang-up before anybody has opened the slave: wait for a host then.
+    hungUp_ = masterHungUp();
+    for (;;) {
+        const Halt halt = runBoard();
+        collectOutput();
+        writeOutput();
+
+        std::array<pollfd, 2> fds{pollfd{signals_.fd(), POLLIN, 0}, pollfd{-1, 0, 0}};
+        if (!hungUp_) {
+            fds[1] = pollfd{terminal_.fd(),
+                            static_cast<short>(POLLIN | (output_.empty() ? 0 : POLLOUT)), 0};
+        }
+        if (::poll(fds.data(), fds.size(), timeoutMs(halt)) < 0 && errno != EINTR)
+            return 1;
+
+        const SignalPipe::Pending pending = signals_.drain();
+        if (pending.stop)
+            return 0;
+        if (pending.reset)
+            board_.reset();
+
+        if (hungUp_) {
+            if (!masterHungUp())
+                lineOpened();
+            continue;
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !readHost()) {
+            if (settings_.exitOnClose)
+                return 0;
+            lineClosed();
+        }
+    }
+}
+
+}  // namespace
+
+int serve(Board& board, PseudoTerminal& terminal, SignalPipe& signals,
+          const ServeSettings& settings) {
+    return Server(board, terminal, signals, settings).run();
+}
+
+}  // namespace halvard::sim::tool
