@@ -55,13 +55,23 @@ def read_limit(payload, baud):
     return line_bytes, line_time(line_bytes, baud)
 
 
-def program_limit(payload, baud, algorithm_size):
-    # Loading the flash algorithm: header, code, the monitor's 0xAA, its checksum.
-    algorithm = HEADER + algorithm_size + 1 + CHECKSUM_EXCHANGE
+def erase_phase_limit(payload, baud, algorithm_size):
+    """Loading the flash algorithm (header, code, the monitor's 0xAA, its checksum), then the
+    sector erases."""
     sectors = -(-payload // SECTOR_SIZE)
-    line_bytes = algorithm + sectors * ERASE_EXCHANGE_BYTES + transfer_bytes(payload, 1)
-    flash_s = payload * FLASH_BYTE_PROGRAM_S + sectors * FLASH_SECTOR_ERASE_S
-    return line_bytes, line_time(line_bytes, baud) + flash_s
+    line_bytes = HEADER + algorithm_size + 1 + CHECKSUM_EXCHANGE + sectors * ERASE_EXCHANGE_BYTES
+    return line_bytes, line_time(line_bytes, baud) + sectors * FLASH_SECTOR_ERASE_S
+
+
+def program_phase_limit(payload, baud):
+    line_bytes = transfer_bytes(payload, 1)
+    return line_bytes, line_time(line_bytes, baud) + payload * FLASH_BYTE_PROGRAM_S
+
+
+def program_limit(payload, baud, algorithm_size):
+    erase_bytes, erase_s = erase_phase_limit(payload, baud, algorithm_size)
+    program_bytes, program_s = program_phase_limit(payload, baud)
+    return erase_bytes + program_bytes, erase_s + program_s
 
 
 def startup_limit(monitor_size, baud):
@@ -210,9 +220,17 @@ def measure_baud(args, baud, image, readback):
 
 def summarise(function, baud, run, sim_cpu):
     payload = DEVICE_SIZE
+    phases = {}
     if function == "/P":
         algorithm_size = int(run.number_in("Loading flash algorithm", r"\((\d+)\)"))
         line_bytes, limit_s = program_limit(payload, baud, algorithm_size)
+        programming = run.time_of("Programming File")
+        phases = {
+            "erase_s": round(programming - run.time_of("Loading flash algorithm"), 4),
+            "erase_limit_s": round(erase_phase_limit(payload, baud, algorithm_size)[1], 4),
+            "program_s": round(run.time_of("Total Elapsed time") - programming, 4),
+            "program_limit_s": round(program_phase_limit(payload, baud)[1], 4),
+        }
     else:
         line_bytes, limit_s = read_limit(payload, baud)
     monitor_size = int(run.number_in("Loading target monitor", r"\((\d+) Bytes\)"))
@@ -238,6 +256,7 @@ def summarise(function, baud, run, sim_cpu):
         "startup_limit_s": round(startup_limit_s, 4),
         "startup_ratio": round(startup_limit_s / run.time_of("Monitor OK"), 4),
         "startup_line_bytes": startup_bytes,
+        **phases,
     }
 
 
@@ -258,7 +277,8 @@ FIELDS = [
     "kind", "baud", "function", "payload_bytes", "line_bytes", "limit_s", "time_s",
     "printed_elapsed_s", "wall_s", "ratio", "host_cpu_s", "host_cpu_share_run",
     "host_cpu_share_transfer", "sim_cpu_share", "startup_s", "startup_limit_s", "startup_ratio",
-    "startup_line_bytes", "instructions", "emulator_cpu_s", "instructions_per_s",
+    "startup_line_bytes", "erase_s", "erase_limit_s", "program_s", "program_limit_s",
+    "instructions", "emulator_cpu_s", "instructions_per_s",
 ]
 
 
@@ -285,6 +305,13 @@ def print_table(rows):
             f"{'' if sim is None else f'{100 * sim:.1f}%':>8} "
             f"{row['startup_s']:>8.3f} {row['startup_limit_s']:>6.3f} {row['startup_ratio']:>6.3f}"
         )
+    for row in rows:
+        if row.get("erase_s") is not None:
+            print(
+                f"{row['baud']:>7} /P phases: algorithm + erase {row['erase_s']:.2f} s "
+                f"(limit {row['erase_limit_s']:.2f}), programming {row['program_s']:.2f} s "
+                f"(limit {row['program_limit_s']:.2f})"
+            )
     for row in rows:
         if row["kind"] == "emulator":
             print(
