@@ -41,10 +41,16 @@ void Asc0::transmit(std::uint8_t byte, std::uint64_t now) {
 
 bool Asc0::completeTransmits(std::uint64_t now) {
     bool any = false;
+    while (stopBitsBegun_ < toHostInFlight_.size() &&
+           stopBitBegins(toHostInFlight_[stopBitsBegun_]) <= now) {
+        ++stopBitsBegun_;
+        registers_.changeBits(reg::kS0Tic, reg::kRequestFlag, true);
+        any = true;
+    }
     while (!toHostInFlight_.empty() && toHostInFlight_.front().due <= now) {
         toHost_.push_back(toHostInFlight_.front().byte);
         toHostInFlight_.pop_front();
-        registers_.changeBits(reg::kS0Tic, reg::kRequestFlag, true);
+        --stopBitsBegun_;  // a frame's stop bit begins before it ends
         any = true;
     }
     return any;
@@ -70,9 +76,9 @@ bool Asc0::deliverReceived(std::uint64_t now) {
 }
 
 std::uint64_t Asc0::nextEvent(bool receiverModelled) const {
-    std::uint64_t next = kNever;
-    if (!toHostInFlight_.empty())
-        next = toHostInFlight_.front().due;
+    std::uint64_t next = nextToHost();
+    if (stopBitsBegun_ < toHostInFlight_.size())
+        next = std::min(next, stopBitBegins(toHostInFlight_[stopBitsBegun_]));
     const bool canTake =
         !receiverModelled ||
         (!registers_.bitsSet(reg::kS0Ric, reg::kRequestFlag) && (paced() || receiverOn()));
@@ -81,9 +87,14 @@ std::uint64_t Asc0::nextEvent(bool receiverModelled) const {
     return next;
 }
 
+std::uint64_t Asc0::nextToHost() const {
+    return toHostInFlight_.empty() ? kNever : toHostInFlight_.front().due;
+}
+
 void Asc0::dropFramesInFlight() {
     fromHost_.clear();
     toHostInFlight_.clear();
+    stopBitsBegun_ = 0;
     lastArrival_ = 0;
     transmitterFreeAt_ = 0;
 }

@@ -19,8 +19,10 @@ inline constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max(
 // consumed the previous one (S0RIR clear). Paced, it then goes into S0RBUF with S0RIR set if the
 // receiver is on (S0REN) and is lost otherwise, as on the chip. Unpaced, frames take no time, so
 // none can overlap a transmission: a byte waits until the receiver is on again.
-// Transmit: the low byte written to S0TBUF goes to the host and S0TIR is set when its frame is
-// done: at once when unpaced, 10 bit times later when paced.
+// Transmit: the low byte written to S0TBUF goes to the host when its frame is done: at once when
+// unpaced, 10 bit times later when paced. Paced, S0TIR is set as the stop bit begins (one bit time
+// before the frame ends), as on the chip; a byte written then waits in S0TBUF and follows the
+// frame back to back.
 class Asc0 {
   public:
     explicit Asc0(OnChipMemory& registers) : registers_(registers) {}
@@ -44,6 +46,8 @@ class Asc0 {
 
     // When the next frame completes or the next host byte could arrive; kNever if none.
     std::uint64_t nextEvent(bool receiverModelled) const;
+    // When the next byte for the host completes its frame; kNever if none is on its way.
+    std::uint64_t nextToHost() const;
     bool receivePending() const { return !fromHost_.empty(); }
     std::uint64_t lostBytes() const { return lost_; }
 
@@ -59,12 +63,14 @@ class Asc0 {
     };
 
     bool paced() const { return frameCycles_ != 0; }
+    std::uint64_t stopBitBegins(const Frame& frame) const { return frame.due - frameCycles_ / 10; }
     bool receiverOn() const { return registers_.bitsSet(reg::kS0Con, reg::kS0Ren); }
 
     OnChipMemory& registers_;
     std::uint64_t frameCycles_ = 0;
     std::deque<Frame> fromHost_;
     std::deque<Frame> toHostInFlight_;
+    std::size_t stopBitsBegun_ = 0;  // frames at the front of toHostInFlight_ that set S0TIR
     std::deque<std::uint8_t> toHost_;
     std::uint64_t lastArrival_ = 0;
     std::uint64_t transmitterFreeAt_ = 0;

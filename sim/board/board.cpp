@@ -69,6 +69,11 @@ std::uint64_t Board::nextEventNs() const {
     return next == kNever ? kForever : cyclesToNs(next);
 }
 
+std::uint64_t Board::nextOutputNs() const {
+    const std::uint64_t next = asc_.nextToHost();
+    return next == kNever ? kForever : cyclesToNs(next);
+}
+
 // ---- line side ----
 
 void Board::hostWrite(std::span<const std::uint8_t> bytes) {

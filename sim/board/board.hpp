@@ -82,6 +82,8 @@ class Board final : public Bus {
     std::uint64_t nowNs() const { return cyclesToNs(now_); }
     // When the line next changes by itself (a frame completes); kForever when nothing is due.
     std::uint64_t nextEventNs() const;
+    // When the next byte for the host completes its frame; kForever when none is on its way.
+    std::uint64_t nextOutputNs() const;
     bool inLoader() const { return phase_ != Phase::running && phase_ != Phase::stopped; }
     bool stopped() const { return phase_ == Phase::stopped; }
     const std::string& diagnostic() const { return core_.diagnostic(); }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -188,9 +189,17 @@ namespace {
 // Unpaced, the board runs in slices of this much simulated time, so that signals and host
 // bytes are looked at even while the code computes.
 constexpr std::uint64_t kUnpacedSliceNs = 20'000'000;
+constexpr std::uint64_t kNsPerSecond = 1'000'000'000;
 // While nobody holds the line open the master reports a hang-up at every poll; look again this
 // often for a host that opens it.
-constexpr int kHungUpPollMs = 50;
+constexpr std::int64_t kHungUpPollNs = 50'000'000;
+// Paced, bytes for the host are passed on in bursts, as a UART's FIFO or a USB adapter's latency
+// timer would: at the latest this long after the first of them completed its frame, and at once
+// when nothing more is on its way. A reply's last byte thus reaches the host as its frame ends,
+// while the host is not woken for every byte of a long reply.
+constexpr std::uint64_t kHoldNs = 1'000'000;
+// The kernel may let a timed wait run this much late (its default is 50 us per wait).
+constexpr unsigned long kTimerSlackNs = 1'000;
 
 class Server {
   public:
@@ -211,8 +220,9 @@ class Server {
     }
     Halt runBoard();
     void collectOutput();
+    bool outputDue() const;
     void writeOutput();
-    int timeoutMs(Halt halt) const;
+    std::int64_t timeoutNs(Halt halt) const;
     // Reads what the host sent; false when the host has closed the line.
     bool readHost();
     void lineClosed();
@@ -225,6 +235,7 @@ class Server {
     ServeSettings settings_;
     std::chrono::steady_clock::time_point start_;
     std::deque<std::uint8_t> output_;
+    std::uint64_t heldSinceNs_ = 0;  // paced: when the oldest byte in output_ was collected
     bool hungUp_ = false;
 };
 
@@ -242,9 +253,19 @@ Halt Server::runBoard() {
 void Server::collectOutput() {
     std::array<std::uint8_t, 4096> bytes{};
     while (const std::size_t count = board_.hostRead(bytes)) {
-        if (!hungUp_)
-            output_.insert(output_.end(), bytes.begin(), bytes.begin() + count);
+        if (hungUp_)
+            continue;
+        if (output_.empty())
+            heldSinceNs_ = wallNs();
+        output_.insert(output_.end(), bytes.begin(), bytes.begin() + count);
     }
+}
+
+bool Server::outputDue() const {
+    if (output_.empty())
+        return false;
+    return !board_.config().paced || board_.nextOutputNs() == kForever ||
+           wallNs() - heldSinceNs_ >= kHoldNs;
 }
 
 void Server::writeOutput() {
@@ -259,13 +280,27 @@ void Server::writeOutput() {
     }
 }
 
-int Server::timeoutMs(Halt halt) const {
+// Negative: no time limit.
+std::int64_t Server::timeoutNs(Halt halt) const {
     if (hungUp_)
-        return kHungUpPollMs;
-    if (halt == Halt::idle || halt == Halt::stopped)
+        return kHungUpPollNs;
+    if (!board_.config().paced) {
+        // Busy: come straight back.
+        return halt == Halt::idle || halt == Halt::stopped ? -1 : 0;
+    }
+    const std::uint64_t now = board_.nowNs();
+    std::uint64_t wake = kForever;
+    if (!output_.empty())
+        wake = heldSinceNs_ + kHoldNs;  // in wall time, which the board's clock follows
+    // The next byte for the host is passed on as its frame ends. While the code computes, or
+    // takes in the host's bytes, it may start a reply at any moment: look again within a
+    // frame time, so that the reply's first frame is seen before it ends.
+    wake = std::min(wake, board_.nextOutputNs());
+    if (halt != Halt::idle && halt != Halt::stopped)
+        wake = std::min(wake, now + 10 * kNsPerSecond / std::max<std::uint32_t>(board_.baud(), 1));
+    if (wake == kForever)
         return -1;
-    // Busy: unpaced, come straight back; paced, let real time catch up with the board.
-    return board_.config().paced ? 1 : 0;
+    return wake > now ? static_cast<std::int64_t>(wake - now) : 0;
 }
 
 bool Server::readHost() {
@@ -303,20 +338,29 @@ void Server::lineOpened() {
 }
 
 int Server::run() {
+    ::prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
     // Some kernels report a hang-up before anybody has opened the slave: wait for a host then.
     hungUp_ = masterHungUp();
     for (;;) {
         const Halt halt = runBoard();
         collectOutput();
-        writeOutput();
+        const bool due = outputDue();
+        if (due)
+            writeOutput();
 
         std::array<pollfd, 2> fds{pollfd{signals_.fd(), POLLIN, 0}, pollfd{-1, 0, 0}};
         if (!hungUp_) {
-            fds[1] = pollfd{terminal_.fd(),
-                            static_cast<short>(POLLIN | (output_.empty() ? 0 : POLLOUT)), 0};
+            const bool blocked = due && !output_.empty();  // the host is not reading
+            fds[1] =
+                pollfd{terminal_.fd(), static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
         }
-        if (::poll(fds.data(), fds.size(), timeoutMs(halt)) < 0 && errno != EINTR)
+        const std::int64_t timeout = timeoutNs(halt);
+        const timespec limit{static_cast<time_t>(timeout / kNsPerSecond),
+                             static_cast<long>(timeout % kNsPerSecond)};
+        if (::ppoll(fds.data(), fds.size(), timeout < 0 ? nullptr : &limit, nullptr) < 0 &&
+            errno != EINTR) {
             return 1;
+        }
 
         const SignalPipe::Pending pending = signals_.drain();
         if (pending.stop)

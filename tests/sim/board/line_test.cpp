@@ -1,11 +1,13 @@
 // Simulated time, pacing, idling and silence: what the front ends rely on.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "board_client.hpp"
+#include "sim/board/asc0.hpp"
 #include "sim/board/board.hpp"
 
 namespace halvard::sim::testing {
@@ -79,8 +81,72 @@ TEST(Pacing, BlockReadTakesAtLeastItsFramesOnTheWire) {
     const auto data = client.readBlock(0xFA40, 512);
     EXPECT_EQ(data.size(), 512U);
     const double frames = static_cast<double>(board.nowNs() - start) / kFrameNs;
-    EXPECT_GE(frames, 6 + 512 - 0.01);
-    EXPECT_LT(frames, 6 + 512 + 10);  // the monitor keeps the line busy
+    EXPECT_GE(frames, 6 + 512 - 0.05);  // a frame is a whole number of CPU cycles
+    // S0TIR comes with the stop bit, so the monitor's next byte follows back to back.
+    EXPECT_LT(frames, 6 + 512 + 0.5);
+}
+
+TEST(Pacing, FastBlockReadLeavesNoGapsBetweenFrames) {
+    BoardConfig config = pacedConfig();
+    config.baud = 115200;
+    Board board(config);
+    BoardClient client(board);
+    client.startMonitor();
+    const std::uint64_t start = board.nowNs();
+    ASSERT_EQ(client.readBlock(0xFA40, 512).size(), 512U);
+    const double frames = static_cast<double>(board.nowNs() - start) * 115200 / 10e9;
+    EXPECT_LT(frames, 6 + 512 + 0.5);
+}
+
+// A frame of 100 cycles: bit times of 10.
+class TransmitTiming : public ::testing::Test {
+  protected:
+    TransmitTiming() { asc.setFrameCycles(100); }
+    bool transmitRequest() const { return memory.bitsSet(reg::kS0Tic, reg::kRequestFlag); }
+    void clearTransmitRequest() { memory.changeBits(reg::kS0Tic, reg::kRequestFlag, false); }
+    std::size_t hostGot() const { return asc.hostWaiting(); }
+
+    OnChipMemory memory;
+    Asc0 asc{memory};
+};
+
+TEST_F(TransmitTiming, RequestFlagComesWithTheStopBitAndTheByteWithTheFrameEnd) {
+    asc.transmit(0x41, 0);
+    EXPECT_EQ(asc.nextEvent(true), 90U);
+    asc.completeTransmits(89);
+    EXPECT_FALSE(transmitRequest());
+    asc.completeTransmits(90);
+    EXPECT_TRUE(transmitRequest());
+    EXPECT_EQ(hostGot(), 0U);
+    EXPECT_EQ(asc.nextToHost(), 100U);
+    asc.completeTransmits(100);
+    EXPECT_EQ(hostGot(), 1U);
+    EXPECT_EQ(asc.nextToHost(), kNever);
+}
+
+TEST_F(TransmitTiming, ByteWrittenDuringTheStopBitFollowsBackToBack) {
+    asc.transmit(0x41, 0);
+    asc.completeTransmits(90);
+    clearTransmitRequest();
+    asc.transmit(0x42, 92);
+    EXPECT_EQ(asc.nextToHost(), 100U);
+    asc.completeTransmits(100);
+    EXPECT_FALSE(transmitRequest());  // the second frame has only begun
+    EXPECT_EQ(asc.nextEvent(true), 190U);
+    asc.completeTransmits(200);
+    EXPECT_TRUE(transmitRequest());
+    std::array<std::uint8_t, 4> got{};
+    ASSERT_EQ(asc.hostReceives(got), 2U);
+    EXPECT_EQ(got[0], 0x41);
+    EXPECT_EQ(got[1], 0x42);
+}
+
+TEST_F(TransmitTiming, UnpacedByteIsThereAtOnce) {
+    asc.setFrameCycles(0);
+    asc.transmit(0x41, 5);
+    EXPECT_TRUE(transmitRequest());
+    EXPECT_EQ(hostGot(), 1U);
+    EXPECT_EQ(asc.nextEvent(true), kNever);
 }
 
 TEST(Pacing, OutputArrivesFrameByFrame) {

@@ -140,10 +140,11 @@ TEST(MonitorLine, ByteSentWhileTheMonitorTransmitsIsLost) {
     Board board(config);
     BoardClient client(board);
     ASSERT_EQ(client.startMonitor(), (std::vector<std::uint8_t>{0xC5, 'V', 0xAA}));
-    // Ping, then a locate request right behind it: the locate arrives during the 0xAA.
-    EXPECT_EQ(client.send({0x00, 0x0F}), std::vector<std::uint8_t>{0xAA});
+    // A locate request, then a ping right behind it: the ping arrives while the first byte of
+    // the two-byte answer is on the wire, with the receiver switched off.
+    EXPECT_EQ(client.send({0x0F, 0x00}), (std::vector<std::uint8_t>{0x40, 0xFA}));
     EXPECT_EQ(board.lostBytes(), 1U);
-    EXPECT_EQ(client.send({0x0F}), (std::vector<std::uint8_t>{0x40, 0xFA}));
+    EXPECT_EQ(client.send({0x00}), std::vector<std::uint8_t>{0xAA});
 }
 
 TEST(MonitorLine, UnpacedFramesTakeNoTimeSoNothingOverlapsAndNothingIsLost) {

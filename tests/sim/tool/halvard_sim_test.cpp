@@ -203,6 +203,18 @@ TEST(HalvardSim, RunsTheMonitorAndMeasuresTheSpeedTheHostSet) {
     EXPECT_EQ(sim.stop(SIGINT), 0);
 }
 
+// Paced, replies are passed on in bursts; every byte must still arrive, in order.
+TEST(HalvardSim, PacedBlockReadArrivesWhole) {
+    SimProcess sim({"--paced"});
+    Line line(sim.firstLine(), B115200);
+    ASSERT_EQ(line.startMonitor(), (std::vector<std::uint8_t>{0xC5, 'V', 0xAA}));
+    // Block read of the image in RAM at 0xFA40: code 09, address, count 0x0120.
+    const auto block = line.exchange({0x09, 0x40, 0xFA, 0x00, 0x20, 0x01}, 0x120);
+    const auto image = std::span(halvard::TargetImage).first(0x120);
+    EXPECT_EQ(block, std::vector<std::uint8_t>(image.begin(), image.end()));
+    EXPECT_EQ(line.exchange({0x00}, 1), std::vector<std::uint8_t>{0xAA});
+}
+
 TEST(HalvardSim, BaudOptionCountsWhenTheHostLeavesTheSpeedAlone) {
     // A rate the terminal cannot even express: only the option can tell it.
     SimProcess sim({"--baud", "31250"});
