@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -107,8 +108,13 @@ PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
       initialSpeed_(other.initialSpeed_) {}
 
 PseudoTerminal::~PseudoTerminal() {
+    hangUp();
+}
+
+void PseudoTerminal::hangUp() {
     if (fd_ >= 0)
         ::close(fd_);
+    fd_ = -1;
 }
 
 std::uint32_t PseudoTerminal::lineBaud(std::uint32_t fallback) const {
@@ -194,7 +200,8 @@ constexpr int kHungUpPollMs = 50;
 
 class Server {
   public:
-    Server(Board& board, PseudoTerminal& terminal, SignalPipe& signals, ServeSettings settings)
+    Server(VirtualBoard& board, PseudoTerminal& terminal, SignalPipe& signals,
+           ServeSettings settings)
         : board_(board),
           terminal_(terminal),
           signals_(signals),
@@ -216,10 +223,11 @@ class Server {
     // Reads what the host sent; false when the host has closed the line.
     bool readHost();
     void lineClosed();
+    void saveFlash();
     void lineOpened();
     bool masterHungUp() const;
 
-    Board& board_;
+    VirtualBoard& board_;
     PseudoTerminal& terminal_;
     SignalPipe& signals_;
     ServeSettings settings_;
@@ -231,7 +239,7 @@ class Server {
 // Paced, the board keeps step with real time. Unpaced, it runs ahead as fast as it can, but
 // real time still passes while it waits, so the flash is no faster than its own timing.
 Halt Server::runBoard() {
-    if (board_.config().paced)
+    if (board_.paced())
         return board_.run({.untilNs = wallNs(), .idleTimePasses = true});
     const Halt halt = board_.run({.untilNs = board_.nowNs() + kUnpacedSliceNs});
     if (halt != Halt::idle)
@@ -265,7 +273,7 @@ int Server::timeoutMs(Halt halt) const {
     if (halt == Halt::idle || halt == Halt::stopped)
         return -1;
     // Busy: unpaced, come straight back; paced, let real time catch up with the board.
-    return board_.config().paced ? 1 : 0;
+    return board_.paced() ? 1 : 0;
 }
 
 bool Server::readHost() {
@@ -275,7 +283,7 @@ bool Server::readHost() {
         if (count > 0) {
             board_.setBaud(terminal_.lineBaud(board_.baud()));
             // Paced: the bytes go on the wire now, not when the board last stopped.
-            if (board_.config().paced)
+            if (board_.paced())
                 board_.run({.untilNs = wallNs()});
             board_.hostWrite(std::span(bytes.data(), static_cast<std::size_t>(count)));
             continue;
@@ -294,6 +302,15 @@ bool Server::masterHungUp() const {
 void Server::lineClosed() {
     hungUp_ = true;
     output_.clear();
+    saveFlash();
+}
+
+void Server::saveFlash() {
+    try {
+        board_.saveFlash();
+    } catch (const FlashImageError& error) {
+        std::fprintf(stderr, "halvard-sim: %s\n", error.what());
+    }
 }
 
 void Server::lineOpened() {
@@ -309,6 +326,12 @@ int Server::run() {
         const Halt halt = runBoard();
         collectOutput();
         writeOutput();
+        if (board_.lineGone()) {
+            std::fprintf(stderr, "halvard-sim: the line is gone (fault hangup)\n");
+            terminal_.hangUp();
+            saveFlash();
+            return 0;
+        }
 
         std::array<pollfd, 2> fds{pollfd{signals_.fd(), POLLIN, 0}, pollfd{-1, 0, 0}};
         if (!hungUp_) {
@@ -339,7 +362,7 @@ int Server::run() {
 
 }  // namespace
 
-int serve(Board& board, PseudoTerminal& terminal, SignalPipe& signals,
+int serve(VirtualBoard& board, PseudoTerminal& terminal, SignalPipe& signals,
           const ServeSettings& settings) {
     return Server(board, terminal, signals, settings).run();
 }
