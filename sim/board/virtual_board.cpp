@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 
 namespace halvard::sim {
 
@@ -21,6 +22,12 @@ BoardConfig boardConfigFor(const VirtualBoardOptions& options) {
     if (options.faults.loaderId)
         config.cpu.bootId = *options.faults.loaderId;
     return config;
+}
+
+std::string hex(std::uint32_t value) {
+    std::array<char, 12> text{};
+    std::snprintf(text.data(), text.size(), "%X", static_cast<unsigned>(value));
+    return text.data();
 }
 
 std::uint64_t thresholdFor(double rate) {
@@ -74,7 +81,7 @@ void VirtualBoard::equipFlash(const VirtualBoardOptions& options) {
     chip_.emplace(*model, options.board.paced ? datasheetTiming() : fastTiming());
     for (const std::uint32_t offset : faults_.stuckCells) {
         if (offset >= chip_->size())
-            throw BoardSetupError("stuck=" + std::to_string(offset) + ": past the flash chip");
+            throw BoardSetupError("stuck=" + hex(offset) + ": past the end of the flash chip");
         chip_->addStuckCell(offset);
     }
     for (const unsigned sector : faults_.failingSectors) {

@@ -56,6 +56,29 @@ std::string cpuNames() {
     return names;
 }
 
+// The comma-separated list as lines of at most `width` columns, each after the first indented.
+std::string wrapList(const std::string& list, std::size_t indent, std::size_t width) {
+    std::string text;
+    std::size_t column = indent;
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find(", ", start);
+        end = end == std::string::npos ? list.size() : end + 1;
+        const std::string item = list.substr(start, end - start);
+        if (column + item.size() + 1 > width && column > indent) {
+            text += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (column > indent) {
+            text += ' ';
+            ++column;
+        }
+        text += item;
+        column += item.size();
+        start = end + (end < list.size() ? 1 : 0);
+    }
+    return text;
+}
+
 std::string chipNames() {
     std::string names;
     for (const ChipModel& model : chipCatalog()) {
@@ -207,8 +230,8 @@ std::string usageText() {
            "                       (default psd813f)\n"
            "  --flash-base HEX     address of the flash chip (default 20000)\n"
            "  --flash-image FILE   keep the flash contents in FILE (created erased)\n"
-           "  --fault NAME[=ARG]   something going wrong (repeatable): " +
-           faultNames() +
+           "  --fault NAME[=ARG]   something going wrong (repeatable; see the board README):\n" +
+           std::string(23, ' ') + wrapList(faultNames(), 23, 79) +
            "\n"
            "  --help               show this text\n";
 }
