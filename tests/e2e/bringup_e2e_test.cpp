@@ -1,0 +1,102 @@
+// The real halvard against halvard-sim over a pseudo-terminal: the start of a run.
+#include <gtest/gtest.h>
+
+#include "e2e/e2e_support.hpp"
+
+namespace halvard::testing {
+namespace {
+
+const std::string kReadTwoBytes =
+    "Looking for a known flash device. Please wait..\n"
+    "WSI PSD813Fx detected\n"
+    "Reading to File f.bin (2 bytes)\n"
+    "<progress>Completed 100.0%\n"
+    "Checksum OK: 0x1fe\n"
+    "Reading Successfully!!\t\t\n"
+    "Total Elapsed time = <t> sec\n";
+
+struct CpuCase {
+    std::vector<std::string> simArgs;
+    std::vector<std::string> hostArgs;
+    std::string cpuLine;
+    std::string clock;
+};
+
+class CpuModels : public ::testing::TestWithParam<CpuCase> {};
+
+TEST_P(CpuModels, CpuAndClockLines) {
+    const CpuCase& c = GetParam();
+    SimProcess sim(c.simArgs);
+    TempFolder folder;
+    std::vector<std::string> args = {"/R", "f.bin", "/L=2", "/COM=" + sim.device()};
+    args.insert(args.end(), c.hostArgs.begin(), c.hostArgs.end());
+    const ProcessResult r = runHalvard(args, folder.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, startLines(sim.device(), c.cpuLine, c.clock) + kReadTwoBytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, CpuModels,
+    ::testing::Values(
+        CpuCase{{}, {}, "Infineon C167CR/C167SR, Revision 1", "20.0"},
+        CpuCase{{"--cpu", "c167cs"}, {}, "Infineon C167CS, Revision 1", "20.0"},
+        CpuCase{{"--cpu", "c161pi", "--clock", "25"}, {}, "Infineon C161PI, Revision 1", "25.0"},
+        CpuCase{{"--cpu", "c161ri", "--clock", "16"},
+                {"/BAUD=19200"},
+                "Infineon C161RI, Revision 1",
+                "16.0"},
+        CpuCase{{"--cpu-id", "18200C02", "--clock", "32"},
+                {"/BAUD=57600"},
+                "Infineon C167CS, Revision 3",
+                "32.0"}));
+
+TEST(Bringup, Xc16xBoardRunsFromItsPsram) {
+    SimProcess sim({"--cpu", "xc16x"});
+    TempFolder folder;
+    const ProcessResult r =
+        runHalvard({"/R", "f.bin", "/L=2", "/XC16X", "/COM=" + sim.device()}, folder.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kBanner + "Port " + sim.device() +
+                            " used\n"
+                            "Loading bootstrap code (32 Bytes)\n"
+                            "Loading target monitor (274 Bytes)\n"
+                            "Target Monitor located to 0xe00000\n"
+                            "Monitor OK\n"
+                            "CPU = Infineon C167CS, Revision 1\n"
+                            "CPU clock = 20.0 MHz\n" +
+                            kReadTwoBytes);
+}
+
+TEST(Bringup, ARunningMonitorIsPickedUpWithoutUpload) {
+    SimProcess sim;
+    TempFolder folder;
+    const std::vector<std::string> args = {"/R", "f.bin", "/L=2", "/COM=" + sim.device()};
+    ASSERT_EQ(runHalvard(args, folder.path()).status, 0);
+    const ProcessResult again = runHalvard(args, folder.path());
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.output, kBanner + "Port " + sim.device() +
+                                " used\n"
+                                "Target Monitor located to 0xfa40\n"
+                                "Monitor OK\n"
+                                "CPU = Infineon C167CR/C167SR, Revision 1\n"
+                                "CPU clock = 20.0 MHz\n" +
+                                kReadTwoBytes);
+}
+
+TEST(Bringup, UnsupportedCpuEndsWithStatus9) {
+    SimProcess sim({"--cpu-id", "18200D01"});
+    TempFolder folder;
+    const ProcessResult r = runHalvard({"/R", "f.bin", "/COM=" + sim.device()}, folder.path());
+    EXPECT_EQ(r.status, 9);
+    EXPECT_EQ(r.output, kBanner + "Port " + sim.device() +
+                            " used\n"
+                            "Loading bootstrap code (32 Bytes)\n"
+                            "Loading target monitor (274 Bytes)\n"
+                            "Target Monitor located to 0xfa40\n"
+                            "Monitor OK\n"
+                            "CPU Not Supported\n"
+                            "\nPlease send the lines above to the Halvard developers.\n");
+}
+
+}  // namespace
+}  // namespace halvard::testing

@@ -1,0 +1,48 @@
+#include "e2e/e2e_support.hpp"
+
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+
+namespace halvard::testing {
+
+std::string normalise(const std::string& transcript) {
+    static const std::regex progress(R"((Completed [0-9]+\.[0-9]%\r)+)");
+    static const std::regex elapsed(R"(Total Elapsed time = [0-9]+\.[0-9]{2} sec)");
+    std::string text = maskBuildDate(transcript);
+    text = std::regex_replace(text, progress, "<progress>");
+    return std::regex_replace(text, elapsed, "Total Elapsed time = <t> sec");
+}
+
+ProcessResult runHalvard(const std::vector<std::string>& args, const std::string& folder) {
+    ProcessResult result = runProcess(HALVARD_EXE, args, folder);
+    result.output = normalise(result.output);
+    return result;
+}
+
+std::vector<unsigned char> randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::vector<unsigned char> bytes(count);
+    for (unsigned char& b : bytes)
+        b = static_cast<unsigned char>(generator());
+    return bytes;
+}
+
+std::vector<unsigned char> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string startLines(const std::string& port, const std::string& cpu, const std::string& clock) {
+    return kBanner + "Port " + port +
+           " used\n"
+           "Loading bootstrap code (32 Bytes)\n"
+           "Loading target monitor (274 Bytes)\n"
+           "Target Monitor located to 0xfa40\n"
+           "Monitor OK\n"
+           "CPU = " +
+           cpu + "\nCPU clock = " + clock + " MHz\n";
+}
+
+}  // namespace halvard::testing
