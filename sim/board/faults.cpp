@@ -150,7 +150,10 @@ const std::vector<std::pair<std::string_view, FaultKind>>& faultKinds() {
          {Argument::required, "drop=N",
           [](FaultSet& f, std::string_view a) {
               const auto n = parseUnsigned(a, 10);
-              return n && *n > 0 && store(f.dropByte, n);
+              if (!n || *n == 0)
+                  return false;
+              f.droppedBytes.push_back(*n);
+              return true;
           }}},
         {"noise",
          {Argument::required, "noise=RATE[,SEED]",

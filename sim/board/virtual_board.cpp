@@ -211,7 +211,8 @@ void VirtualBoard::collect() {
 TransmitDecision VirtualBoard::transmitting(const OutgoingByte& byte) {
     TransmitDecision decision{byte.value};
     ++transmitted_;
-    if (faults_.dropByte == transmitted_)
+    if (std::find(faults_.droppedBytes.begin(), faults_.droppedBytes.end(), transmitted_) !=
+        faults_.droppedBytes.end())
         decision.reachesHost = false;
     if (byte.firstFromCode) {
         if (faults_.acknowledge == AcknowledgeFault::missing)

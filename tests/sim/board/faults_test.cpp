@@ -50,7 +50,7 @@ const Bytes kNormalStart{0xC5, 'V', 0xAA};
 TEST(FaultParsing, ArgumentsLandInTheFaultSet) {
     FaultSet f;
     for (const char* text : {"noise=1e-3,42", "stuck=0x1234", "stuck=10", "erase-fail=3",
-                             "slow-erase=250", "drop=7", "hangup=0", "id=d5", "cpu-id=18200C02",
+                             "slow-erase=250", "drop=7", "drop=900", "hangup=0", "id=d5", "cpu-id=18200C02",
                              "corrupt-upload=273", "bad-ack", "flash=psd835g2"}) {
         EXPECT_EQ(addFault(f, text), "") << text;
     }
@@ -60,7 +60,7 @@ TEST(FaultParsing, ArgumentsLandInTheFaultSet) {
     EXPECT_EQ(f.stuckCells, (std::vector<std::uint32_t>{0x1234, 0x10}));
     EXPECT_EQ(f.failingSectors, std::vector<unsigned>{3});
     EXPECT_EQ(f.eraseMsPerSector, 250U);
-    EXPECT_EQ(f.dropByte, 7U);
+    EXPECT_EQ(f.droppedBytes, (std::vector<std::uint64_t>{7, 900}));
     EXPECT_EQ(f.hangupAfter, 0U);
     EXPECT_EQ(f.loaderId, 0xD5);
     EXPECT_EQ(f.cpuId, 0x18200C02U);
