@@ -28,15 +28,17 @@ std::optional<std::uint8_t> Asc0::takeForLoader(std::uint64_t now) {
     return byte;
 }
 
-void Asc0::transmit(std::uint8_t byte, std::uint64_t now) {
-    if (!paced()) {
-        toHost_.push_back(byte);
+void Asc0::transmit(std::uint8_t byte, std::uint64_t now, std::uint64_t extraCycles,
+                    bool reachesHost) {
+    if (!paced() && extraCycles == 0 && toHostInFlight_.empty()) {
+        if (reachesHost)
+            toHost_.push_back(byte);
         registers_.changeBits(reg::kS0Tic, reg::kRequestFlag, true);
         return;
     }
-    const std::uint64_t done = std::max(now, transmitterFreeAt_) + frameCycles_;
+    const std::uint64_t done = std::max(now, transmitterFreeAt_) + frameCycles_ + extraCycles;
     transmitterFreeAt_ = done;
-    toHostInFlight_.push_back({byte, done});
+    toHostInFlight_.push_back({byte, done, reachesHost});
 }
 
 bool Asc0::completeTransmits(std::uint64_t now) {
@@ -48,7 +50,8 @@ bool Asc0::completeTransmits(std::uint64_t now) {
         any = true;
     }
     while (!toHostInFlight_.empty() && toHostInFlight_.front().due <= now) {
-        toHost_.push_back(toHostInFlight_.front().byte);
+        if (toHostInFlight_.front().reachesHost)
+            toHost_.push_back(toHostInFlight_.front().byte);
         toHostInFlight_.pop_front();
         --stopBitsBegun_;  // a frame's stop bit begins before it ends
         any = true;

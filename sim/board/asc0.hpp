@@ -37,8 +37,10 @@ class Asc0 {
 
     // The on-chip loader reads the line itself, without S0RBUF and S0REN.
     std::optional<std::uint8_t> takeForLoader(std::uint64_t now);
-    // Board side: a write of S0TBUF.
-    void transmit(std::uint8_t byte, std::uint64_t now);
+    // Board side: a write of S0TBUF. A faulty line may make the frame take `extraCycles` longer
+    // (S0TIR comes that much later) or lose it on the wire (the board still sees it sent).
+    void transmit(std::uint8_t byte, std::uint64_t now, std::uint64_t extraCycles = 0,
+                  bool reachesHost = true);
     // Completes the frames that are done by `now`; true when any was.
     bool completeTransmits(std::uint64_t now);
     // Moves arrived host bytes into S0RBUF (or loses them); true when the registers changed.
@@ -60,6 +62,7 @@ class Asc0 {
     struct Frame {
         std::uint8_t byte;
         std::uint64_t due;
+        bool reachesHost = true;
     };
 
     bool paced() const { return frameCycles_ != 0; }

@@ -17,6 +17,10 @@ constexpr std::uint16_t kXc16xStack = 0xFC00;
 // with at most kSpinLength instructions between the reads (the monitor's receive loop has two).
 constexpr unsigned kSpinRepeats = 3;
 constexpr std::uint64_t kSpinLength = 4;
+// Offsets from the image base in the host's target image: the monitor's command loop, and the
+// flash algorithm's entry (the command table sends 0x0E there). Only a transmit filter asks.
+constexpr std::uint32_t kCommandLoopOffset = 32;
+constexpr std::uint32_t kFlashAlgorithmOffset = 306;
 
 }  // namespace
 
@@ -159,7 +163,7 @@ void Board::runLoader() {
             const std::uint16_t t6 = loaderT6(config_.clockHz, config_.baud);
             onChip_.setWord(reg::kT6, t6);
             onChip_.setWord(reg::kS0Bg, static_cast<std::uint16_t>(t6 >= 36 ? (t6 - 36) / 72 : 0));
-            asc_.transmit(config_.cpu.bootId, now_);
+            transmit(config_.cpu.bootId, true);
             phase_ = Phase::loadingCode;
             bootstrapCount_ = 0;
             continue;
@@ -202,7 +206,36 @@ void Board::startCode() {
     onChip_.changeBits(reg::kS0Ric, reg::kRequestFlag, false);
     onChip_.changeBits(reg::kS0Tic, reg::kRequestFlag, true);
     phase_ = Phase::running;
+    acknowledgePending_ = true;
+    inFlashAlgorithm_ = false;
     forgetPolls();
+}
+
+std::uint32_t Board::imageBase() const {
+    return config_.cpu.loader == LoaderKind::xc16x ? kPsramBase : kC16xCodeAddress;
+}
+
+void Board::transmit(std::uint8_t byte, bool fromLoader) {
+    const OutgoingByte outgoing{byte, fromLoader, !fromLoader && acknowledgePending_,
+                                !fromLoader && inFlashAlgorithm_};
+    if (!fromLoader)
+        acknowledgePending_ = false;
+    if (filter_ == nullptr) {
+        asc_.transmit(byte, now_);
+        return;
+    }
+    const TransmitDecision decision = filter_->transmitting(outgoing);
+    asc_.transmit(decision.value, now_, nsToCycles(decision.delayNs), decision.reachesHost);
+}
+
+// The flash algorithm runs from its entry until the command loop starts the next command.
+void Board::watchFlashAlgorithm() {
+    const std::uint32_t at = (std::uint32_t{core_.csp()} << 16) | core_.ip();
+    if (at == imageBase() + kFlashAlgorithmOffset) {
+        inFlashAlgorithm_ = true;
+    } else if (at == imageBase() + kCommandLoopOffset) {
+        inFlashAlgorithm_ = false;
+    }
 }
 
 void Board::stepCore() {
@@ -218,6 +251,8 @@ void Board::stepCore() {
         return;
     }
     now_ += cycles;
+    if (filter_ != nullptr)
+        watchFlashAlgorithm();
 }
 
 void Board::setIdentificationRegisters() {
@@ -321,7 +356,7 @@ void Board::writeRegister(std::uint32_t wordAddress, std::uint16_t value, bool l
         case reg::kS0Tbuf:
             onChip_.setWord(wordAddress, value);
             if (lowByteWritten)
-                asc_.transmit(static_cast<std::uint8_t>(value & 0xFF), now_);
+                transmit(static_cast<std::uint8_t>(value & 0xFF), false);
             return;
         case reg::kS0Ric:
         case reg::kS0Con:

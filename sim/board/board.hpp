@@ -45,6 +45,27 @@ struct RunLimit {
     bool idleTimePasses = false;
 };
 
+// What the board knows about a byte it is about to send, for a filter that models a faulty line.
+struct OutgoingByte {
+    std::uint8_t value;
+    bool fromLoader;     // the loader's identification byte
+    bool firstFromCode;  // the first byte the code sends after the loader started it
+    bool flashAnswer;    // sent by the flash algorithm (command 0x0E), which answers AA or 5A lo hi
+};
+
+// What becomes of that byte on the wire.
+struct TransmitDecision {
+    std::uint8_t value;
+    bool reachesHost = true;    // false: lost on the wire; the board still sees it sent
+    std::uint64_t delayNs = 0;  // the frame ends this much later, and S0TIR with it
+};
+
+class TransmitFilter {
+  public:
+    virtual ~TransmitFilter() = default;
+    virtual TransmitDecision transmitting(const OutgoingByte& byte) = 0;
+};
+
 // The virtual board: a C166 core, its on-chip memory and peripherals (ASC0, T6, identification
 // registers), the on-chip bootstrap loader as a behavioural model, and the external bus with an
 // optional flash device. Everything runs in simulated time (CPU clock cycles) on the caller's
@@ -78,6 +99,8 @@ class Board final : public Bus {
 
     // The flash device on the external bus at config().flashBase, not owned; nullptr detaches it.
     void attachFlash(ExternalFlash* flash) { flash_ = flash; }
+    // Sees every byte the board sends before it goes on the wire; not owned, nullptr for none.
+    void setTransmitFilter(TransmitFilter* filter) { filter_ = filter; }
 
     std::uint64_t nowNs() const { return cyclesToNs(now_); }
     // When the line next changes by itself (a frame completes); kForever when nothing is due.
@@ -120,6 +143,9 @@ class Board final : public Bus {
     void storeBootstrapByte(std::uint8_t byte);
     void startCode();
     void stepCore();
+    void transmit(std::uint8_t byte, bool fromLoader);
+    void watchFlashAlgorithm();
+    std::uint32_t imageBase() const;
     void setIdentificationRegisters();
 
     void writeRegister(std::uint32_t wordAddress, std::uint16_t value, bool lowByteWritten);
@@ -133,6 +159,9 @@ class Board final : public Bus {
     Asc0 asc_{onChip_};
     Core core_{*this};
     ExternalFlash* flash_ = nullptr;
+    TransmitFilter* filter_ = nullptr;
+    bool acknowledgePending_ = false;  // the code has not sent its first byte yet
+    bool inFlashAlgorithm_ = false;
 
     Phase phase_ = Phase::waitingForZero;
     std::size_t bootstrapCount_ = 0;

@@ -1,12 +1,13 @@
 // halvard-sim: serves one virtual board on a new pseudo-terminal.
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "sim/board/board.hpp"
-#include "sim/tool/flash_setup.hpp"
+#include "link/sim_line.hpp"
+#include "sim/board/virtual_board.hpp"
 #include "sim/tool/options.hpp"
 #include "sim/tool/pty_server.hpp"
 
@@ -22,29 +23,30 @@ int fail(const std::string& why, int status) {
     return status;
 }
 
-int serveBoard(const halvard::sim::tool::ToolOptions& options) {
+int serveBoard(halvard::sim::tool::ToolOptions options) {
     using namespace halvard::sim;
-    tool::FlashSetup flash;
-    if (std::string why = tool::equipFlash(options, flash); !why.empty()) {
-        return fail(why, kUsageError);
+    const bool xc16x = options.board.board.cpu.loader == LoaderKind::xc16x;
+    options.board.earlierUpload = halvard::HostUpload(xc16x);
+    std::optional<VirtualBoard> board;
+    try {
+        board.emplace(options.board);
+    } catch (const BoardSetupError& error) {
+        return fail(error.what(), kUsageError);
     }
-    Board board(options.board);
-    if (flash.port)
-        board.attachFlash(&*flash.port);
     if (options.trace)
-        board.core().setTrace(stderr);
+        board->board().core().setTrace(stderr);
 
     std::string error;
     auto signals = tool::SignalPipe::install(error);
     if (!signals)
         return fail(error, kSystemError);
-    auto terminal = tool::PseudoTerminal::open(options.board.baud, error);
+    auto terminal = tool::PseudoTerminal::open(options.board.board.baud, error);
     if (!terminal)
         return fail(error, kSystemError);
 
     std::printf("%s\n", terminal->slavePath().c_str());
     std::fflush(stdout);
-    return tool::serve(board, *terminal, *signals,
+    return tool::serve(*board, *terminal, *signals,
                        {.resetOnOpen = options.resetOnOpen, .exitOnClose = options.exitOnClose});
 }
 

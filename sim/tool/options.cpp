@@ -56,6 +56,29 @@ std::string cpuNames() {
     return names;
 }
 
+// The comma-separated list as lines of at most `width` columns, each after the first indented.
+std::string wrapList(const std::string& list, std::size_t indent, std::size_t width) {
+    std::string text;
+    std::size_t column = indent;
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find(", ", start);
+        end = end == std::string::npos ? list.size() : end + 1;
+        const std::string item = list.substr(start, end - start);
+        if (column + item.size() + 1 > width && column > indent) {
+            text += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (column > indent) {
+            text += ' ';
+            ++column;
+        }
+        text += item;
+        column += item.size();
+        start = end + (end < list.size() ? 1 : 0);
+    }
+    return text;
+}
+
 std::string chipNames() {
     std::string names;
     for (const ChipModel& model : chipCatalog()) {
@@ -76,7 +99,7 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
              const auto model = findCpuModel(v);
              if (!model)
                  return "unknown CPU '" + std::string(v) + "' (known: " + cpuNames() + ")";
-             o.board.cpu = *model;
+             o.board.board.cpu = *model;
              return {};
          }},
         {"--cpu-id",
@@ -84,7 +107,7 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
              const auto id = parseHex32(v);
              if (!id)
                  return "--cpu-id needs a hexadecimal identification word";
-             o.cpuId = id;
+             o.board.cpuId = id;
              return {};
          }},
         {"--clock",
@@ -92,7 +115,7 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
              const auto hz = parseMegahertz(v);
              if (!hz)
                  return "--clock needs a frequency in MHz above 0 and up to 100";
-             o.board.clockHz = *hz;
+             o.board.board.clockHz = *hz;
              return {};
          }},
         {"--baud",
@@ -100,7 +123,7 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
              const auto baud = parseDecimal(v);
              if (!baud || *baud == 0 || *baud > kMaxBaud)
                  return "--baud needs a decimal rate";
-             o.board.baud = *baud;
+             o.board.board.baud = *baud;
              o.baudGiven = true;
              return {};
          }},
@@ -110,7 +133,7 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
                  return "unknown flash chip '" + std::string(v) + "' (known: " + chipNames() +
                         ", none)";
              }
-             o.flashChip = std::string(v);
+             o.board.flashChip = std::string(v);
              return {};
          }},
         {"--flash-base",
@@ -118,26 +141,19 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
              const auto base = parseHex32(v);
              if (!base || *base > 0xFFFFFF)
                  return "--flash-base needs a 24-bit hexadecimal address";
-             o.board.flashBase = *base;
+             o.board.board.flashBase = *base;
              return {};
          }},
         {"--flash-image",
          [](ToolOptions& o, std::string_view v) -> std::string {
              if (v.empty())
                  return "--flash-image needs a file name";
-             o.flashImage = std::string(v);
+             o.board.flashImage = std::string(v);
              return {};
          }},
         {"--fault",
          [](ToolOptions& o, std::string_view v) -> std::string {
-             const auto equals = v.find('=');
-             const std::string_view name = v.substr(0, equals);
-             if (name.empty())
-                 return "--fault needs a name";
-             o.faults.push_back({std::string(name), equals == std::string_view::npos
-                                                        ? std::string()
-                                                        : std::string(v.substr(equals + 1))});
-             return {};
+             return addFault(o.board.faults, v);
          }},
     };
     return handlers;
@@ -145,7 +161,7 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
 
 bool setFlag(ToolOptions& o, std::string_view name) {
     if (name == "--paced") {
-        o.board.paced = true;
+        o.board.board.paced = true;
     } else if (name == "--trace") {
         o.trace = true;
     } else if (name == "--reset-on-open") {
@@ -188,8 +204,6 @@ ParseResult parseOptions(const std::vector<std::string_view>& args) {
             return {std::nullopt, why};
         }
     }
-    if (options.cpuId)
-        options.board.cpu = withIdWord(options.board.cpu, *options.cpuId);
     return {options, {}};
 }
 
@@ -216,8 +230,9 @@ std::string usageText() {
            "                       (default psd813f)\n"
            "  --flash-base HEX     address of the flash chip (default 20000)\n"
            "  --flash-image FILE   keep the flash contents in FILE (created erased)\n"
-           "  --fault NAME[=ARG]   make the flash chip misbehave (repeatable): stuck-cell=OFFSET,\n"
-           "                       fail-erase=SECTOR, erase-ms=MS\n"
+           "  --fault NAME[=ARG]   something going wrong (repeatable; see the board README):\n" +
+           std::string(23, ' ') + wrapList(faultNames(), 23, 79) +
+           "\n"
            "  --help               show this text\n";
 }
 

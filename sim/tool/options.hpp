@@ -6,26 +6,17 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/board/board.hpp"
+#include "sim/board/virtual_board.hpp"
 
 namespace halvard::sim::tool {
 
-struct FaultRequest {
-    std::string name;
-    std::string argument;  // empty when none was given
-};
-
 struct ToolOptions {
-    BoardConfig board;
-    std::optional<std::uint32_t> cpuId;  // replaces the model's identification word
+    VirtualBoardOptions board;
     bool baudGiven = false;
     bool trace = false;
     bool resetOnOpen = false;
     bool exitOnClose = false;
     bool help = false;
-    std::string flashChip = "psd813f";  // a catalog key or ID, or "none" for an empty bus
-    std::string flashImage;
-    std::vector<FaultRequest> faults;
 };
 
 struct ParseResult {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -108,8 +109,13 @@ PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
       initialSpeed_(other.initialSpeed_) {}
 
 PseudoTerminal::~PseudoTerminal() {
+    hangUp();
+}
+
+void PseudoTerminal::hangUp() {
     if (fd_ >= 0)
         ::close(fd_);
+    fd_ = -1;
 }
 
 std::uint32_t PseudoTerminal::lineBaud(std::uint32_t fallback) const {
@@ -203,7 +209,8 @@ constexpr unsigned long kTimerSlackNs = 1'000;
 
 class Server {
   public:
-    Server(Board& board, PseudoTerminal& terminal, SignalPipe& signals, ServeSettings settings)
+    Server(VirtualBoard& board, PseudoTerminal& terminal, SignalPipe& signals,
+           ServeSettings settings)
         : board_(board),
           terminal_(terminal),
           signals_(signals),
@@ -226,10 +233,11 @@ class Server {
     // Reads what the host sent; false when the host has closed the line.
     bool readHost();
     void lineClosed();
+    void saveFlash();
     void lineOpened();
     bool masterHungUp() const;
 
-    Board& board_;
+    VirtualBoard& board_;
     PseudoTerminal& terminal_;
     SignalPipe& signals_;
     ServeSettings settings_;
@@ -242,7 +250,7 @@ class Server {
 // Paced, the board keeps step with real time. Unpaced, it runs ahead as fast as it can, but
 // real time still passes while it waits, so the flash is no faster than its own timing.
 Halt Server::runBoard() {
-    if (board_.config().paced)
+    if (board_.paced())
         return board_.run({.untilNs = wallNs(), .idleTimePasses = true});
     const Halt halt = board_.run({.untilNs = board_.nowNs() + kUnpacedSliceNs});
     if (halt != Halt::idle)
@@ -264,7 +272,7 @@ void Server::collectOutput() {
 bool Server::outputDue() const {
     if (output_.empty())
         return false;
-    return !board_.config().paced || board_.nextOutputNs() == kForever ||
+    return !board_.paced() || board_.nextOutputNs() == kForever ||
            wallNs() - heldSinceNs_ >= kHoldNs;
 }
 
@@ -284,7 +292,7 @@ void Server::writeOutput() {
 std::int64_t Server::timeoutNs(Halt halt) const {
     if (hungUp_)
         return kHungUpPollNs;
-    if (!board_.config().paced) {
+    if (!board_.paced()) {
         // Busy: come straight back.
         return halt == Halt::idle || halt == Halt::stopped ? -1 : 0;
     }
@@ -310,7 +318,7 @@ bool Server::readHost() {
         if (count > 0) {
             board_.setBaud(terminal_.lineBaud(board_.baud()));
             // Paced: the bytes go on the wire now, not when the board last stopped.
-            if (board_.config().paced)
+            if (board_.paced())
                 board_.run({.untilNs = wallNs()});
             board_.hostWrite(std::span(bytes.data(), static_cast<std::size_t>(count)));
             continue;
@@ -329,6 +337,15 @@ bool Server::masterHungUp() const {
 void Server::lineClosed() {
     hungUp_ = true;
     output_.clear();
+    saveFlash();
+}
+
+void Server::saveFlash() {
+    try {
+        board_.saveFlash();
+    } catch (const FlashImageError& error) {
+        std::fprintf(stderr, "halvard-sim: %s\n", error.what());
+    }
 }
 
 void Server::lineOpened() {
@@ -347,6 +364,12 @@ int Server::run() {
         const bool due = outputDue();
         if (due)
             writeOutput();
+        if (board_.lineGone()) {
+            std::fprintf(stderr, "halvard-sim: the line is gone (fault hangup)\n");
+            terminal_.hangUp();
+            saveFlash();
+            return 0;
+        }
 
         std::array<pollfd, 2> fds{pollfd{signals_.fd(), POLLIN, 0}, pollfd{-1, 0, 0}};
         if (!hungUp_) {
@@ -383,7 +406,7 @@ int Server::run() {
 
 }  // namespace
 
-int serve(Board& board, PseudoTerminal& terminal, SignalPipe& signals,
+int serve(VirtualBoard& board, PseudoTerminal& terminal, SignalPipe& signals,
           const ServeSettings& settings) {
     return Server(board, terminal, signals, settings).run();
 }

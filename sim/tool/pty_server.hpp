@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "sim/board/board.hpp"
+#include "sim/board/virtual_board.hpp"
 
 namespace halvard::sim::tool {
 
@@ -22,6 +22,9 @@ class PseudoTerminal {
     ~PseudoTerminal();
 
     int fd() const { return fd_; }
+    // Closes the master for good, as an unplugged adapter vanishes: the host's next access to
+    // the line fails with a hang-up.
+    void hangUp();
     const std::string& slavePath() const { return slavePath_; }
     // The speed the host set on its side of the line; `fallback` while the host has not changed
     // the terminal's initial speed or when it cannot be read.
@@ -64,9 +67,10 @@ struct ServeSettings {
     bool exitOnClose = false;
 };
 
-// Serves the board on the terminal until a stop signal or, when asked, until the host closes
-// the line. Returns the process exit status.
-int serve(Board& board, PseudoTerminal& terminal, SignalPipe& signals,
+// Serves the board on the terminal until a stop signal, until the line goes away (the fault
+// hangup) or, when asked, until the host closes the line. The flash image is saved whenever a
+// host closes the line. Returns the process exit status.
+int serve(VirtualBoard& board, PseudoTerminal& terminal, SignalPipe& signals,
           const ServeSettings& settings);
 
 }  // namespace halvard::sim::tool

@@ -78,7 +78,8 @@ void PortSetup(Run& run) {
     if (run.settings.baudRate <= 0) {
         opened.error = LineOpenError::configureFailed;
     } else {
-        opened = run.openLine(LineRequest{PortDeviceFor(run.settings), run.settings.baudRate});
+        opened = run.openLine(
+            LineRequest{PortDeviceFor(run.settings), run.settings.baudRate, run.settings.xc16x});
     }
     if (opened.line) {
         run.port.line = std::move(opened.line);

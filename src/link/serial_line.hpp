@@ -42,6 +42,7 @@ enum class LineOpenError { noPorts, openFailed, configureFailed, timeoutsFailed 
 struct LineRequest {
     std::string device;  // what to open: "COM3", "/dev/ttyS2", "/dev/ttyUSB0", "SIM"
     std::int32_t baudRate;
+    bool xc16x = false;  // the target is an XC16x: the virtual board ("SIM") is built as one
 };
 
 struct LineOpenResult {

@@ -1,3 +1,4 @@
+#include "link/sim_line.hpp"
 #include "link/system_line.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
@@ -5,6 +6,13 @@
 
 int main(int argc, char* argv[]) {
     halvard::Console console(stdout);
-    halvard::SteadyClock clock;
-    return halvard::RunHalvard(argc, argv, console, clock, halvard::OpenSystemLine);
+    halvard::SteadyClock steady;
+    // Real time, except while the virtual board is open: then the board's simulated time.
+    halvard::BoardClock clock(steady);
+    const auto openLine = [&clock](const halvard::LineRequest& request) {
+        if (request.device == halvard::kSimDevice)
+            return halvard::OpenSimLine(request, &clock);
+        return halvard::OpenSystemLine(request);
+    };
+    return halvard::RunHalvard(argc, argv, console, clock, openLine);
 }

@@ -216,3 +216,24 @@ INSTANTIATE_TEST_SUITE_P(Boards, UnknownFlash,
 
 }  // namespace
 }  // namespace halvard::testing
+
+namespace halvard::testing {
+namespace {
+
+// The built-in board: separate runs of the executable share its flash through halvard-sim.bin.
+TEST(SimulatedPort, RoundTripOfAWholeDeviceAcrossRuns) {
+    TempFolder folder;
+    const auto image = randomBytes(0x20000, 21);
+    folder.write("image.bin", image);
+    const ProcessResult p = runHalvard({"/P", "image.bin", "/COM=SIM"}, folder.path());
+    EXPECT_EQ(p.status, 0) << p.output;
+    EXPECT_NE(p.output.find("Port COMSIM used\n"), std::string::npos);
+    EXPECT_EQ(runHalvard({"/V", "image.bin", "/COM=SIM"}, folder.path()).status, 0);
+    const ProcessResult r = runHalvard({"/R", "back.bin", "/COM=SIM"}, folder.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(readFile(folder.file("back.bin")), image);
+    EXPECT_EQ(readFile(folder.file("halvard-sim.bin")), image);
+}
+
+}  // namespace
+}  // namespace halvard::testing

@@ -59,17 +59,75 @@ BoardConfig quietConfig(const CpuModel& cpu) {
     return config;
 }
 
+Halt BoardClient::runUntilIdle() {
+    return virtual_ != nullptr ? virtual_->run() : board_.run();
+}
+
+std::size_t BoardClient::readable() {
+    return virtual_ != nullptr ? virtual_->hostReadable() : board_.hostReadable();
+}
+
+std::size_t BoardClient::read(std::span<std::uint8_t> into) {
+    return virtual_ != nullptr ? virtual_->hostRead(into) : board_.hostRead(into);
+}
+
+void BoardClient::write(std::span<const std::uint8_t> bytes) {
+    if (virtual_ != nullptr) {
+        virtual_->hostWrite(bytes);
+    } else {
+        board_.hostWrite(bytes);
+    }
+}
+
 std::vector<std::uint8_t> BoardClient::send(std::span<const std::uint8_t> bytes) {
-    board_.hostWrite(bytes);
+    write(bytes);
     return drain();
 }
 
 std::vector<std::uint8_t> BoardClient::drain() {
-    const Halt halt = board_.run();
+    const Halt halt = runUntilIdle();
     EXPECT_NE(halt, Halt::deadline) << "an unlimited run ended at a deadline";
-    std::vector<std::uint8_t> reply(board_.hostReadable());
-    board_.hostRead(reply);
+    std::vector<std::uint8_t> reply(readable());
+    read(reply);
     return reply;
+}
+
+std::vector<std::uint64_t> BoardClient::arrivalTimes(std::span<const std::uint8_t> bytes) {
+    write(bytes);
+    std::vector<std::uint64_t> times;
+    for (;;) {
+        const Halt halt = virtual_ != nullptr ? virtual_->run({.untilOutput = true})
+                                              : board_.run({.untilOutput = true});
+        if (halt != Halt::output)
+            return times;
+        std::array<std::uint8_t, 1> byte{};
+        while (read(byte) == 1)
+            times.push_back(board_.nowNs());
+    }
+}
+
+void BoardClient::loadFlashAlgorithm(std::uint32_t flashBase) {
+    const auto algorithm = std::span(TargetImage).subspan(296);
+    EXPECT_EQ(writeBlock(0xFA40 + 296, algorithm), std::vector<std::uint8_t>{0xAA});
+    const auto registerAt = [](unsigned n) { return 0xFA00U + 2 * n; };
+    const std::uint32_t unlock1 = flashBase + 0x5555;
+    const std::uint32_t unlock2 = flashBase + 0x2AAA;
+    writeWord(registerAt(5), 0xAAAA);
+    writeWord(registerAt(6), 0x5555);
+    writeWord(registerAt(7), 0xA0A0);
+    writeWord(registerAt(8), static_cast<std::uint16_t>(unlock1 & 0x3FFF));
+    writeWord(0xFE00, static_cast<std::uint16_t>(unlock1 >> 14));  // DPP0
+    writeWord(registerAt(9), static_cast<std::uint16_t>(0x8000 | (unlock2 & 0x3FFF)));
+    writeWord(0xFE04, static_cast<std::uint16_t>(unlock2 >> 14));  // DPP2
+    writeWord(registerAt(4), 0);                                   // byte cells
+}
+
+std::vector<std::uint8_t> BoardClient::programBlock(std::uint32_t address,
+                                                    std::span<const std::uint8_t> data) {
+    const auto count = static_cast<std::uint16_t>(data.size());
+    auto frame = header(0x0E, address, {low(count), high(count)});
+    frame.insert(frame.end(), data.begin(), data.end());
+    return send(frame);
 }
 
 std::uint8_t BoardClient::readByte(std::uint32_t address) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/board/board.hpp"
+#include "sim/board/virtual_board.hpp"
 
 namespace halvard::sim::testing {
 
@@ -22,6 +23,8 @@ std::uint16_t byteSum16(std::span<const std::uint8_t> bytes);
 class BoardClient {
   public:
     explicit BoardClient(Board& board) : board_(board) {}
+    // Through the faults of a ready-made board.
+    explicit BoardClient(VirtualBoard& board) : board_(board.board()), virtual_(&board) {}
 
     std::vector<std::uint8_t> send(std::span<const std::uint8_t> bytes);
     std::vector<std::uint8_t> send(std::initializer_list<std::uint8_t> bytes) {
@@ -42,10 +45,26 @@ class BoardClient {
     // Returns the bytes the board answered, in order (ID byte, 'V', 0xAA).
     std::vector<std::uint8_t> startMonitor(bool xc16x = false);
 
+    // The flash algorithm behind the monitor (C16x), with its parameters for a byte-wide AMD
+    // chip at `flashBase` as the host's command set leaves them.
+    void loadFlashAlgorithm(std::uint32_t flashBase = 0x20000);
+    // Command 0x0E: the block goes to the cells from `address` on; returns the answer.
+    std::vector<std::uint8_t> programBlock(std::uint32_t address,
+                                           std::span<const std::uint8_t> data);
+
+    // The board's time when the host received each byte of the next exchange (ns).
+    std::vector<std::uint64_t> arrivalTimes(std::span<const std::uint8_t> bytes);
+
     Board& board() { return board_; }
 
   private:
+    Halt runUntilIdle();
+    std::size_t readable();
+    std::size_t read(std::span<std::uint8_t> into);
+    void write(std::span<const std::uint8_t> bytes);
+
     Board& board_;
+    VirtualBoard* virtual_ = nullptr;
 };
 
 // A board that keeps its diagnostics to itself.

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -141,6 +142,7 @@ class Line {
     Line& operator=(const Line&) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     void close() {
         if (fd_ >= 0)
             ::close(fd_);
@@ -271,11 +273,96 @@ TEST(HalvardSim, HelpAndBadOptions) {
         EXPECT_NE(sim.restOfOutput().find("--cpu NAME"), std::string::npos);
         EXPECT_EQ(sim.waitUntilExit(3s), 0);
     }
-    for (const char* bad : {"--cpu=c999", "--bogus", "--clock", "--cpu-id=xyz", "--fault=melt"}) {
+    for (const char* bad : {"--cpu=c999", "--bogus", "--clock", "--cpu-id=xyz", "--fault=melt",
+                            "--fault=stuck=zz", "--fault=erase-fail=99", "--fault=echo=1"}) {
         SimProcess sim({bad});
         EXPECT_EQ(sim.restOfOutput(), "") << bad;
         EXPECT_EQ(sim.waitUntilExit(3s), 2) << bad;
     }
+}
+
+TEST(HalvardSimFaults, LoaderFaultsChangeTheHandshakeBytes) {
+    SimProcess sim({"--fault", "id=a5", "--fault=bad-ack"});
+    Line line(sim.firstLine());
+    EXPECT_EQ(line.startMonitor(), (std::vector<std::uint8_t>{0xA5, 'U', 0xAA}));
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
+TEST(HalvardSimFaults, HangupClosesTheTerminalUnderTheHost) {
+    SimProcess sim({"--fault", "hangup=3"});
+    Line line(sim.firstLine());
+    EXPECT_EQ(line.exchange({0x00}, 1), std::vector<std::uint8_t>{0xC5});
+    // The third byte is the last: the board takes it, then the line is gone.
+    EXPECT_EQ(line.exchange(std::span(halvard::TargetImage).first(32), 1),
+              std::vector<std::uint8_t>{});
+    EXPECT_EQ(sim.waitUntilExit(3s), 0);
+    pollfd p{line.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    EXPECT_NE(p.revents & POLLHUP, 0);
+}
+
+// AMD byte program through the monitor's byte writes: unlock, A0, data.
+void programFlashByte(Line& line, std::uint32_t offset, std::uint8_t value) {
+    const auto write = [&](std::uint32_t address, std::uint8_t byte) {
+        line.exchange(
+            {0x06, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
+             static_cast<std::uint8_t>(address >> 16), byte},
+            0);
+    };
+    write(0x25555, 0xAA);
+    write(0x22AAA, 0x55);
+    write(0x25555, 0xA0);
+    write(0x20000 + offset, value);
+}
+
+std::uint8_t readByte(Line& line, std::uint32_t address) {
+    const auto reply = line.exchange(
+        {0x05, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
+         static_cast<std::uint8_t>(address >> 16)},
+        1);
+    return reply.empty() ? 0 : reply[0];
+}
+
+std::optional<std::uint8_t> fileByteWithin(const std::string& path, std::size_t offset,
+                                           std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    do {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (file != nullptr) {
+            int byte = EOF;
+            if (std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0)
+                byte = std::fgetc(file);
+            std::fclose(file);
+            if (byte == 0x42)
+                return static_cast<std::uint8_t>(byte);
+        }
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return std::nullopt;
+}
+
+TEST(HalvardSimFaults, FlashImageIsSavedWhenTheHostLeavesAndSurvivesTheProcess) {
+    const std::string image = "/tmp/halvard-sim-image-" + std::to_string(::getpid()) + ".bin";
+    std::remove(image.c_str());
+    {
+        SimProcess sim({"--flash-image", image});
+        {
+            Line line(sim.firstLine());
+            ASSERT_EQ(line.startMonitor(), (std::vector<std::uint8_t>{0xC5, 'V', 0xAA}));
+            programFlashByte(line, 0x123, 0x42);
+            EXPECT_EQ(readByte(line, 0x20123), 0x42);
+        }
+        // The host has closed the line: the board keeps running, its flash is on disk already.
+        EXPECT_EQ(fileByteWithin(image, 0x123, 2s), 0x42);
+        EXPECT_EQ(sim.stop(SIGTERM), 0);
+    }
+    SimProcess sim({"--flash-image", image});
+    Line line(sim.firstLine());
+    ASSERT_EQ(line.startMonitor(), (std::vector<std::uint8_t>{0xC5, 'V', 0xAA}));
+    EXPECT_EQ(readByte(line, 0x20123), 0x42);
+    EXPECT_EQ(readByte(line, 0x20124), 0xFF);
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+    std::remove(image.c_str());
 }
 
 }  // namespace

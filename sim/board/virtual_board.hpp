@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sim/board/board.hpp"
+#include "sim/board/faults.hpp"
+#include "sim/board/flash_chip_port.hpp"
+#include "sim/flash/flash_chip.hpp"
+#include "sim/flash/flash_image_file.hpp"
+
+namespace halvard::sim {
+
+// Everything a ready-made board is built from.
+struct VirtualBoardOptions {
+    BoardConfig board;                   // CPU, clock, baud, pacing, flash base, diagnostics
+    std::optional<std::uint32_t> cpuId;  // replaces the model's identification word
+    std::string flashChip = "psd813f";   // a catalog name or ID, or "none" for an empty bus
+    std::filesystem::path flashImage;    // keeps the flash cells between runs; empty: none
+    FaultSet faults;
+    // What a host sends after the zero byte (bootstrap code, then the monitor upload): the
+    // fault `running` replays it at start. A board without it cannot take that fault.
+    std::vector<std::uint8_t> earlierUpload;
+};
+
+// The options do not make a board: an unknown chip, a fault that does not fit the chip, an
+// image file that cannot be used.
+class BoardSetupError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// A board with its flash chip, image file and faults, seen from the host's end of the line.
+// The faults on the wire sit between the host calls here and the Board; the others are built
+// into the board and the chip. Like Board, everything runs in simulated time on the caller's
+// thread, so a given sequence of calls always gives the same bytes at the same times.
+class VirtualBoard final : private TransmitFilter {
+  public:
+    explicit VirtualBoard(const VirtualBoardOptions& options);  // throws BoardSetupError
+    ~VirtualBoard() override;
+    VirtualBoard(const VirtualBoard&) = delete;
+    VirtualBoard& operator=(const VirtualBoard&) = delete;
+
+    // The host's end of the line, as on Board. Once the line has gone (hangup), writes vanish
+    // and nothing more arrives.
+    void hostWrite(std::span<const std::uint8_t> bytes);
+    std::size_t hostRead(std::span<std::uint8_t> into);
+    std::size_t hostReadable();
+    bool lineGone() const { return lineGone_; }
+
+    Halt run(RunLimit limit = {});
+    // Reset button with the boot pin held (the faults stay).
+    void reset();
+    void setBaud(std::uint32_t baud) { board_.setBaud(baud); }
+    std::uint32_t baud() const { return board_.baud(); }
+    bool paced() const { return board_.config().paced; }
+    std::uint64_t nextOutputNs() const { return board_.nextOutputNs(); }
+    std::uint64_t nowNs() const { return board_.nowNs(); }
+
+    // Writes the flash cells to the image file, with any operation that has ended by now in
+    // them; nothing without a file. Throws FlashImageError. Also done on destruction.
+    void saveFlash();
+
+    Board& board() { return board_; }
+    FlashChip* flashChip() { return chip_ ? &*chip_ : nullptr; }
+
+  private:
+    // Where the host's bytes are in the loader's exchange, to find the monitor upload.
+    enum class UploadStage { waitingForZero, bootstrapCode, monitorUpload, done };
+
+    TransmitDecision transmitting(const OutgoingByte& byte) override;
+    void equipFlash(const VirtualBoardOptions& options);
+    void startRunning(std::span<const std::uint8_t> upload);
+    void collect();
+    std::uint8_t towardsBoard(std::uint8_t byte);
+    void followUpload(std::uint8_t& byte);
+    bool crossTheLine();
+    std::uint8_t withNoise(std::uint8_t byte, std::mt19937_64& random) const;
+
+    FaultSet faults_;
+    std::optional<FlashChip> chip_;
+    std::optional<FlashImageFile> image_;
+    std::optional<FlashChipPort> port_;
+    Board board_;
+
+    std::deque<std::uint8_t> toHost_;  // what has reached the host's end
+    std::mt19937_64 noiseToBoard_;
+    std::mt19937_64 noiseToHost_;
+    std::uint64_t noiseThreshold_ = 0;  // a 64-bit draw below it hits the byte
+    std::uint64_t crossed_ = 0;         // bytes that have crossed the line, both ways
+    bool lineGone_ = false;
+    std::uint64_t transmitted_ = 0;
+    UploadStage stage_ = UploadStage::waitingForZero;
+    std::size_t stageCount_ = 0;
+};
+
+}  // namespace halvard::sim

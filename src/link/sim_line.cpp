@@ -1,0 +1,155 @@
+#include "link/sim_line.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "link/target_image.hpp"
+
+namespace halvard {
+
+namespace {
+
+constexpr std::uint64_t kNsPerMs = 1'000'000;
+
+std::uint64_t toNs(std::chrono::milliseconds time) {
+    return static_cast<std::uint64_t>(std::max<std::chrono::milliseconds::rep>(time.count(), 0)) *
+           kNsPerMs;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> HostUpload(bool xc16x) {
+    const auto code = BootstrapCode();
+    std::vector<std::uint8_t> upload(code.begin(), code.end());
+    if (xc16x)
+        std::copy(kXc16xHeader.begin(), kXc16xHeader.end(), upload.begin());
+    const auto monitor = MonitorUpload(FindAlgorithmOffset());
+    upload.insert(upload.end(), monitor.begin(), monitor.end());
+    return upload;
+}
+
+// ---- BoardClock ----
+
+std::uint32_t BoardClock::tickMs() {
+    if (line_ == nullptr)
+        return outside_.tickMs() + outsideOffsetMs_;
+    return attachedAtMs_ + static_cast<std::uint32_t>((line_->nowNs() - attachedAtNs_) / kNsPerMs);
+}
+
+void BoardClock::sleepMs(std::uint32_t ms) {
+    if (line_ == nullptr) {
+        outside_.sleepMs(ms);
+        return;
+    }
+    line_->pass(std::chrono::milliseconds(ms));
+}
+
+void BoardClock::attach(SimLine& line) {
+    attachedAtMs_ = tickMs();
+    attachedAtNs_ = line.nowNs();
+    line_ = &line;
+}
+
+void BoardClock::detach() {
+    const std::uint32_t now = tickMs();
+    line_ = nullptr;
+    outsideOffsetMs_ = now - outside_.tickMs();
+}
+
+// ---- SimLine ----
+
+SimLine::SimLine(std::unique_ptr<sim::VirtualBoard> board, BoardClock* clock)
+    : board_(std::move(board)), clock_(clock) {
+    if (clock_ != nullptr)
+        clock_->attach(*this);
+}
+
+SimLine::~SimLine() {
+    if (clock_ != nullptr)
+        clock_->detach();
+    try {
+        board_->saveFlash();
+    } catch (const sim::FlashImageError& error) {
+        std::fprintf(stderr, "virtual board: %s\n", error.what());
+    }
+}
+
+void SimLine::throwIfGone() const {
+    if (board_->lineGone())
+        throw LineGone("port SIM is gone (the virtual board's line was unplugged)");
+}
+
+std::size_t SimLine::write(std::span<const std::uint8_t> bytes) {
+    throwIfGone();
+    board_->hostWrite(bytes);
+    return bytes.size();
+}
+
+std::size_t SimLine::read(std::span<std::uint8_t> into) {
+    throwIfGone();
+    return board_->hostRead(into);
+}
+
+std::size_t SimLine::inputCount() {
+    throwIfGone();
+    return board_->hostReadable();
+}
+
+void SimLine::flushInput() {
+    throwIfGone();
+    std::array<std::uint8_t, 256> discard{};
+    while (board_->hostRead(discard) > 0) {
+    }
+}
+
+void SimLine::runUntil(std::uint64_t deadlineNs, bool untilOutput) {
+    board_->run(
+        {.untilNs = deadlineNs - skippedNs_, .untilOutput = untilOutput, .idleTimePasses = true});
+    if (untilOutput && board_->hostReadable() > 0)
+        return;
+    if (nowNs() < deadlineNs)
+        skippedNs_ = deadlineNs - board_->nowNs();
+}
+
+bool SimLine::waitForInput(std::chrono::milliseconds timeout) {
+    throwIfGone();
+    if (board_->hostReadable() > 0)
+        return true;
+    runUntil(nowNs() + toNs(timeout), true);
+    throwIfGone();
+    return board_->hostReadable() > 0;
+}
+
+void SimLine::pass(std::chrono::milliseconds time) {
+    runUntil(nowNs() + toNs(time), false);
+}
+
+// ---- opening ----
+
+sim::VirtualBoardOptions DefaultSimBoard() {
+    sim::VirtualBoardOptions options;
+    options.flashImage = std::string(kSimFlashFile);
+    return options;
+}
+
+LineOpenResult OpenSimLine(const LineRequest& request, BoardClock* clock,
+                           sim::VirtualBoardOptions options) {
+    if (request.baudRate <= 0)
+        return {nullptr, LineOpenError::configureFailed};
+    options.board.baud = static_cast<std::uint32_t>(request.baudRate);
+    if (request.xc16x)
+        options.board.cpu = *sim::findCpuModel("xc16x");
+    if (options.earlierUpload.empty())
+        options.earlierUpload = HostUpload(options.board.cpu.loader == sim::LoaderKind::xc16x);
+    try {
+        auto board = std::make_unique<sim::VirtualBoard>(options);
+        return {std::make_unique<SimLine>(std::move(board), clock), LineOpenError::openFailed};
+    } catch (const sim::BoardSetupError& error) {
+        std::fprintf(stderr, "virtual board: %s\n", error.what());
+        return {nullptr, LineOpenError::openFailed};
+    }
+}
+
+}  // namespace halvard

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "link/serial_line.hpp"
+#include "run/clock.hpp"
+#include "sim/board/virtual_board.hpp"
+
+namespace halvard {
+
+// The device name that /COM=SIM opens, and the file in the current folder that keeps the
+// virtual board's flash between runs (created erased when missing).
+inline constexpr std::string_view kSimDevice = "SIM";
+inline constexpr std::string_view kSimFlashFile = "halvard-sim.bin";
+
+// What a host sends after the loader's zero byte: the bootstrap code (with the XC16x header
+// when asked) and the monitor upload.
+std::vector<std::uint8_t> HostUpload(bool xc16x);
+
+class SimLine;
+
+// The run's clock. While a virtual-board line is open it shows the board's simulated time, so
+// that host and board keep step: a wait for a board that stays silent ends at its deadline at
+// once, without real waiting or spinning. Otherwise it is the clock it wraps. The time never
+// jumps back when a line opens or closes.
+class BoardClock final : public Clock {
+  public:
+    explicit BoardClock(Clock& outside) : outside_(outside) {}
+    std::uint32_t tickMs() override;
+    void sleepMs(std::uint32_t ms) override;
+
+  private:
+    friend class SimLine;
+    void attach(SimLine& line);
+    void detach();
+
+    Clock& outside_;
+    SimLine* line_ = nullptr;
+    std::uint32_t attachedAtMs_ = 0;
+    std::uint64_t attachedAtNs_ = 0;
+    std::uint32_t outsideOffsetMs_ = 0;
+};
+
+// The in-process virtual board behind the serial-line interface, on the host's thread. Time
+// passes only while the host waits or sleeps: then the board runs up to the deadline, or until
+// it has sent something. Bytes written are on the wire at the board's current time; reads take
+// what has arrived. Deterministic: the same run gives the same bytes at the same times.
+class SimLine final : public SerialLine {
+  public:
+    SimLine(std::unique_ptr<sim::VirtualBoard> board, BoardClock* clock);
+    ~SimLine() override;
+    SimLine(const SimLine&) = delete;
+    SimLine& operator=(const SimLine&) = delete;
+
+    std::size_t write(std::span<const std::uint8_t> bytes) override;
+    std::size_t read(std::span<std::uint8_t> into) override;
+    std::size_t inputCount() override;
+    void flushInput() override;
+    void drainOutput() override {}
+    bool waitForInput(std::chrono::milliseconds timeout) override;
+
+    // Lets the board run for this long, as real time would while the host sleeps.
+    void pass(std::chrono::milliseconds time);
+    // Simulated nanoseconds since the board was built, including waits the board sat out.
+    std::uint64_t nowNs() const { return board_->nowNs() + skippedNs_; }
+    sim::VirtualBoard& board() { return *board_; }
+
+  private:
+    void throwIfGone() const;
+    // Runs the board to the deadline; a board that stopped lets the time pass regardless.
+    void runUntil(std::uint64_t deadlineNs, bool untilOutput);
+
+    std::unique_ptr<sim::VirtualBoard> board_;
+    BoardClock* clock_;
+    std::uint64_t skippedNs_ = 0;
+};
+
+// The board /COM=SIM opens: the default board with its flash in kSimFlashFile.
+sim::VirtualBoardOptions DefaultSimBoard();
+
+// Builds the board for the request (its baud rate; an XC16x when the request says so) and the
+// line to it; `clock`, when given, follows the board's time while the line is open. A board
+// that cannot be built (say, a flash file of the wrong size) is reported on standard error and
+// fails as a port that cannot be opened.
+LineOpenResult OpenSimLine(const LineRequest& request, BoardClock* clock,
+                           sim::VirtualBoardOptions options = DefaultSimBoard());
+
+}  // namespace halvard

@@ -1,0 +1,216 @@
+// The real halvard against a misbehaving halvard-sim: every failure ends as it should, and no
+// run reports success with wrong data in the flash or in the file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "e2e/e2e_support.hpp"
+
+namespace halvard::testing {
+namespace {
+
+const std::string kDetected =
+    "Looking for a known flash device. Please wait..\n"
+    "WSI PSD813Fx detected\n";
+
+std::string portLine(const SimProcess& sim) {
+    return kBanner + "Port " + sim.device() + " used\n";
+}
+
+struct HandshakeCase {
+    std::string fault;
+    int status;
+    std::string afterPortLine;
+};
+
+class HandshakeFaults : public ::testing::TestWithParam<HandshakeCase> {};
+
+TEST_P(HandshakeFaults, WholeTranscript) {
+    const HandshakeCase& c = GetParam();
+    SimProcess sim({"--fault", c.fault});
+    TempFolder folder;
+    const ProcessResult r =
+        runHalvard({"/R", "f.bin", "/L=2", "/COM=" + sim.device()}, folder.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.output, portLine(sim) + c.afterPortLine);
+}
+
+const std::string kLoading = "Loading bootstrap code (32 Bytes)\n";
+const std::string kUploaded = kLoading + "Loading target monitor (274 Bytes)\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, HandshakeFaults,
+    ::testing::Values(
+        HandshakeCase{"silent", 16,
+                      "Trying to Resyncronize....\nError 16: Timeout! Boot mode not active\n"},
+        // A half-duplex line: the echo of the zero byte is passed over, then the echoed
+        // bootstrap code comes back where the 'V' should be.
+        HandshakeCase{"echo", 6,
+                      "Not valid Syncr. Byte received: 0x0.Try another.\n" + kLoading +
+                          "Error 6: Error on transfer of bootstrap code\n"},
+        HandshakeCase{"id=85", 9,
+                      "Not valid Syncr. Byte received: 0x85.Try another.\n"
+                      "Second Syncr not available.\n"
+                      "Not valid Syncr. Byte received: 0x85.\n"
+                      "Error 9: Illegal echo\n"},
+        HandshakeCase{"no-ack", 16,
+                      kLoading + "Expecting 'V'\nError 16: Timeout! Boot mode not active\n"},
+        HandshakeCase{"bad-ack", 6, kLoading + "Error 6: Error on transfer of bootstrap code\n"},
+        HandshakeCase{
+            "corrupt-upload=60", 2,
+            kUploaded +
+                "Target Monitor located to 0xfa40\nError 2: Checksum error in target monitor\n"},
+        HandshakeCase{"running", 0,
+                      "Target Monitor located to 0xfa40\n"
+                      "Monitor OK\n"
+                      "CPU = Infineon C167CR/C167SR, Revision 1\n"
+                      "CPU clock = 20.0 MHz\n" +
+                          kDetected +
+                          "Reading to File f.bin (2 bytes)\n"
+                          "<progress>Completed 100.0%\n"
+                          "Checksum OK: 0x1fe\n"
+                          "Reading Successfully!!\t\t\n"
+                          "Total Elapsed time = <t> sec\n"}));
+
+class FlashFaults : public ::testing::Test {
+  protected:
+    ProcessResult halvard(const SimProcess& sim, std::vector<std::string> args) {
+        args.push_back("/COM=" + sim.device());
+        return runHalvard(args, folder.path());
+    }
+    std::vector<unsigned char> image(std::size_t size, unsigned seed) {
+        auto bytes = randomBytes(size, seed);
+        folder.write("image.bin", bytes);
+        return bytes;
+    }
+    std::vector<unsigned char> flashAfter(SimProcess& sim) {
+        sim.stop();
+        return readFile(folder.file("flash.img"));
+    }
+    std::vector<std::string> boardWith(std::initializer_list<std::string> faults) {
+        std::vector<std::string> args = {"--flash-image", folder.file("flash.img")};
+        for (const std::string& fault : faults) {
+            args.push_back("--fault");
+            args.push_back(fault);
+        }
+        return args;
+    }
+
+    TempFolder folder;
+};
+
+TEST_F(FlashFaults, StuckCellEndsWithItsOffset) {
+    SimProcess sim(boardWith({"stuck=100"}));
+    image(0x400, 11);
+    const ProcessResult r = halvard(sim, {"/P", "image.bin"});
+    EXPECT_EQ(r.status, 22);
+    EXPECT_NE(r.output.find("Programming File image.bin (1024 bytes)\n"
+                            "host2Flash: Monitor send error at offset 0x100\n"
+                            "Error 22: Error Programming\n"),
+              std::string::npos)
+        << r.output;
+}
+
+TEST_F(FlashFaults, FailedEraseIsReportedAndTheProgrammingThenFails) {
+    SimProcess sim(boardWith({"erase-fail=1"}));
+    image(0x400, 12);
+    ASSERT_EQ(halvard(sim, {"/P", "image.bin", "/O=4000", "/NOERASE"}).status, 0);
+    image(0x400, 13);
+    const ProcessResult r = halvard(sim, {"/P", "image.bin", "/O=4000"});
+    EXPECT_EQ(r.status, 22);
+    EXPECT_NE(r.output.find("Erasing Flash-EPROM Block #:1 cellVerifyAMD8 Error. Addr = 0x4000, "
+                            "Data = 0xff.Read = 0x"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("Error 22: Error Programming\n"), std::string::npos);
+}
+
+// The board's first bytes: ID, 'V', ping, locate (2), CSP (2), monitor checksum (2), CPU
+// identification (4), T6 (2), flash identifier (2), six CP reads (12): 29 bytes, so byte 100
+// lies in the first block read. Its repeat, after the 512 answers to the resynchronisation,
+// brings the same byte 1024 bytes later.
+struct DropCase {
+    std::string function;
+    std::vector<std::string> drops;
+    int status;
+    std::string timeoutLines;
+};
+
+class DroppedBytes : public ::testing::TestWithParam<DropCase> {};
+
+TEST_P(DroppedBytes, OneLostByteIsReadAgainTwoEndTheRun) {
+    const DropCase& c = GetParam();
+    TempFolder folder;
+    std::vector<std::string> simArgs;
+    for (const std::string& drop : c.drops) {
+        simArgs.push_back("--fault");
+        simArgs.push_back("drop=" + drop);
+    }
+    SimProcess sim(simArgs);
+    folder.write("erased.bin", std::vector<unsigned char>(0x800, 0xFF));
+    const std::string file = c.function == "/R" ? "f.bin" : "erased.bin";
+    const ProcessResult r =
+        runHalvard({c.function, file, "/L=800", "/COM=" + sim.device()}, folder.path());
+    EXPECT_EQ(r.status, c.status);
+    const std::string header = c.function == "/R" ? "Reading to File f.bin (2048 bytes)\n"
+                                                  : "Verifying with File erased.bin (2048 bytes)\n";
+    const std::string success =
+        c.function == "/R" ? "Reading Successfully!!\t\t\n" : "Verifying Successfully!!\t\t\n";
+    const std::string tail =
+        c.status != 0 ? c.timeoutLines
+                      : c.timeoutLines + "<progress>Completed 100.0%\nChecksum OK: 0xf800\n" +
+                            success + "Total Elapsed time = <t> sec\n";
+    EXPECT_EQ(r.output, startLines(sim.device()) + kDetected + header + tail);
+    if (c.function == "/R" && c.status == 0) {
+        EXPECT_EQ(readFile(folder.file("f.bin")), std::vector<unsigned char>(0x800, 0xFF));
+    }
+}
+
+const std::string kReadTimeout = "target2Host:\t\t\nError 24: Timeout Reading\n";
+const std::string kVerifyTimeout = "target2Host:\t\t\nError 23: Timeout Verifying\n";
+const std::string kResync = "Trying to Resyncronize....\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, DroppedBytes,
+    ::testing::Values(DropCase{"/R", {"100"}, 0, kReadTimeout + kResync},
+                      DropCase{"/R", {"100", "1124"}, 24, kReadTimeout + kResync + kReadTimeout},
+                      DropCase{"/V", {"100"}, 0, kVerifyTimeout + kResync},
+                      DropCase{
+                          "/V", {"100", "1124"}, 23, kVerifyTimeout + kResync + kVerifyTimeout}));
+
+TEST_F(FlashFaults, HangupEndsTheRunWithStatus3) {
+    SimProcess sim(boardWith({"hangup=400"}));
+    const ProcessResult r = halvard(sim, {"/R", "f.bin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.output.find("\nSerial line lost: "), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Successfully"), std::string::npos);
+}
+
+// Noise may end a run anywhere; a run that reports success must have the right data.
+TEST_F(FlashFaults, NoiseNeverEndsInSuccessWithWrongData) {
+    int successes = 0;
+    int failures = 0;
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        SimProcess sim(boardWith({"noise=0.0002," + std::to_string(seed)}));
+        const auto bytes = image(0x1000, 100 + seed);
+        const ProcessResult p = halvard(sim, {"/P", "image.bin", "/ERASEALL"});
+        const ProcessResult r = halvard(sim, {"/R", "back.bin", "/L=1000"});
+        const auto flash = flashAfter(sim);
+        if (p.status == 0) {
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin())) << "seed " << seed;
+        }
+        if (r.status == 0) {
+            const auto back = readFile(folder.file("back.bin"));
+            EXPECT_TRUE(std::equal(back.begin(), back.end(), flash.begin())) << "seed " << seed;
+        }
+        (p.status == 0 ? successes : failures)++;
+        (r.status == 0 ? successes : failures)++;
+    }
+    RecordProperty("successes", successes);
+    RecordProperty("failures", failures);
+    EXPECT_GT(successes, 0);
+    EXPECT_GT(failures, 0);
+}
+
+}  // namespace
+}  // namespace halvard::testing

@@ -1,0 +1,213 @@
+// /COM=SIM: whole runs of the host against the in-process virtual board.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "link/sim_line.hpp"
+#include "run/run_sequence.hpp"
+#include "sim/board/faults.hpp"
+#include "support/fakes.hpp"
+#include "support/process.hpp"
+
+namespace halvard::testing {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes randomImage(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (auto& byte : bytes)
+        byte = static_cast<unsigned char>(random());
+    return bytes;
+}
+
+Bytes fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+Bytes flashStart(std::size_t count) {
+    Bytes flash = fileBytes(kSimFlashFile);
+    flash.resize(std::min(count, flash.size()));
+    return flash;
+}
+
+// Counts the host's waits on the line, to show that a wait ends at its deadline instead of
+// coming back early again and again.
+class CountingLine final : public SerialLine {
+  public:
+    CountingLine(std::unique_ptr<SerialLine> line, unsigned& waits)
+        : line_(std::move(line)), waits_(waits) {}
+    std::size_t write(std::span<const std::uint8_t> bytes) override { return line_->write(bytes); }
+    std::size_t read(std::span<std::uint8_t> into) override { return line_->read(into); }
+    std::size_t inputCount() override { return line_->inputCount(); }
+    void flushInput() override { line_->flushInput(); }
+    void drainOutput() override { line_->drainOutput(); }
+    bool waitForInput(std::chrono::milliseconds timeout) override {
+        ++waits_;
+        return line_->waitForInput(timeout);
+    }
+
+  private:
+    std::unique_ptr<SerialLine> line_;
+    unsigned& waits_;
+};
+
+struct SimRunResult {
+    int status = -1;
+    std::string text;
+    unsigned waits = 0;           // calls of waitForInput
+    std::uint32_t outsideMs = 0;  // time slept on the clock outside the board
+    std::uint32_t elapsedMs = 0;  // the run's time as the host saw it
+    double cpuSeconds = 0;
+};
+
+// One run of the host in the current folder, its line to a virtual board built from `board`.
+SimRunResult runOnBoard(std::initializer_list<std::string> args,
+                        sim::VirtualBoardOptions board = DefaultSimBoard()) {
+    FakeClock outside;
+    BoardClock clock(outside);
+    CapturedConsole output;
+    Args argv(args);
+    SimRunResult result;
+    const std::uint32_t startMs = clock.tickMs();
+    const std::uint32_t outsideStart = outside.now;
+    const std::clock_t cpuStart = std::clock();
+    result.status = RunHalvard(
+        argv.argc(), argv.argv(), output.console(), clock, [&](const LineRequest& request) {
+            EXPECT_EQ(request.device, kSimDevice);
+            LineOpenResult opened = OpenSimLine(request, &clock, board);
+            if (opened.line) {
+                opened.line = std::make_unique<CountingLine>(std::move(opened.line), result.waits);
+            }
+            return opened;
+        });
+    result.cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    result.elapsedMs = clock.tickMs() - startMs;
+    result.outsideMs = outside.now - outsideStart;
+    result.text = output.text();
+    return result;
+}
+
+sim::VirtualBoardOptions boardWith(std::initializer_list<std::string_view> faults) {
+    sim::VirtualBoardOptions options = DefaultSimBoard();
+    for (const auto fault : faults)
+        EXPECT_EQ(sim::addFault(options.faults, fault), "") << fault;
+    return options;
+}
+
+// Every test runs in a fresh current folder, where the board keeps halvard-sim.bin.
+class SimLineRun : public ::testing::Test {
+  protected:
+    SimLineRun() : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder_.path());
+    }
+    ~SimLineRun() override { std::filesystem::current_path(previous_); }
+
+    TempFolder folder_;
+    std::filesystem::path previous_;
+};
+
+TEST_F(SimLineRun, ProgramVerifyAndReadSeeOneBoardThroughItsFlashFile) {
+    const Bytes image = randomImage(32 * 1024, 5);
+    folder_.write("image.bin", image);
+
+    const auto programmed = runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"});
+    ASSERT_EQ(programmed.status, 0) << programmed.text;
+    EXPECT_NE(programmed.text.find("Programming Successfully!!"), std::string::npos);
+    EXPECT_EQ(flashStart(image.size()), image);
+
+    const auto verified = runOnBoard({"halvard", "/V", "image.bin", "/COM=SIM"});
+    ASSERT_EQ(verified.status, 0) << verified.text;
+    EXPECT_NE(verified.text.find("Verifying Successfully!!"), std::string::npos);
+
+    const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=8000", "/COM=SIM"});
+    ASSERT_EQ(read.status, 0) << read.text;
+    EXPECT_EQ(fileBytes("back.bin"), image);
+    // The host never waited in real time: the board's clock carried every wait.
+    EXPECT_EQ(programmed.outsideMs + verified.outsideMs + read.outsideMs, 0U);
+    std::printf(
+        "[ measure  ] /COM=SIM 32 KB: /P %.2f s CPU (%u ms simulated), /V %.2f s, /R %.2f s\n",
+        programmed.cpuSeconds, programmed.elapsedMs, verified.cpuSeconds, read.cpuSeconds);
+}
+
+TEST_F(SimLineRun, MissingFlashFileIsCreatedErased) {
+    const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=4000", "/COM=SIM"});
+    ASSERT_EQ(read.status, 0) << read.text;
+    EXPECT_EQ(fileBytes(kSimFlashFile), Bytes(128 * 1024, 0xFF));
+    EXPECT_EQ(fileBytes("back.bin"), Bytes(0x4000, 0xFF));
+}
+
+TEST_F(SimLineRun, SilentBoardTimesOutWithoutSpinningOrRealWaiting) {
+    const auto run = runOnBoard({"halvard", "/R", "back.bin", "/COM=SIM"}, boardWith({"silent"}));
+    EXPECT_EQ(run.status, 16) << run.text;
+    EXPECT_NE(run.text.find("Error 16: Timeout! Boot mode not active"), std::string::npos);
+    // The host's time limits passed on the board's clock, one wait each.
+    EXPECT_GE(run.elapsedMs, 2000U);
+    EXPECT_LT(run.waits, 50U);
+    EXPECT_EQ(run.outsideMs, 0U);
+    std::printf("[ measure  ] silent board: %u waits, %u ms simulated, %.3f s CPU\n", run.waits,
+                run.elapsedMs, run.cpuSeconds);
+}
+
+TEST_F(SimLineRun, Xc16xOptionGetsAnXc16xBoard) {
+    const Bytes image = randomImage(16 * 1024, 9);
+    folder_.write("image.bin", image);
+    const auto run = runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM", "/XC16X"});
+    ASSERT_EQ(run.status, 0) << run.text;
+    EXPECT_NE(run.text.find("Target Monitor located to 0xe00000"), std::string::npos) << run.text;
+    EXPECT_EQ(flashStart(image.size()), image);
+}
+
+TEST_F(SimLineRun, UnpluggedLineEndsTheRunAsALostPort) {
+    folder_.write("image.bin", randomImage(32 * 1024, 2));
+    const auto run =
+        runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"}, boardWith({"hangup=5000"}));
+    EXPECT_EQ(run.status, 3) << run.text;
+    EXPECT_NE(run.text.find("Serial line lost: port SIM is gone"), std::string::npos) << run.text;
+}
+
+TEST_F(SimLineRun, SpreadOutFlashAnswersAreStillUnderstood) {
+    const Bytes image = randomImage(4 * 1024, 3);
+    folder_.write("image.bin", image);
+    const auto run =
+        runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"}, boardWith({"split-answer"}));
+    ASSERT_EQ(run.status, 0) << run.text;
+    EXPECT_EQ(flashStart(image.size()), image);
+}
+
+TEST_F(SimLineRun, BoardThatCannotBeBuiltFailsLikeAPortThatDoesNotOpen) {
+    folder_.write(std::string(kSimFlashFile), Bytes(1000, 0xFF));  // not the chip's size
+    const auto run = runOnBoard({"halvard", "/R", "back.bin", "/COM=SIM"});
+    EXPECT_EQ(run.status, 3) << run.text;
+    EXPECT_NE(run.text.find("Error: Unable to open port COMSIM"), std::string::npos) << run.text;
+    EXPECT_EQ(std::filesystem::file_size(kSimFlashFile), 1000U);
+}
+
+// The executable itself: the flash file carries the board from one process to the next.
+TEST(SimLineExecutable, ReadAfterProgramInAnotherProcessGivesTheImage) {
+    TempFolder folder;
+    const Bytes image = randomImage(16 * 1024, 11);
+    folder.write("image.bin", image);
+    const auto programmed = runProcess(HALVARD_EXE, {"/P", "image.bin", "/COM=SIM"}, folder.path());
+    ASSERT_EQ(programmed.status, 0) << programmed.output;
+    const auto read =
+        runProcess(HALVARD_EXE, {"/R", "back.bin", "/L=8000", "/COM=SIM"}, folder.path());
+    ASSERT_EQ(read.status, 0) << read.output;
+    Bytes expected = image;
+    expected.resize(0x8000, 0xFF);  // the rest of the chip is still erased
+    EXPECT_EQ(fileBytes(folder.file("back.bin")), expected);
+}
+
+}  // namespace
+}  // namespace halvard::testing
