@@ -2,6 +2,8 @@
 # of its own; run_exe STATUS TRANSCRIPT ARGS... runs halvard.exe there under Wine and compares
 # the exit status and tests/wine/expected/TRANSCRIPT.txt; start_sim OPTIONS... serves a board on
 # a pty that COM1 reaches.
+# WINE_CASES is read, case_dir and com1 are set by the stage.
+# shellcheck shell=bash disable=SC2034,SC2154
 
 WINE_CASES=(
     usage
@@ -12,6 +14,7 @@ WINE_CASES=(
     com1_silent_board
     com1_stuck_cell
     com1_no_flash
+    com1_line_lost
     com1_odd_rate
     com1_interrupted
     sim_round_trip
@@ -38,11 +41,17 @@ case_baud_zero() {
     run_exe 3 baud_zero /P image.bin /BAUD=0
 }
 
+# pattern_image FILE BYTES: the same contents every run.
+pattern_image() {
+    local repeats=$(($2 / 30 + 1))
+    printf 'Halvard under Wine 0123456789 %.0s' $(seq "$repeats") | head -c "$2" >"$case_dir/$1"
+}
+
 # flip_byte FILE OFFSET: inverts one byte of the file, so that it surely differs.
 flip_byte() {
     local byte
     byte=$(od -An -tu1 -j "$2" -N1 "$case_dir/$1")
-    printf "\\x$(printf %02x $((255 - byte)))" |
+    printf '%b' "\\x$(printf %02x $((255 - byte)))" |
         dd of="$case_dir/$1" bs=1 seek="$2" conv=notrunc status=none
 }
 
@@ -58,13 +67,11 @@ case_com1_round_trip() {
     same_file image.bin readback.bin
 }
 
-# A board that never answers (halvard-sim stopped, its pty still open), as one that is not in
-# boot mode: the loader's time-out. Meanwhile a second halvard is refused the port that the first
+# A board that never answers, as one that is not in boot mode: the loader's time-out. Meanwhile a second halvard is refused the port that the first
 # one holds.
 case_com1_silent_board() {
     random_image image.bin 256
-    start_sim || return 1
-    pause_sim
+    start_sim --fault silent || return 1
     start_exe com1_silent /P image.bin
     sleep 1
     local first=$exe_pid
@@ -76,15 +83,23 @@ case_com1_silent_board() {
 # A cell that does not take its data: the offset is reported.
 case_com1_stuck_cell() {
     random_image image.bin 4096
-    start_sim --reset-on-open --fault stuck-cell=100 || return 1
+    start_sim --reset-on-open --fault stuck=100 || return 1
     run_exe 22 com1_stuck /P image.bin
 }
 
 # No flash chip on the bus.
 case_com1_no_flash() {
     random_image image.bin 256
-    start_sim --flash none || return 1
+    start_sim --fault flash=none || return 1
     run_exe 20 com1_no_flash /P image.bin
+}
+
+# The line goes away in the middle of the monitor's upload (a USB adapter pulled out): the run
+# ends at once with the port named, never hangs.
+case_com1_line_lost() {
+    random_image image.bin 256
+    start_sim --fault hangup=200 || return 1
+    run_exe 3 com1_line_lost /P image.bin
 }
 
 # A rate that the pty cannot take is refused by the read-back, before any byte is sent.
@@ -99,8 +114,7 @@ case_com1_odd_rate() {
 # 0xFF).
 case_com1_interrupted() {
     random_image image.bin 256
-    start_sim || return 1
-    pause_sim
+    start_sim --fault silent || return 1
     local pty
     pty=$(readlink "$com1")
     stty -F "$pty" 9600
@@ -128,13 +142,15 @@ case_sim_round_trip() {
     run_exe 0 sim_verify /V image.bin /COM=SIM
     run_exe 0 sim_read /R readback.bin /COM=SIM /L=20000
     same_file image.bin readback.bin
-    [ -s "$case_dir/halvard-sim.bin" ] || fail "the board's flash was not kept in halvard-sim.bin"
+    # The whole 128 KB device was programmed: its cells are the image.
+    same_file image.bin halvard-sim.bin
 }
 
 # A flash that /V finds different: the first differing offset is reported.
 case_sim_verify_difference() {
     needs_board || return 1
-    random_image image.bin 4096
+    # Fixed contents: the transcript shows the differing word.
+    pattern_image image.bin 4096
     run_exe 0 sim_small_program /P image.bin /COM=SIM
     flip_byte image.bin 2050
     run_exe 21 sim_difference /V image.bin /COM=SIM
