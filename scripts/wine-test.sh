@@ -44,6 +44,9 @@ fi
 SECONDS=0
 work=$(mktemp -d /tmp/halvard-wine.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The server makes its socket folder in TMPDIR: inside the run's folder, it goes with it.
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp
 # Each case points this link at its own board's pty; the prefix maps COM1 to it once.
 com1=$work/com1
 sim_pid=
