@@ -9,9 +9,8 @@ cmake --build build/release --target halvard -j "$(nproc)"
 
 demo=build/demo
 mkdir -p "$demo"
-# A 64 KB image with a recognisable pattern; the board keeps its flash in halvard-sim.bin here.
-python3 -c "import sys; sys.stdout.buffer.write(bytes((i * 7 + (i >> 8)) & 0xFF for i in range(65536)))" \
-    > "$demo/image.bin"
+# A 64 KB image of random bytes; the board keeps its flash in halvard-sim.bin here.
+head -c 65536 /dev/urandom > "$demo/image.bin"
 cd "$demo"
 halvard=../release/src/halvard
 "$halvard" /P image.bin /COM=SIM

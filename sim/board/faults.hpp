@@ -30,7 +30,7 @@ struct FaultSet {
     bool silent = false;  // nothing the host sends reaches the board (no boot mode, no power)
     bool echo = false;    // every host byte comes straight back, as on half-duplex adapters
     std::optional<std::size_t> corruptUpload;  // this byte of the monitor upload arrives altered
-    std::vector<std::uint64_t> droppedBytes;   // the board's Nth transmitted bytes (from 1) are lost
+    std::vector<std::uint64_t> droppedBytes;  // the board's Nth transmitted bytes (from 1) are lost
     std::optional<LineNoise> noise;
     std::optional<std::uint64_t> hangupAfter;  // the line goes away after this many bytes
     bool splitAnswer = false;  // the flash algorithm's answer bytes come kSplitAnswerGapNs apart

@@ -49,9 +49,10 @@ const Bytes kNormalStart{0xC5, 'V', 0xAA};
 
 TEST(FaultParsing, ArgumentsLandInTheFaultSet) {
     FaultSet f;
-    for (const char* text : {"noise=1e-3,42", "stuck=0x1234", "stuck=10", "erase-fail=3",
-                             "slow-erase=250", "drop=7", "drop=900", "hangup=0", "id=d5", "cpu-id=18200C02",
-                             "corrupt-upload=273", "bad-ack", "flash=psd835g2"}) {
+    for (const char* text :
+         {"noise=1e-3,42", "stuck=0x1234", "stuck=10", "erase-fail=3", "slow-erase=250", "drop=7",
+          "drop=900", "hangup=0", "id=d5", "cpu-id=18200C02", "corrupt-upload=273", "bad-ack",
+          "flash=psd835g2"}) {
         EXPECT_EQ(addFault(f, text), "") << text;
     }
     ASSERT_TRUE(f.noise.has_value());
