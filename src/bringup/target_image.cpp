@@ -1,4 +1,4 @@
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 
 #include <algorithm>
 
@@ -28,6 +28,16 @@ std::span<const std::uint8_t> MonitorCode(std::size_t algorithmOffset) {
 
 std::span<const std::uint8_t> FlashAlgorithm(std::size_t algorithmOffset) {
     return std::span(TargetImage).subspan(algorithmOffset);
+}
+
+std::vector<std::uint8_t> HostUpload(bool xc16x) {
+    const auto code = BootstrapCode();
+    std::vector<std::uint8_t> upload(code.begin(), code.end());
+    if (xc16x)
+        std::copy(kXc16xHeader.begin(), kXc16xHeader.end(), upload.begin());
+    const auto monitor = MonitorUpload(FindAlgorithmOffset());
+    upload.insert(upload.end(), monitor.begin(), monitor.end());
+    return upload;
 }
 
 }  // namespace halvard
