@@ -31,12 +31,12 @@ std::span<const std::uint8_t> FlashAlgorithm(std::size_t algorithmOffset) {
 }
 
 std::vector<std::uint8_t> HostUpload(bool xc16x) {
-    const auto code = BootstrapCode();
-    std::vector<std::uint8_t> upload(code.begin(), code.end());
+    // The monitor upload follows the bootstrap code in the image, so the upload is one piece.
+    const std::size_t count = kBootstrapSize + MonitorUpload(FindAlgorithmOffset()).size();
+    std::vector<std::uint8_t> upload(TargetImage.begin(),
+                                     TargetImage.begin() + static_cast<std::ptrdiff_t>(count));
     if (xc16x)
         std::copy(kXc16xHeader.begin(), kXc16xHeader.end(), upload.begin());
-    const auto monitor = MonitorUpload(FindAlgorithmOffset());
-    upload.insert(upload.end(), monitor.begin(), monitor.end());
     return upload;
 }
 
