@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
