@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
 #include "run/run.hpp"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 
 namespace halvard {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "run/run.hpp"
