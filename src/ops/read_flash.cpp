@@ -1,8 +1,8 @@
 #include <array>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 
+#include "image/image_writer.hpp"
 #include "link/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
@@ -14,11 +14,10 @@ namespace halvard {
 
 namespace {
 
-// Where a 16 KB piece of the range lies, on the target and in the output file.
+// Where a 16 KB piece of the range lies on the target, and how much of the range follows it.
 struct Piece {
     std::uint32_t address;
     std::uint32_t size;
-    std::uint32_t fileOffset;
     std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
 };
 
@@ -29,24 +28,24 @@ struct Piece {
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
-void writeToFile(Run& run, HostFile& file, std::span<const std::uint8_t> data) {
-    if (std::fwrite(data.data(), 1, data.size(), file.get()) != data.size()) {
+void writeToFile(Run& run, HostFile& file, ImageWriter& output, std::uint32_t address,
+                 std::span<const std::uint8_t> data) {
+    if (!output.write(address, data))
         failFileWrite(run, file);
-    }
 }
 
 // Copies the piece block by block into the file; returns the sum of its bytes.
-std::uint32_t copyPiece(Run& run, HostFile& file, const Piece& piece) {
+std::uint32_t copyPiece(Run& run, HostFile& file, ImageWriter& output, const Piece& piece) {
     std::array<std::uint8_t, kMaxBlock> block{};
     std::uint32_t sum = 0;
     std::uint32_t address = piece.address;
     for (std::uint32_t left = piece.size; left > 0;) {
         const auto data = std::span(block).first(NextPiece(address, left, kMaxBlock));
         ReadBlockWithRetry(run, address, data, file, ErrorCode::ReadTimeout);
+        writeToFile(run, file, output, address, data);
         left -= static_cast<std::uint32_t>(data.size());
         address += static_cast<std::uint32_t>(data.size());
         sum += byteSum(data);
-        writeToFile(run, file, data);
         PrintProgress(run, piece.remainingAfter + left, run.settings.length);
     }
     return sum;
@@ -60,16 +59,15 @@ bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {
 
 // A block corrupted on the line would otherwise go into the file unnoticed: each piece is
 // checked against the monitor's own sum and read once more after a resynchronisation.
-std::uint32_t copyCheckedPiece(Run& run, HostFile& file, const Piece& piece) {
-    std::uint32_t sum = copyPiece(run, file, piece);
+std::uint32_t copyCheckedPiece(Run& run, HostFile& file, ImageWriter& output, const Piece& piece) {
+    const ImageWriter::Mark pieceStart = output.mark();
+    std::uint32_t sum = copyPiece(run, file, output, piece);
     if (monitorAgrees(run, piece, sum))
         return sum;
     PortResync(run);
-    if (piece.fileOffset > static_cast<std::uint32_t>(LONG_MAX) ||
-        std::fseek(file.get(), static_cast<long>(piece.fileOffset), SEEK_SET) != 0) {
+    if (!output.rewind(pieceStart))
         failFileWrite(run, file);
-    }
-    sum = copyPiece(run, file, piece);
+    sum = copyPiece(run, file, output, piece);
     if (!monitorAgrees(run, piece, sum))
         FailWith(run, ErrorCode::ChecksumTransfer, file);
     return sum;
@@ -87,15 +85,18 @@ void ReadFlash(Run& run) {
                       static_cast<int>(s.length));
     const std::uint32_t start = run.clock.tickMs();
 
+    const std::uint32_t first = s.deviceBase + s.flashOffset;
+    ImageWriter output(file.get(), OutputFormatFor(s.fileName), first + s.length - 1);
     std::uint32_t sum = 0;
-    Piece piece{s.deviceBase + s.flashOffset, 0, 0, s.length};
+    Piece piece{first, 0, s.length};
     while (piece.remainingAfter > 0) {
         piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
         piece.remainingAfter -= piece.size;
-        sum += copyCheckedPiece(run, file, piece);
+        sum += copyCheckedPiece(run, file, output, piece);
         piece.address += piece.size;
-        piece.fileOffset += piece.size;
     }
+    if (!output.finish())
+        failFileWrite(run, file);
     PrintCompleted(run);
     run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
     run.console.print("Reading Successfully!!\t\t\n");
