@@ -9,7 +9,7 @@
 #include <random>
 
 #include "image_test_support.hpp"
-#include "link/sim_line.hpp"
+#include "line/sim_line.hpp"
 #include "run/run_sequence.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
