@@ -71,6 +71,8 @@ void PlaceImage(Run& run, std::uint32_t flashSize) {
     checkInsideDevice(run, flashSize);
     keepTheWindow(run);
     checkWordAlignment(run);
+    // From here on the run's length is the number of the image's data bytes.
+    run.settings.length = static_cast<std::uint32_t>(run.image->dataBytes());
 }
 
 }  // namespace halvard

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -17,8 +16,6 @@
 namespace halvard {
 
 namespace {
-
-using Block = std::array<std::uint8_t, kMaxBlock>;
 
 std::uint16_t wordAt(std::span<const std::uint8_t> bytes, std::size_t position) {
     return static_cast<std::uint16_t>(bytes[position] | (bytes[position + 1] << 8));
@@ -61,16 +58,17 @@ bool oddByteDiffers(Run& run, std::span<const std::uint8_t> written,
     return true;
 }
 
-void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
-                 std::span<const std::uint8_t> hostData) {
-    Block targetBlock{};
-    const auto readBack = std::span(targetBlock).first(hostData.size());
-    ReadBlockWithRetry(run, run.settings.deviceBase + offset, readBack, file,
-                       ErrorCode::VerifyTimeout);
+// Reads the page back with one request and compares it with the file's bytes.
+void verifyPage(Run& run, HostFile& file, std::uint32_t offset,
+                std::span<const std::uint8_t> hostData, std::uint32_t remainingAfter) {
+    std::vector<std::uint8_t> readBack(hostData.size());
+    ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter, file,
+                      ErrorCode::VerifyTimeout);
     std::size_t position = 0;
     if (verifyBuffer(run, hostData, readBack, position) == 0 &&
-        !oddByteDiffers(run, hostData, readBack, position))
+        !oddByteDiffers(run, hostData, readBack, position)) {
         return;
+    }
     run.console.print("Error %d: %s\n", status(ErrorCode::Verifying),
                       textOf(ErrorCode::Verifying).data());
     run.console.print("\n\nError at offset 0x%08lx!!!\n",
@@ -100,12 +98,6 @@ struct Stretch {
     bool fromFile = false;
 };
 
-// The progress line covers all stretches together.
-struct Progress {
-    std::uint32_t done = 0;
-    std::uint32_t total = 0;
-};
-
 std::vector<Stretch> stretchesOf(const Run& run) {
     const RunSettings& s = run.settings;
     if (!run.image)
@@ -133,30 +125,33 @@ void eraseFirst(Run& run, const std::vector<Stretch>& stretches) {
     EraseFlashSectors(run, spans);
 }
 
-// Programs or verifies one stretch block by block; returns the sum of its bytes.
+// Programs one stretch block by block, or verifies it page by page; returns the sum of its
+// bytes. `remaining` counts the bytes of the whole run still to go, for the progress line.
 std::uint32_t transferBlocks(Run& run, HostFile& file, bool program, const Stretch& stretch,
-                             Progress& progress) {
-    Block hostBlock{};
+                             std::uint32_t& remaining) {
+    const RunSettings& s = run.settings;
+    const std::uint32_t limit = program ? kMaxBlock : kPageSize;
+    std::vector<std::uint8_t> hostBlock(limit);
     std::uint32_t hostSum = 0;
     std::uint32_t offset = stretch.flashOffset;
-    for (std::uint32_t remaining = stretch.length; remaining > 0;) {
-        const std::uint32_t address = run.settings.deviceBase + offset;
-        const auto data = std::span(hostBlock).first(NextPiece(address, remaining, kMaxBlock));
+    for (std::uint32_t left = stretch.length; left > 0;) {
+        const std::uint32_t address = s.deviceBase + offset;
+        const auto data = std::span(hostBlock).first(NextPiece(address, left, limit));
         if (stretch.fromFile) {
             readFromFile(run, file, data);
         } else {
             const auto from = stretch.inMemory.subspan(offset - stretch.flashOffset, data.size());
             std::copy(from.begin(), from.end(), data.begin());
         }
+        left -= static_cast<std::uint32_t>(data.size());
         remaining -= static_cast<std::uint32_t>(data.size());
         if (program) {
             host2Flash(run, address, data);
+            PrintProgress(run, remaining, s.length);
         } else {
-            verifyBlock(run, file, offset, data);
+            verifyPage(run, file, offset, data, remaining);
         }
         hostSum += byteSum(data);
-        progress.done += static_cast<std::uint32_t>(data.size());
-        PrintProgress(run, progress.total - progress.done, progress.total);
         offset += static_cast<std::uint32_t>(data.size());
     }
     return hostSum;
@@ -195,15 +190,12 @@ void ProgramVerify(Run& run) {
     eraseFirst(run, stretches);
 
     const std::uint32_t start = run.clock.tickMs();
-    Progress progress;
-    for (const Stretch& stretch : stretches)
-        progress.total += stretch.length;
     run.console.print("%s", program ? "Programming" : "Verifying with");
-    run.console.print(" File %s (%d bytes)\n", s.fileName.c_str(),
-                      static_cast<int>(progress.total));
+    run.console.print(" File %s (%d bytes)\n", s.fileName.c_str(), static_cast<int>(s.length));
     std::uint32_t hostSum = 0;
+    std::uint32_t remaining = s.length;
     for (const Stretch& stretch : stretches)
-        hostSum += transferBlocks(run, file, program, stretch, progress);
+        hostSum += transferBlocks(run, file, program, stretch, remaining);
     PrintCompleted(run);
     std::uint32_t targetSum = 0;
     for (const Stretch& stretch : stretches)

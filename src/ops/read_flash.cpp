@@ -1,6 +1,6 @@
-#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "image/image_writer.hpp"
 #include "line/port.hpp"
@@ -29,27 +29,20 @@ struct Piece {
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
+// Raw, HEX or S-records, as the file name says (ImageWriter).
 void writeToFile(Run& run, OutputFile& file, ImageWriter& output, std::uint32_t address,
                  std::span<const std::uint8_t> data) {
     if (!output.write(address, data))
         failFileWrite(run, file);
 }
 
-// Copies the piece block by block into the file; returns the sum of its bytes.
+// Copies the piece into the file with one page read; returns the sum of its bytes.
 std::uint32_t copyPiece(Run& run, OutputFile& file, ImageWriter& output, const Piece& piece) {
-    std::array<std::uint8_t, kMaxBlock> block{};
-    std::uint32_t sum = 0;
-    std::uint32_t address = piece.address;
-    for (std::uint32_t left = piece.size; left > 0;) {
-        const auto data = std::span(block).first(NextPiece(address, left, kMaxBlock));
-        ReadBlockWithRetry(run, address, data, file.file(), ErrorCode::ReadTimeout);
-        writeToFile(run, file, output, address, data);
-        left -= static_cast<std::uint32_t>(data.size());
-        address += static_cast<std::uint32_t>(data.size());
-        sum += byteSum(data);
-        PrintProgress(run, piece.remainingAfter + left, run.settings.length);
-    }
-    return sum;
+    std::vector<std::uint8_t> data(piece.size);
+    ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
+                      ErrorCode::ReadTimeout);
+    writeToFile(run, file, output, piece.address, data);
+    return byteSum(data);
 }
 
 bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {
