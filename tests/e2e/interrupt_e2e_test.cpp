@@ -94,12 +94,16 @@ TEST(StoppedRun, CtrlCDuringReadLeavesTheFileAsItWas) {
     const std::vector<unsigned char> before(1000, 0x5A);
     folder.write("out.bin", before);
     const auto start = std::chrono::steady_clock::now();
+    bool sent = false;  // a second Ctrl-C would end the process at once
+    const auto interruptOnce = [&sent](pid_t pid, const std::string& output) {
+        if (!sent && output.find("Completed") != std::string::npos) {
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+        return true;
+    };
     const Ending ending = runWith({"/R", "out.bin", "/COM=" + sim.device()}, folder.path(),
-                                  Console::pipe, [](pid_t pid, const std::string& output) {
-                                      if (output.find("Completed") != std::string::npos)
-                                          ::kill(pid, SIGINT);
-                                      return true;
-                                  });
+                                  Console::pipe, interruptOnce);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_TRUE(ending.signalled);
     EXPECT_EQ(ending.code, SIGINT);
