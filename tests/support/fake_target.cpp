@@ -122,7 +122,7 @@ void FakeTarget::writeCell(std::uint32_t address, std::uint16_t value, bool word
         return;
     }
     const auto command = static_cast<std::uint8_t>(value);
-    if (command == 0x90)
+    if (command == 0x90 && (!autoselectAt || *autoselectAt == address))
         autoselect = true;
     if (command == 0xF0)
         autoselect = false;

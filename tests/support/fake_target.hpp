@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <span>
@@ -50,6 +51,9 @@ class FakeTarget {
     std::uint32_t flashSize = 0x100000;
     std::vector<std::uint8_t> autoselectId;
     bool autoselect = false;
+    // When set, only a 0x90 written to this address starts the autoselect mode (a device that
+    // answers one way of probing only).
+    std::optional<std::uint32_t> autoselectAt;
 
     // Faults: block reads that get no answer; block reads at these addresses whose first byte
     // arrives changed (once per entry); an amount added to every checksum reply; and how long
