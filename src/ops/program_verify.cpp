@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "flash/flash.hpp"
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"

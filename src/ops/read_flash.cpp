@@ -1,13 +1,13 @@
 #include <array>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
+#include "run/output_file.hpp"
 #include "run/run.hpp"
 
 namespace halvard {
@@ -22,27 +22,26 @@ struct Piece {
     std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
 };
 
-[[noreturn]] void failFileWrite(Run& run, HostFile& file) {
+[[noreturn]] void failFileWrite(Run& run, OutputFile& file) {
     run.console.print("Error trying to add data to file %s\n", run.settings.fileName.c_str());
-    FailWith(run, ErrorCode::DiskFull, file);
+    FailWith(run, ErrorCode::DiskFull, file.file());
 }
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
-void writeToFile(Run& run, HostFile& file, std::span<const std::uint8_t> data) {
-    if (std::fwrite(data.data(), 1, data.size(), file.get()) != data.size()) {
+void writeToFile(Run& run, OutputFile& file, std::span<const std::uint8_t> data) {
+    if (!file.write(data))
         failFileWrite(run, file);
-    }
 }
 
 // Copies the piece block by block into the file; returns the sum of its bytes.
-std::uint32_t copyPiece(Run& run, HostFile& file, const Piece& piece) {
+std::uint32_t copyPiece(Run& run, OutputFile& file, const Piece& piece) {
     std::array<std::uint8_t, kMaxBlock> block{};
     std::uint32_t sum = 0;
     std::uint32_t address = piece.address;
     for (std::uint32_t left = piece.size; left > 0;) {
         const auto data = std::span(block).first(NextPiece(address, left, kMaxBlock));
-        ReadBlockWithRetry(run, address, data, file, ErrorCode::ReadTimeout);
+        ReadBlockWithRetry(run, address, data, file.file(), ErrorCode::ReadTimeout);
         left -= static_cast<std::uint32_t>(data.size());
         address += static_cast<std::uint32_t>(data.size());
         sum += byteSum(data);
@@ -60,29 +59,29 @@ bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {
 
 // A block corrupted on the line would otherwise go into the file unnoticed: each piece is
 // checked against the monitor's own sum and read once more after a resynchronisation.
-std::uint32_t copyCheckedPiece(Run& run, HostFile& file, const Piece& piece) {
+std::uint32_t copyCheckedPiece(Run& run, OutputFile& file, const Piece& piece) {
     std::uint32_t sum = copyPiece(run, file, piece);
     if (monitorAgrees(run, piece, sum))
         return sum;
     PortResync(run);
-    if (piece.fileOffset > static_cast<std::uint32_t>(LONG_MAX) ||
-        std::fseek(file.get(), static_cast<long>(piece.fileOffset), SEEK_SET) != 0) {
+    if (!file.seek(piece.fileOffset))
         failFileWrite(run, file);
-    }
     sum = copyPiece(run, file, piece);
     if (!monitorAgrees(run, piece, sum))
-        FailWith(run, ErrorCode::ChecksumTransfer, file);
+        FailWith(run, ErrorCode::ChecksumTransfer, file.file());
     return sum;
 }
 
 }  // namespace
 
+// The file only takes the target's place once every page is proven: a run that ends before
+// leaves an existing file as it was (OutputFile).
 void ReadFlash(Run& run) {
     const RunSettings& s = run.settings;
-    HostFile file(s.fileName, "wb");
+    OutputFile file(s.fileName);
     if (!file.isOpen())
         FatalError(run, ErrorCode::CreateFile);
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    std::setvbuf(file.stream(), nullptr, _IONBF, 0);
     run.console.print("Reading to File %s (%d bytes)\n", s.fileName.c_str(),
                       static_cast<int>(s.length));
     const std::uint32_t start = run.clock.tickMs();
@@ -97,10 +96,12 @@ void ReadFlash(Run& run) {
         piece.fileOffset += piece.size;
     }
     PrintCompleted(run);
+    if (!file.commit())
+        failFileWrite(run, file);
     run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
     run.console.print("Reading Successfully!!\t\t\n");
     PrintElapsed(run, start);
-    PortClose(run, &file);
+    PortClose(run);
 }
 
 }  // namespace halvard
