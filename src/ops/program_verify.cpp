@@ -1,9 +1,9 @@
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "flash/flash.hpp"
 #include "line/port.hpp"
@@ -16,8 +16,6 @@
 namespace halvard {
 
 namespace {
-
-using Block = std::array<std::uint8_t, kMaxBlock>;
 
 std::uint16_t wordAt(std::span<const std::uint8_t> bytes, std::size_t position) {
     return static_cast<std::uint16_t>(bytes[position] | (bytes[position + 1] << 8));
@@ -47,12 +45,12 @@ void readFromFile(Run& run, HostFile& file, std::span<std::uint8_t> block) {
     EndRun(run, exit_status::inputFile, &file);
 }
 
-void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
-                 std::span<const std::uint8_t> hostData) {
-    Block targetBlock{};
-    const auto readBack = std::span(targetBlock).first(hostData.size());
-    ReadBlockWithRetry(run, run.settings.deviceBase + offset, readBack, file,
-                       ErrorCode::VerifyTimeout);
+// Reads the page back with one request and compares it with the file's bytes.
+void verifyPage(Run& run, HostFile& file, std::uint32_t offset,
+                std::span<const std::uint8_t> hostData, std::uint32_t remainingAfter) {
+    std::vector<std::uint8_t> readBack(hostData.size());
+    ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter, file,
+                      ErrorCode::VerifyTimeout);
     std::size_t position = 0;
     if (verifyBuffer(run, hostData, readBack, position) == 0)
         return;
@@ -84,24 +82,26 @@ void eraseRangeFirst(Run& run) {
     EraseFlashArea(run, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
 }
 
-// Programs or verifies the range block by block; returns the sum of the file's bytes.
+// Programs the range block by block, or verifies it page by page; returns the sum of the
+// file's bytes.
 std::uint32_t transferBlocks(Run& run, HostFile& file, bool program) {
     const RunSettings& s = run.settings;
-    Block hostBlock{};
+    const std::uint32_t limit = program ? kMaxBlock : kPageSize;
+    std::vector<std::uint8_t> hostBlock(limit);
     std::uint32_t hostSum = 0;
     std::uint32_t offset = s.flashOffset;
     for (std::uint32_t remaining = s.length; remaining > 0;) {
         const std::uint32_t address = s.deviceBase + offset;
-        const auto data = std::span(hostBlock).first(NextPiece(address, remaining, kMaxBlock));
+        const auto data = std::span(hostBlock).first(NextPiece(address, remaining, limit));
         readFromFile(run, file, data);
         remaining -= static_cast<std::uint32_t>(data.size());
         if (program) {
             host2Flash(run, address, data);
+            PrintProgress(run, remaining, s.length);
         } else {
-            verifyBlock(run, file, offset, data);
+            verifyPage(run, file, offset, data, remaining);
         }
         hostSum += byteSum(data);
-        PrintProgress(run, remaining, s.length);
         offset += static_cast<std::uint32_t>(data.size());
     }
     PrintCompleted(run);

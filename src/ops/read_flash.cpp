@@ -1,6 +1,6 @@
-#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -34,21 +34,13 @@ void writeToFile(Run& run, OutputFile& file, std::span<const std::uint8_t> data)
         failFileWrite(run, file);
 }
 
-// Copies the piece block by block into the file; returns the sum of its bytes.
+// Copies the piece into the file with one page read; returns the sum of its bytes.
 std::uint32_t copyPiece(Run& run, OutputFile& file, const Piece& piece) {
-    std::array<std::uint8_t, kMaxBlock> block{};
-    std::uint32_t sum = 0;
-    std::uint32_t address = piece.address;
-    for (std::uint32_t left = piece.size; left > 0;) {
-        const auto data = std::span(block).first(NextPiece(address, left, kMaxBlock));
-        ReadBlockWithRetry(run, address, data, file.file(), ErrorCode::ReadTimeout);
-        left -= static_cast<std::uint32_t>(data.size());
-        address += static_cast<std::uint32_t>(data.size());
-        sum += byteSum(data);
-        writeToFile(run, file, data);
-        PrintProgress(run, piece.remainingAfter + left, run.settings.length);
-    }
-    return sum;
+    std::vector<std::uint8_t> data(piece.size);
+    ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
+                      ErrorCode::ReadTimeout);
+    writeToFile(run, file, data);
+    return byteSum(data);
 }
 
 bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {

@@ -127,8 +127,9 @@ TEST_F(FlashFaults, FailedEraseIsReportedAndTheProgrammingThenFails) {
 
 // The board's first bytes: ID, 'V', ping, locate (2), CSP (2), monitor checksum (2), CPU
 // identification (4), T6 (2), flash identifier (2), six CP reads (12): 29 bytes, so byte 100
-// lies in the first block read. Its repeat, after the 512 answers to the resynchronisation,
-// brings the same byte 1024 bytes later.
+// lies in the first page read, of 2048 bytes. Its repeat, after the 512 answers to the
+// resynchronisation, brings the same byte 2560 bytes later. The page's first 512-byte steps
+// have arrived before the time-out, so progress lines come first.
 struct DropCase {
     std::string function;
     std::vector<std::string> drops;
@@ -169,14 +170,20 @@ TEST_P(DroppedBytes, OneLostByteIsReadAgainTwoEndTheRun) {
 const std::string kReadTimeout = "target2Host:\t\t\nError 24: Timeout Reading\n";
 const std::string kVerifyTimeout = "target2Host:\t\t\nError 23: Timeout Verifying\n";
 const std::string kResync = "Trying to Resyncronize....\n";
+const std::string kProgress = "<progress>";
 
 INSTANTIATE_TEST_SUITE_P(
     Board, DroppedBytes,
-    ::testing::Values(DropCase{"/R", {"100"}, 0, kReadTimeout + kResync},
-                      DropCase{"/R", {"100", "1124"}, 24, kReadTimeout + kResync + kReadTimeout},
-                      DropCase{"/V", {"100"}, 0, kVerifyTimeout + kResync},
-                      DropCase{
-                          "/V", {"100", "1124"}, 23, kVerifyTimeout + kResync + kVerifyTimeout}));
+    ::testing::Values(DropCase{"/R", {"100"}, 0, kProgress + kReadTimeout + kResync},
+                      DropCase{"/R",
+                               {"100", "2660"},
+                               24,
+                               kProgress + kReadTimeout + kResync + kProgress + kReadTimeout},
+                      DropCase{"/V", {"100"}, 0, kProgress + kVerifyTimeout + kResync},
+                      DropCase{"/V",
+                               {"100", "2660"},
+                               23,
+                               kProgress + kVerifyTimeout + kResync + kProgress + kVerifyTimeout}));
 
 TEST_F(FlashFaults, HangupEndsTheRunWithStatus3) {
     SimProcess sim(boardWith({"hangup=400"}));

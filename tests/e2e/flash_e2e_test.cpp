@@ -185,7 +185,7 @@ TEST_F(Board, OutputFileFailures) {
     const ProcessResult full = halvard({"/R", "/dev/full", "/L=10"});
     EXPECT_EQ(full.status, 4);
     EXPECT_EQ(full.output, restart() + kDetected +
-                               "Reading to File /dev/full (16 bytes)\n"
+                               "Reading to File /dev/full (16 bytes)\n<progress>"
                                "Error trying to add data to file /dev/full\n"
                                "Error 4: Disk Full\n");
 }
