@@ -16,4 +16,11 @@ enum class EraseResult { covered, exceeded };
 EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length);
 EraseResult EraseFlashAll(Run& run);
 
+// The whole sectors that hold the flash range [start, start + length): what erasing it clears.
+struct SectorSpan {
+    std::uint32_t start;
+    std::uint32_t end;
+};
+SectorSpan SectorsCovering(const Run& run, std::uint32_t start, std::uint32_t length);
+
 }  // namespace halvard

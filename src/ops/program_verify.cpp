@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <optional>
+#include <vector>
 
 #include "flash/flash.hpp"
 #include "link/port.hpp"
@@ -11,6 +14,7 @@
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
+#include "ops/proof.hpp"
 #include "run/run.hpp"
 
 namespace halvard {
@@ -47,33 +51,189 @@ void readFromFile(Run& run, HostFile& file, std::span<std::uint8_t> block) {
     EndRun(run, exit_status::inputFile, &file);
 }
 
-void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
-                 std::span<const std::uint8_t> hostData) {
-    Block targetBlock{};
-    const auto readBack = std::span(targetBlock).first(hostData.size());
-    ReadBlockWithRetry(run, run.settings.deviceBase + offset, readBack, file,
-                       ErrorCode::VerifyTimeout);
-    std::size_t position = 0;
-    if (verifyBuffer(run, hostData, readBack, position) == 0)
-        return;
-    run.console.print("Error %d: %s\n", status(ErrorCode::Verifying),
-                      textOf(ErrorCode::Verifying).data());
-    run.console.print("\n\nError at offset 0x%08lx!!!\n",
-                      static_cast<unsigned long>(offset + position));
-    EndRun(run, status(ErrorCode::Verifying), &file);
+[[noreturn]] void failChecksum(Run& run, HostFile& file) {
+    run.console.print("General Checksum Error!!\n");
+    FailWith(run, ErrorCode::ChecksumTransfer, file);
 }
 
-// One monitor checksum per 16 KB page that the range touches.
-std::uint32_t targetSumOf(Run& run, std::uint32_t flashOffset, std::uint32_t length) {
-    std::uint32_t sum = 0;
-    std::uint32_t address = run.settings.deviceBase + flashOffset;
-    for (std::uint32_t remaining = length; remaining > 0;) {
-        const std::uint32_t piece = NextPiece(address, remaining, kPageSize);
-        sum += targetChecksum(run, address, static_cast<std::uint16_t>(piece));
-        remaining -= piece;
-        address += piece;
+std::optional<std::size_t> firstDifference(std::span<const std::uint8_t> written,
+                                           std::span<const std::uint8_t> read) {
+    const std::size_t words = std::min(written.size(), read.size()) / 2;
+    for (std::size_t i = 0; i < words; ++i) {
+        if (wordAt(written, 2 * i) != wordAt(read, 2 * i))
+            return 2 * i;
     }
-    return sum;
+    return std::nullopt;
+}
+
+// The file's bytes for the flash range [offset, offset + size).
+std::vector<std::uint8_t> fileBytes(Run& run, HostFile& file, std::uint32_t offset,
+                                    std::uint32_t size) {
+    const RunSettings& s = run.settings;
+    if (!seekTo(file, s.fileOffset + (offset - s.flashOffset)))
+        failFileRead(run, file);
+    std::vector<std::uint8_t> data(size);
+    readFromFile(run, file, data);
+    return data;
+}
+
+// A block that differs is read again after a resynchronisation: a difference is reported only
+// when two reads in a row bring the same bytes, and reads that never agree blame the line.
+void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
+                 std::span<const std::uint8_t> hostData) {
+    constexpr int kReads = 3;
+    Block reads[2]{};
+    for (int read = 0; read < kReads; ++read) {
+        if (read > 0)
+            PortResync(run);
+        const auto readBack = std::span(reads[read % 2]).first(hostData.size());
+        ReadBlockWithRetry(run, run.settings.deviceBase + offset, readBack, file,
+                           ErrorCode::VerifyTimeout);
+        if (!firstDifference(hostData, readBack))
+            return;
+        const auto before = std::span(reads[(read + 1) % 2]).first(hostData.size());
+        if (read > 0 && std::equal(readBack.begin(), readBack.end(), before.begin())) {
+            std::size_t position = 0;
+            verifyBuffer(run, hostData, readBack, position);
+            run.console.print("Error %d: %s\n", status(ErrorCode::Verifying),
+                              textOf(ErrorCode::Verifying).data());
+            run.console.print("\n\nError at offset 0x%08lx!!!\n",
+                              static_cast<unsigned long>(offset + position));
+            EndRun(run, status(ErrorCode::Verifying), &file);
+        }
+    }
+    FailWith(run, ErrorCode::ChecksumTransfer, file);
+}
+
+void readBackPage(Run& run, HostFile& file, std::uint32_t offset,
+                  std::span<const std::uint8_t> data, std::uint32_t remainingAfter) {
+    for (std::size_t done = 0; done < data.size();) {
+        const std::uint32_t address = run.settings.deviceBase + offset;
+        const auto left = static_cast<std::uint32_t>(data.size() - done);
+        const auto block = data.subspan(done, NextPiece(address, left, kMaxBlock));
+        verifyBlock(run, file, offset, block);
+        done += block.size();
+        offset += static_cast<std::uint32_t>(block.size());
+        PrintProgress(run, remainingAfter + static_cast<std::uint32_t>(data.size() - done),
+                      run.settings.length);
+    }
+}
+
+// The page's CRC first: only a page that does not prove itself is read back, to find the first
+// difference. Without the routine every page is read back and its blocks' sums compared.
+void verifyPage(Run& run, HostFile& file, std::uint32_t offset, std::span<const std::uint8_t> data,
+                std::uint32_t remainingAfter) {
+    const std::uint32_t address = run.settings.deviceBase + offset;
+    PrepareProof(run);
+    const bool byCrc = run.targetCode.proof == TargetCodeState::Proof::crc;
+    if (byCrc && ProvePiece(run, address, data) == PieceProof::agrees)
+        return;
+    readBackPage(run, file, offset, data, remainingAfter);
+    if (!byCrc && ProvePiece(run, address, data) != PieceProof::agrees)
+        failChecksum(run, file);
+}
+
+// Verifies the range page by page; returns the sum of the file's bytes.
+std::uint32_t verifyPages(Run& run, HostFile& file) {
+    const RunSettings& s = run.settings;
+    std::uint32_t hostSum = 0;
+    const std::uint32_t end = s.flashOffset + s.length;
+    for (std::uint32_t offset = s.flashOffset; offset < end;) {
+        const std::uint32_t size = NextPiece(s.deviceBase + offset, end - offset, kPageSize);
+        const auto data = fileBytes(run, file, offset, size);
+        offset += size;
+        verifyPage(run, file, offset - size, data, end - offset);
+        hostSum += byteSum(data);
+        PrintProgress(run, end - offset, s.length);
+    }
+    PrintCompleted(run);
+    return hostSum;
+}
+
+// Programs the flash range [from, to) from the file; returns the first block the flash
+// algorithm did not report as programmed (the line is resynchronised after it), else success.
+FlashWrite programRange(Run& run, HostFile& file, std::uint32_t from, std::uint32_t to,
+                        bool progress) {
+    const RunSettings& s = run.settings;
+    FlashWrite failed{FlashWrite::Outcome::programmed, 0};
+    if (!seekTo(file, s.fileOffset + (from - s.flashOffset)))
+        failFileRead(run, file);
+    Block hostBlock{};
+    for (std::uint32_t offset = from; offset < to;) {
+        const std::uint32_t address = s.deviceBase + offset;
+        const auto data = std::span(hostBlock).first(NextPiece(address, to - offset, kMaxBlock));
+        readFromFile(run, file, data);
+        const FlashWrite result = host2FlashTry(run, address, data);
+        if (result.outcome != FlashWrite::Outcome::programmed) {
+            if (failed.outcome == FlashWrite::Outcome::programmed)
+                failed = result;
+            PortResync(run);
+            // A chip that gave up on a cell stays in its error state until it is reset.
+            if (result.outcome == FlashWrite::Outcome::cellFailed)
+                run.flash.ops.reset(run);
+        }
+        offset += static_cast<std::uint32_t>(data.size());
+        if (progress)
+            PrintProgress(run, s.flashOffset + s.length - offset, s.length);
+    }
+    return failed;
+}
+
+// Erases the sectors that hold a page that failed its proof and programs their part of the
+// range again (with /NOERASE only the page); returns where the reprogrammed part begins.
+std::uint32_t reprogramAround(Run& run, HostFile& file, std::uint32_t offset, std::uint32_t size,
+                              FlashWrite& written) {
+    const RunSettings& s = run.settings;
+    run.console.print(s.noErase ? "Page at offset 0x%x not proved, programming it again\n"
+                                : "Page at offset 0x%x not proved, erasing and programming it "
+                                  "again\n",
+                      static_cast<unsigned>(offset));
+    EnsureFlashAlgorithm(run);
+    SectorSpan span{offset, offset + size};
+    if (!s.noErase) {
+        span = SectorsCovering(run, offset, size);
+        EraseFlashArea(run, offset, static_cast<std::int32_t>(size));
+    }
+    const std::uint32_t from = std::max(span.start, s.flashOffset);
+    const std::uint32_t to = std::min(span.end, s.flashOffset + s.length);
+    written = programRange(run, file, from, to, false);
+    return from;
+}
+
+// A page that still fails after its second reprogramming ends the run with its cause: the
+// flash algorithm's own report, a flash that holds other data (the chip), or a line that let
+// no proof through.
+[[noreturn]] void failProgrammedPage(Run& run, HostFile& file, std::uint32_t offset,
+                                     PieceProof proof, const FlashWrite& written) {
+    EndOnFlashWrite(run, written);
+    if (proof == PieceProof::differs) {
+        run.console.print("Page at offset 0x%x does not hold the file's data\n",
+                          static_cast<unsigned>(offset));
+        FailWith(run, ErrorCode::Programming, file);
+    }
+    FailWith(run, ErrorCode::ChecksumTransfer, file);
+}
+
+// Proves every page of the range; a page that fails is programmed again, at most twice.
+void provePrograms(Run& run, HostFile& file, FlashWrite written) {
+    constexpr int kReprograms = 2;
+    const RunSettings& s = run.settings;
+    const std::uint32_t end = s.flashOffset + s.length;
+    std::map<std::uint32_t, int> reprogrammed;
+    for (std::uint32_t offset = s.flashOffset; offset < end;) {
+        const std::uint32_t size = NextPiece(s.deviceBase + offset, end - offset, kPageSize);
+        const auto data = fileBytes(run, file, offset, size);
+        const PieceProof proof = ProvePiece(run, s.deviceBase + offset, data);
+        if (proof == PieceProof::agrees) {
+            offset += size;
+            continue;
+        }
+        int& count = reprogrammed[offset];
+        if (count == kReprograms)
+            failProgrammedPage(run, file, offset, proof, written);
+        ++count;
+        offset = reprogramAround(run, file, offset, size, written);
+    }
 }
 
 void eraseRangeFirst(Run& run) {
@@ -82,30 +242,6 @@ void eraseRangeFirst(Run& run) {
         return;
     constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
     EraseFlashArea(run, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
-}
-
-// Programs or verifies the range block by block; returns the sum of the file's bytes.
-std::uint32_t transferBlocks(Run& run, HostFile& file, bool program) {
-    const RunSettings& s = run.settings;
-    Block hostBlock{};
-    std::uint32_t hostSum = 0;
-    std::uint32_t offset = s.flashOffset;
-    for (std::uint32_t remaining = s.length; remaining > 0;) {
-        const std::uint32_t address = s.deviceBase + offset;
-        const auto data = std::span(hostBlock).first(NextPiece(address, remaining, kMaxBlock));
-        readFromFile(run, file, data);
-        remaining -= static_cast<std::uint32_t>(data.size());
-        if (program) {
-            host2Flash(run, address, data);
-        } else {
-            verifyBlock(run, file, offset, data);
-        }
-        hostSum += byteSum(data);
-        PrintProgress(run, remaining, s.length);
-        offset += static_cast<std::uint32_t>(data.size());
-    }
-    PrintCompleted(run);
-    return hostSum;
 }
 
 }  // namespace
@@ -139,13 +275,15 @@ void ProgramVerify(Run& run) {
     const std::uint32_t start = run.clock.tickMs();
     run.console.print("%s", program ? "Programming" : "Verifying with");
     run.console.print(" File %s (%d bytes)\n", s.fileName.c_str(), static_cast<int>(s.length));
-    const std::uint32_t hostSum = transferBlocks(run, file, program);
-    const std::uint32_t targetSum = targetSumOf(run, s.flashOffset, s.length);
-    if ((targetSum & 0xFFFF) != (hostSum & 0xFFFF)) {
-        run.console.print("General Checksum Error!!\n");
-        run.console.print("Target Total Checksum = 0x%x\n", targetSum & 0xFFFF);
-        run.console.print("Host Total Checksum = 0x%x\n", hostSum & 0xFFFF);
-        FailWith(run, ErrorCode::ChecksumTransfer, file);
+    std::uint32_t hostSum = 0;
+    if (program) {
+        const FlashWrite written =
+            programRange(run, file, s.flashOffset, s.flashOffset + s.length, true);
+        PrintCompleted(run);
+        provePrograms(run, file, written);
+        hostSum = byteSum(fileBytes(run, file, s.flashOffset, s.length));
+    } else {
+        hostSum = verifyPages(run, file);
     }
     run.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
     run.console.print(

@@ -1,13 +1,14 @@
 #include <array>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "link/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
+#include "ops/proof.hpp"
 #include "run/run.hpp"
 
 namespace halvard {
@@ -18,7 +19,6 @@ namespace {
 struct Piece {
     std::uint32_t address;
     std::uint32_t size;
-    std::uint32_t fileOffset;
     std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
 };
 
@@ -35,44 +35,37 @@ void writeToFile(Run& run, HostFile& file, std::span<const std::uint8_t> data) {
     }
 }
 
-// Copies the piece block by block into the file; returns the sum of its bytes.
-std::uint32_t copyPiece(Run& run, HostFile& file, const Piece& piece) {
-    std::array<std::uint8_t, kMaxBlock> block{};
-    std::uint32_t sum = 0;
+// Reads the piece block by block into `data`, showing progress.
+void readPiece(Run& run, HostFile& file, const Piece& piece, std::span<std::uint8_t> data) {
     std::uint32_t address = piece.address;
-    for (std::uint32_t left = piece.size; left > 0;) {
-        const auto data = std::span(block).first(NextPiece(address, left, kMaxBlock));
-        ReadBlockWithRetry(run, address, data, file, ErrorCode::ReadTimeout);
-        left -= static_cast<std::uint32_t>(data.size());
-        address += static_cast<std::uint32_t>(data.size());
-        sum += byteSum(data);
-        writeToFile(run, file, data);
-        PrintProgress(run, piece.remainingAfter + left, run.settings.length);
+    for (std::size_t done = 0; done < data.size();) {
+        const auto block = data.subspan(
+            done, NextPiece(address, static_cast<std::uint32_t>(data.size() - done), kMaxBlock));
+        ReadBlockWithRetry(run, address, block, file, ErrorCode::ReadTimeout);
+        done += block.size();
+        address += static_cast<std::uint32_t>(block.size());
+        PrintProgress(run, piece.remainingAfter + static_cast<std::uint32_t>(data.size() - done),
+                      run.settings.length);
     }
-    return sum;
-}
-
-bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {
-    const std::uint16_t target =
-        targetChecksum(run, piece.address, static_cast<std::uint16_t>(piece.size));
-    return target == (sum & 0xFFFF);
 }
 
 // A block corrupted on the line would otherwise go into the file unnoticed: each piece is
-// checked against the monitor's own sum and read once more after a resynchronisation.
-std::uint32_t copyCheckedPiece(Run& run, HostFile& file, const Piece& piece) {
-    std::uint32_t sum = copyPiece(run, file, piece);
-    if (monitorAgrees(run, piece, sum))
-        return sum;
-    PortResync(run);
-    if (piece.fileOffset > static_cast<std::uint32_t>(LONG_MAX) ||
-        std::fseek(file.get(), static_cast<long>(piece.fileOffset), SEEK_SET) != 0) {
-        failFileWrite(run, file);
+// proved against the target's own CRC-32 of it, and read again after a resynchronisation until
+// it passes, at most kReads times. Only proved bytes reach the file.
+std::uint32_t copyProvedPiece(Run& run, HostFile& file, const Piece& piece) {
+    constexpr int kReads = 3;
+    std::vector<std::uint8_t> data(piece.size);
+    for (int read = 0;; ++read) {
+        if (read > 0)
+            PortResync(run);
+        readPiece(run, file, piece, data);
+        if (ProvePiece(run, piece.address, data) == PieceProof::agrees)
+            break;
+        if (read + 1 == kReads)
+            FailWith(run, ErrorCode::ChecksumTransfer, file);
     }
-    sum = copyPiece(run, file, piece);
-    if (!monitorAgrees(run, piece, sum))
-        FailWith(run, ErrorCode::ChecksumTransfer, file);
-    return sum;
+    writeToFile(run, file, data);
+    return byteSum(data);
 }
 
 }  // namespace
@@ -88,13 +81,12 @@ void ReadFlash(Run& run) {
     const std::uint32_t start = run.clock.tickMs();
 
     std::uint32_t sum = 0;
-    Piece piece{s.deviceBase + s.flashOffset, 0, 0, s.length};
+    Piece piece{s.deviceBase + s.flashOffset, 0, s.length};
     while (piece.remainingAfter > 0) {
         piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
         piece.remainingAfter -= piece.size;
-        sum += copyCheckedPiece(run, file, piece);
+        sum += copyProvedPiece(run, file, piece);
         piece.address += piece.size;
-        piece.fileOffset += piece.size;
     }
     PrintCompleted(run);
     run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);

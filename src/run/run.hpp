@@ -6,6 +6,7 @@
 #include "cmdline/settings.hpp"
 #include "flash/flash_ops.hpp"
 #include "link/port.hpp"
+#include "monitor/crc_routine.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
 #include "run/errors.hpp"
@@ -26,6 +27,7 @@ struct Run {
     std::size_t algorithmOffset = 0;
     std::uint32_t imageBase = 0;
     FlashState flash;
+    TargetCodeState targetCode;
 };
 
 // Prints "Error %d: %s\n", runs the close step and ends the run with the code as status.

@@ -118,7 +118,10 @@ TEST_F(Board, VerifyFindsTheFirstDifferentWord) {
     EXPECT_EQ(v.status, 21);
     EXPECT_EQ(v.output, restart() + kDetected +
                             "Verifying with File other.bin (8192 bytes)\n"
-                            "<progress>verifyBuffer error Write: 0x1234,Read: 0x1230\n"
+                            // The page's CRC is asked twice, the differing block read twice.
+                            "Trying to Resyncronize....\n"
+                            "<progress>Trying to Resyncronize....\n"
+                            "verifyBuffer error Write: 0x1234,Read: 0x1230\n"
                             "Error 21: Error Verifying\n"
                             "\n\nError at offset 0x00001206!!!\n");
 }
@@ -186,7 +189,7 @@ TEST_F(Board, OutputFileFailures) {
     EXPECT_EQ(full.status, 4);
     EXPECT_EQ(full.output, restart() + kDetected +
                                "Reading to File /dev/full (16 bytes)\n"
-                               "Error trying to add data to file /dev/full\n"
+                               "<progress>Error trying to add data to file /dev/full\n"
                                "Error 4: Disk Full\n");
 }
 
