@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 #include "sim/board/board.hpp"
 #include "sim/board/flash_chip_port.hpp"
 #include "sim/flash/flash_chip.hpp"

@@ -6,7 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "link/sim_line.hpp"
+#include "bringup/target_image.hpp"
+#include "line/sim_line.hpp"
 #include "sim/board/virtual_board.hpp"
 #include "sim/tool/options.hpp"
 #include "sim/tool/pty_server.hpp"

@@ -2,7 +2,7 @@
 #include <array>
 #include <chrono>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
 #include "run/run.hpp"

@@ -1,6 +1,6 @@
 #include "monitor/crc_routine.hpp"
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
 #include "run/run.hpp"

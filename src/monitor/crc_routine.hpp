@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 
 namespace halvard {
 

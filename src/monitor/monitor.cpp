@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "run/run.hpp"
 

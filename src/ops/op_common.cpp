@@ -1,6 +1,6 @@
 #include "ops/op_common.hpp"
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "run/run.hpp"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "flash/flash.hpp"
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"

@@ -3,8 +3,8 @@
 #include <array>
 #include <optional>
 
-#include "link/port.hpp"
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
+#include "line/port.hpp"
 #include "monitor/crc_routine.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"

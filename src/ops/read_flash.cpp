@@ -3,12 +3,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
 #include "ops/proof.hpp"
+#include "run/output_file.hpp"
 #include "run/run.hpp"
 
 namespace halvard {
@@ -22,26 +23,25 @@ struct Piece {
     std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
 };
 
-[[noreturn]] void failFileWrite(Run& run, HostFile& file) {
+[[noreturn]] void failFileWrite(Run& run, OutputFile& file) {
     run.console.print("Error trying to add data to file %s\n", run.settings.fileName.c_str());
-    FailWith(run, ErrorCode::DiskFull, file);
+    FailWith(run, ErrorCode::DiskFull, file.file());
 }
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
-void writeToFile(Run& run, HostFile& file, std::span<const std::uint8_t> data) {
-    if (std::fwrite(data.data(), 1, data.size(), file.get()) != data.size()) {
+void writeToFile(Run& run, OutputFile& file, std::span<const std::uint8_t> data) {
+    if (!file.write(data))
         failFileWrite(run, file);
-    }
 }
 
 // Reads the piece block by block into `data`, showing progress.
-void readPiece(Run& run, HostFile& file, const Piece& piece, std::span<std::uint8_t> data) {
+void readPiece(Run& run, OutputFile& file, const Piece& piece, std::span<std::uint8_t> data) {
     std::uint32_t address = piece.address;
     for (std::size_t done = 0; done < data.size();) {
         const auto block = data.subspan(
             done, NextPiece(address, static_cast<std::uint32_t>(data.size() - done), kMaxBlock));
-        ReadBlockWithRetry(run, address, block, file, ErrorCode::ReadTimeout);
+        ReadBlockWithRetry(run, address, block, file.file(), ErrorCode::ReadTimeout);
         done += block.size();
         address += static_cast<std::uint32_t>(block.size());
         PrintProgress(run, piece.remainingAfter + static_cast<std::uint32_t>(data.size() - done),
@@ -52,7 +52,7 @@ void readPiece(Run& run, HostFile& file, const Piece& piece, std::span<std::uint
 // A block corrupted on the line would otherwise go into the file unnoticed: each piece is
 // proved against the target's own CRC-32 of it, and read again after a resynchronisation until
 // it passes, at most kReads times. Only proved bytes reach the file.
-std::uint32_t copyProvedPiece(Run& run, HostFile& file, const Piece& piece) {
+std::uint32_t copyProvedPiece(Run& run, OutputFile& file, const Piece& piece) {
     constexpr int kReads = 3;
     std::vector<std::uint8_t> data(piece.size);
     for (int read = 0;; ++read) {
@@ -62,7 +62,7 @@ std::uint32_t copyProvedPiece(Run& run, HostFile& file, const Piece& piece) {
         if (ProvePiece(run, piece.address, data) == PieceProof::agrees)
             break;
         if (read + 1 == kReads)
-            FailWith(run, ErrorCode::ChecksumTransfer, file);
+            FailWith(run, ErrorCode::ChecksumTransfer, file.file());
     }
     writeToFile(run, file, data);
     return byteSum(data);
@@ -70,12 +70,14 @@ std::uint32_t copyProvedPiece(Run& run, HostFile& file, const Piece& piece) {
 
 }  // namespace
 
+// The file only takes the target's place once every page is proven: a run that ends before
+// leaves an existing file as it was (OutputFile).
 void ReadFlash(Run& run) {
     const RunSettings& s = run.settings;
-    HostFile file(s.fileName, "wb");
+    OutputFile file(s.fileName);
     if (!file.isOpen())
         FatalError(run, ErrorCode::CreateFile);
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    std::setvbuf(file.stream(), nullptr, _IONBF, 0);
     run.console.print("Reading to File %s (%d bytes)\n", s.fileName.c_str(),
                       static_cast<int>(s.length));
     const std::uint32_t start = run.clock.tickMs();
@@ -89,10 +91,12 @@ void ReadFlash(Run& run) {
         piece.address += piece.size;
     }
     PrintCompleted(run);
+    if (!file.commit())
+        failFileWrite(run, file);
     run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
     run.console.print("Reading Successfully!!\t\t\n");
     PrintElapsed(run, start);
-    PortClose(run, &file);
+    PortClose(run);
 }
 
 }  // namespace halvard

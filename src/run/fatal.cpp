@@ -1,4 +1,4 @@
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "run/run.hpp"
 
 namespace halvard {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace halvard {
 
@@ -25,6 +26,8 @@ class HostFile {
 
     bool isOpen() const { return file_ != nullptr; }
     std::FILE* get() const { return file_; }
+    // Hands the file over to a caller that closes it and wants to see how that went.
+    std::FILE* release() { return std::exchange(file_, nullptr); }
     // A failure to close is ignored: the run's status is decided elsewhere.
     void close() {
         if (file_ != nullptr) {

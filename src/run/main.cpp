@@ -1,5 +1,5 @@
-#include "link/sim_line.hpp"
-#include "link/system_line.hpp"
+#include "line/sim_line.hpp"
+#include "line/system_line.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
 #include "run/run_sequence.hpp"

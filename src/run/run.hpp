@@ -5,7 +5,7 @@
 
 #include "cmdline/settings.hpp"
 #include "flash/flash_ops.hpp"
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "monitor/crc_routine.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"

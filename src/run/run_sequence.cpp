@@ -3,10 +3,10 @@
 #include <bit>
 #include <cstdint>
 
+#include "bringup/bringup.hpp"
+#include "bringup/target_image.hpp"
 #include "cmdline/cmdline.hpp"
 #include "flash/flash.hpp"
-#include "link/bringup.hpp"
-#include "link/target_image.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/ops.hpp"
 #include "run/run.hpp"

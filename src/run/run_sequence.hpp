@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "link/port.hpp"
+#include "line/port.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
 

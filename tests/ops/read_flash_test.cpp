@@ -1,4 +1,11 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <tuple>
 
 #include <filesystem>
 #include <string>
@@ -134,8 +141,64 @@ TEST(ReadFlash, PieceThatNeverPassesEndsWithError1) {
     EXPECT_EQ(bench.runIt(), 1);
     const std::string out = bench.output();
     EXPECT_EQ(out.substr(out.size() - 41), "Error 1: Checksum Error in file transfer\n");
-    EXPECT_TRUE(ReadBench::readFile(bench.run.settings.fileName).empty());
+    EXPECT_FALSE(std::filesystem::exists(bench.run.settings.fileName));
     EXPECT_FALSE(bench.portOpen());
+}
+
+std::vector<std::string> filesIn(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// A failing /R leaves the file that was there as it was, and nothing of its own beside it.
+TEST(ReadFlash, FailureLeavesAnExistingFileAsItWas) {
+    const std::vector<std::uint8_t> before(3000, 0x55);
+    for (const auto& [timeouts, corruptions, status] :
+         {std::tuple{2, 0, 24}, std::tuple{0, 3, 1}}) {
+        ReadBench bench(0, 0x1000);
+        bench.target.silentBlockReads = timeouts;
+        for (int i = 0; i < corruptions; ++i)
+            bench.target.corruptBlockReadsAt.insert(0x20600);
+        bench.writeFile("out.bin", before);
+        EXPECT_EQ(bench.runIt(), status);
+        EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), before) << status;
+        EXPECT_EQ(filesIn(bench.dir), std::vector<std::string>{"out.bin"}) << status;
+    }
+}
+
+// A disk that fills up under the temporary file (a file size limit stands in for it).
+TEST(ReadFlash, FullDiskLeavesAnExistingFileAsItWas) {
+    ReadBench bench(0, 0x1000);
+    const std::vector<std::uint8_t> before(3000, 0x55);
+    bench.writeFile("out.bin", before);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{0x300, 0x300};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::_exit(bench.runIt());
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), before);
+    EXPECT_EQ(filesIn(bench.dir), std::vector<std::string>{"out.bin"});
+}
+
+TEST(ReadFlash, ReadsThroughALinkAndKeepsThePermissions) {
+    ReadBench bench(0, 0x200);
+    const std::string real = bench.writeFile("real.bin", {1, 2, 3});
+    std::filesystem::permissions(
+        real, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::create_symlink(real, bench.run.settings.fileName);
+    EXPECT_EQ(bench.runIt(), -1);
+    EXPECT_TRUE(std::filesystem::is_symlink(bench.run.settings.fileName));
+    EXPECT_EQ(ReadBench::readFile(real), bench.expected(0, 0x200));
+    EXPECT_EQ(std::filesystem::status(real).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST(ReadFlash, FullDiskEndsWith4) {

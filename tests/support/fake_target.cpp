@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 #include "monitor/crc_routine.hpp"
 
 namespace halvard::testing {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "link/serial_line.hpp"
+#include "line/serial_line.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
 #include "run/run.hpp"

@@ -6,7 +6,7 @@
 #include <array>
 #include <numeric>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 
 namespace halvard::sim::testing {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "board_client.hpp"
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 #include "sim/board/faults.hpp"
 #include "sim/board/virtual_board.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 #include "machine.hpp"
 
 namespace halvard::sim::test {

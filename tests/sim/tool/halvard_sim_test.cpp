@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "link/port.hpp"
+#include "line/port.hpp"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "link/bringup_fake_board.hpp"
+#include "bringup/bringup_fake_board.hpp"
 #include "run/run_sequence.hpp"
 #include "support/fakes.hpp"
 

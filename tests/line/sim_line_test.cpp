@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "link/sim_line.hpp"
+#include "line/sim_line.hpp"
 #include "run/run_sequence.hpp"
 #include "sim/board/faults.hpp"
 #include "support/fakes.hpp"

@@ -1,4 +1,4 @@
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 
 #include <algorithm>
 
@@ -28,6 +28,16 @@ std::span<const std::uint8_t> MonitorCode(std::size_t algorithmOffset) {
 
 std::span<const std::uint8_t> FlashAlgorithm(std::size_t algorithmOffset) {
     return std::span(TargetImage).subspan(algorithmOffset);
+}
+
+std::vector<std::uint8_t> HostUpload(bool xc16x) {
+    // The monitor upload follows the bootstrap code in the image, so the upload is one piece.
+    const std::size_t count = kBootstrapSize + MonitorUpload(FindAlgorithmOffset()).size();
+    std::vector<std::uint8_t> upload(TargetImage.begin(),
+                                     TargetImage.begin() + static_cast<std::ptrdiff_t>(count));
+    if (xc16x)
+        std::copy(kXc16xHeader.begin(), kXc16xHeader.end(), upload.begin());
+    return upload;
 }
 
 }  // namespace halvard

@@ -9,8 +9,8 @@
 #include <ostream>
 #include <thread>
 
-#include "link/serial_pty.hpp"
-#include "link/system_line.hpp"
+#include "line/serial_pty.hpp"
+#include "line/system_line.hpp"
 
 namespace halvard::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 #include "monitor/fake_monitor.hpp"
 #include "support/fakes.hpp"
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "link/bringup.hpp"
-#include "link/bringup_fake_board.hpp"
-#include "link/target_image.hpp"
+#include "bringup/bringup.hpp"
+#include "bringup/bringup_fake_board.hpp"
+#include "bringup/target_image.hpp"
 #include "monitor/fake_monitor.hpp"
 #include "support/fakes.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 #include "monitor/monitor.hpp"
 
 namespace halvard {

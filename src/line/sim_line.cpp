@@ -1,11 +1,11 @@
-#include "link/sim_line.hpp"
+#include "line/sim_line.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
 
-#include "link/target_image.hpp"
+#include "bringup/target_image.hpp"
 
 namespace halvard {
 
@@ -19,16 +19,6 @@ std::uint64_t toNs(std::chrono::milliseconds time) {
 }
 
 }  // namespace
-
-std::vector<std::uint8_t> HostUpload(bool xc16x) {
-    const auto code = BootstrapCode();
-    std::vector<std::uint8_t> upload(code.begin(), code.end());
-    if (xc16x)
-        std::copy(kXc16xHeader.begin(), kXc16xHeader.end(), upload.begin());
-    const auto monitor = MonitorUpload(FindAlgorithmOffset());
-    upload.insert(upload.end(), monitor.begin(), monitor.end());
-    return upload;
-}
 
 // ---- BoardClock ----
 

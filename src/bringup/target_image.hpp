@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
-#include "link/cpu_table.hpp"
+#include "bringup/cpu_table.hpp"
 
 namespace halvard {
 
@@ -101,5 +102,9 @@ std::span<const std::uint8_t> MonitorUpload(std::size_t algorithmOffset);
 std::span<const std::uint8_t> MonitorCode(std::size_t algorithmOffset);
 // From the marker to the end of the image: loaded behind the monitor for programming.
 std::span<const std::uint8_t> FlashAlgorithm(std::size_t algorithmOffset);
+
+// What a host sends after the loader's zero byte: the bootstrap code (with the XC16x header
+// when asked) and the monitor upload.
+std::vector<std::uint8_t> HostUpload(bool xc16x);
 
 }  // namespace halvard

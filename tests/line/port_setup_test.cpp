@@ -5,8 +5,8 @@
 #include <optional>
 #include <ostream>
 
-#include "link/port.hpp"
-#include "link/system_line.hpp"
+#include "line/port.hpp"
+#include "line/system_line.hpp"
 #include "support/fakes.hpp"
 
 namespace halvard::testing {

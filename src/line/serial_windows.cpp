@@ -17,7 +17,7 @@
 #include <string_view>
 #include <utility>
 
-#include "link/system_line.hpp"
+#include "line/system_line.hpp"
 
 namespace halvard {
 

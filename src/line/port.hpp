@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "link/serial_line.hpp"
+#include "line/serial_line.hpp"
 #include "run/host_file.hpp"
 
 namespace halvard {

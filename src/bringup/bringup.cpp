@@ -1,12 +1,12 @@
-#include "link/bringup.hpp"
+#include "bringup/bringup.hpp"
 
 #include <array>
 #include <chrono>
 #include <optional>
 
-#include "link/cpu_table.hpp"
-#include "link/port.hpp"
-#include "link/target_image.hpp"
+#include "bringup/cpu_table.hpp"
+#include "bringup/target_image.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "run/run.hpp"
 

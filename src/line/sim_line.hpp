@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/serial_line.hpp"
+#include "line/serial_line.hpp"
 #include "run/clock.hpp"
 #include "sim/board/virtual_board.hpp"
 
@@ -18,10 +18,6 @@ namespace halvard {
 // virtual board's flash between runs (created erased when missing).
 inline constexpr std::string_view kSimDevice = "SIM";
 inline constexpr std::string_view kSimFlashFile = "halvard-sim.bin";
-
-// What a host sends after the loader's zero byte: the bootstrap code (with the XC16x header
-// when asked) and the monitor upload.
-std::vector<std::uint8_t> HostUpload(bool xc16x);
 
 class SimLine;
 

@@ -1,9 +1,9 @@
-#include "link/cpu_table.hpp"
+#include "bringup/cpu_table.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "link/bringup.hpp"
+#include "bringup/bringup.hpp"
 #include "monitor/monitor.hpp"
 #include "run/run.hpp"
 

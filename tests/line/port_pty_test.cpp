@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "link/port.hpp"
-#include "link/serial_pty.hpp"
-#include "link/system_line.hpp"
+#include "line/port.hpp"
+#include "line/serial_pty.hpp"
+#include "line/system_line.hpp"
 #include "run/run.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"

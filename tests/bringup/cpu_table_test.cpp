@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "link/bringup.hpp"
-#include "link/cpu_table.hpp"
+#include "bringup/bringup.hpp"
+#include "bringup/cpu_table.hpp"
 #include "monitor/fake_monitor.hpp"
 #include "support/fakes.hpp"
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "link/serial_line.hpp"
+#include "line/serial_line.hpp"
 
 namespace halvard {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <utility>
 
-#include "link/system_line.hpp"
+#include "line/system_line.hpp"
 
 namespace halvard {
 

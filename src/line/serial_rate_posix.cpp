@@ -1,6 +1,6 @@
 // The kernel's arbitrary-rate interface. <asm/termbits.h> redefines struct termios, so this unit
 // must not include <termios.h>, directly or through a header of ours that does.
-#include "link/system_line.hpp"
+#include "line/system_line.hpp"
 
 #ifdef __linux__
 #include <asm/termbits.h>
