@@ -113,12 +113,16 @@ bool PortWrite(Run& run, std::span<const std::uint8_t> bytes) {
     return lineOf(run).write(bytes) == bytes.size();
 }
 
-bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs) {
+bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
+                  const ArrivalProgress& onArrival) {
     SerialLine& line = lineOf(run);
     const std::uint32_t start = run.clock.tickMs();
     std::size_t received = 0;
     for (;;) {
-        received += line.read(buffer.subspan(received));
+        const std::size_t got = line.read(buffer.subspan(received));
+        received += got;
+        if (got > 0 && onArrival)
+            onArrival(received);
         if (received == buffer.size())
             return true;
         const std::uint32_t elapsed = run.clock.tickMs() - start;

@@ -33,8 +33,12 @@ void PortSetup(Run& run);
 void PortWriteByte(Run& run, std::uint8_t byte);
 // Sends the bytes with one write; true when all of them went.
 bool PortWrite(Run& run, std::span<const std::uint8_t> bytes);
+// Told how many bytes of the buffer are in, each time more have arrived.
+using ArrivalProgress = std::function<void(std::size_t received)>;
+
 // Waits for count bytes within timeoutMs; true when they are all in the buffer.
-bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs);
+bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
+                  const ArrivalProgress& onArrival = {});
 // Puts a monitor that lost step back to the start of a command and empties the input.
 void PortResync(Run& run);
 // Closes the port and, when given, the host file.

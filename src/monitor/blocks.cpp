@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdint>
 
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
@@ -122,10 +123,13 @@ FlashWrite awaitFlashAnswer(Run& run, std::uint32_t limitMs) {
 
 }  // namespace
 
-std::uint32_t blockReadTimeoutMs(std::int32_t baudRate) {
-    const auto baud = static_cast<std::uint32_t>(std::max<std::int32_t>(baudRate, 1));
-    const auto perBlock = static_cast<std::uint16_t>(1024000u / baud + 800u);
-    return 2u * perBlock + 30u;
+std::uint32_t blockReadTimeoutMs(std::int32_t baudRate, std::uint32_t count) {
+    const auto baud = static_cast<std::uint64_t>(std::max<std::int32_t>(baudRate, 1));
+    // 1024000 / baud per 512 bytes, that is 2000 / baud per byte.
+    std::uint64_t allowance = std::uint64_t{2000} * count / baud + 800u;
+    if (count <= kMaxBlock)
+        allowance &= 0xFFFF;  // the block formula keeps its sum to 16 bits
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(2u * allowance + 30u, UINT32_MAX));
 }
 
 int checkAddrSize(Run& run, std::uint32_t address, std::uint16_t count) {
@@ -141,15 +145,16 @@ int checkAddrSize(Run& run, std::uint32_t address, std::uint16_t count) {
     return 0;
 }
 
-bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer) {
+bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer,
+                 const ArrivalProgress& onArrival) {
     const std::uint16_t count = countOf(buffer.size());
     if (count == 0)
         return false;
     const Frame header = blockHeader(kBlockRead, address, count);
     sendOrEnd(run, header.bytes(), "target2Host: WriteFile error\n");
-    const std::uint32_t limit =
-        blockReadTimeoutMs(run.settings.baudRate) + wireTimeMs(run, header.bytes().size() + count);
-    if (WaitForBytes(run, buffer.first(count), limit))
+    const std::uint32_t limit = blockReadTimeoutMs(run.settings.baudRate, count) +
+                                wireTimeMs(run, header.bytes().size() + count);
+    if (WaitForBytes(run, buffer.first(count), limit, onArrival))
         return false;
     run.console.print("target2Host:\t\t\n");
     const ErrorCode code = run.settings.operation == Operation::verify ? ErrorCode::VerifyTimeout

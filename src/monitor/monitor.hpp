@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 
+#include "line/port.hpp"
+
 namespace halvard {
 
 struct Run;
@@ -19,12 +21,16 @@ std::uint16_t targetChecksum(Run& run, std::uint32_t address, std::uint16_t leng
 // Host-side sum of unsigned bytes, wrapping modulo 2^32.
 std::uint32_t byteSum(std::span<const std::uint8_t> data);
 
-// Block transfers of at most 512 bytes within one 16 KB page. The count of a block is the low
-// 16 bits of the span's size; only that many bytes are sent or filled.
+// Block transfers within one 16 KB page: writes of at most 512 bytes, reads of any count up
+// to the whole page. The count of a block is the low 16 bits of the span's size; only that
+// many bytes are sent or filled.
 // 0 when the block fits, 1 (after printing why) when it does not.
 int checkAddrSize(Run& run, std::uint32_t address, std::uint16_t count);
 // false when all bytes arrived; true after a time-out (its lines printed, nothing closed).
-bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer);
+// One request, however long the range: a USB adapter then holds back only the last partial
+// packet of the range instead of one per 512 bytes. onArrival follows the bytes as they come.
+bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer,
+                 const ArrivalProgress& onArrival = {});
 void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 
@@ -42,7 +48,9 @@ void EndOnFlashWrite(Run& run, const FlashWrite& result);
 // Milliseconds that the bytes need on the wire at the run's baud rate (8N1: 10 bits a byte),
 // rounded up. Every wait adds this for the bytes still in flight when it starts.
 std::uint32_t wireTimeMs(const Run& run, std::size_t bytes);
-// The block-read time-out of the monitor protocol, before the wire time is added.
-std::uint32_t blockReadTimeoutMs(std::int32_t baudRate);
+// The block-read time-out of the monitor protocol, before the wire time is added:
+// 2 x (1024000 / baud + 800) + 30 ms for 512 bytes. For other counts the line term
+// (1024000 / baud) grows in proportion to the count; the fixed allowance stays.
+std::uint32_t blockReadTimeoutMs(std::int32_t baudRate, std::uint32_t count = 0x200);
 
 }  // namespace halvard

@@ -1,7 +1,10 @@
 #include "ops/op_common.hpp"
 
+#include <algorithm>
+
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
+#include "ops/blocks.hpp"
 #include "run/run.hpp"
 
 namespace halvard {
@@ -25,12 +28,22 @@ void PrintElapsed(Run& run, std::uint32_t startMs) {
     run.console.print("Total Elapsed time = %.2f sec\n", elapsedMs * 0.001);
 }
 
-void ReadBlockWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> block,
-                        HostFile& file, ErrorCode timeoutCode) {
-    if (!target2Host(run, address, block))
+void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+                       std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode) {
+    const auto size = static_cast<std::uint32_t>(page.size());
+    // The progress moves in the steps the range had when it was read in 512-byte blocks.
+    std::uint32_t shown = 0;
+    const ArrivalProgress showSteps = [&](std::size_t received) {
+        while (shown < size && shown + std::min(kMaxBlock, size - shown) <= received) {
+            shown += std::min(kMaxBlock, size - shown);
+            PrintProgress(run, remainingAfter + size - shown, run.settings.length);
+        }
+    };
+    if (!target2Host(run, address, page, showSteps))
         return;
     PortResync(run);
-    if (target2Host(run, address, block))
+    shown = 0;
+    if (target2Host(run, address, page, showSteps))
         EndRun(run, status(timeoutCode), &file);
 }
 

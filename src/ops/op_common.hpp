@@ -18,10 +18,12 @@ void PrintProgress(Run& run, std::uint32_t remaining, std::uint32_t total);
 void PrintCompleted(Run& run);
 void PrintElapsed(Run& run, std::uint32_t startMs);
 
-// Reads a block; a time-out gets one resynchronised repeat, a second one ends the run with
-// timeoutCode as status (target2Host has printed the error line each time).
-void ReadBlockWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> block,
-                        HostFile& file, ErrorCode timeoutCode);
+// Reads a range within one page (at most the whole page) with one request, printing the
+// progress line for every 512 bytes of it as they arrive; remainingAfter is what the run's
+// range holds behind this page. A time-out gets one resynchronised repeat, a second one ends
+// the run with timeoutCode as status (target2Host has printed the error line each time).
+void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+                       std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode);
 
 // Prints the error line and ends the run with the code, closing port and file.
 [[noreturn]] void FailWith(Run& run, ErrorCode code, HostFile& file);

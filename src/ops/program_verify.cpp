@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -80,15 +79,15 @@ std::vector<std::uint8_t> fileBytes(Run& run, HostFile& file, std::uint32_t offs
 // A block that differs is read again after a resynchronisation: a difference is reported only
 // when two reads in a row bring the same bytes, and reads that never agree blame the line.
 void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
-                 std::span<const std::uint8_t> hostData) {
+                 std::span<const std::uint8_t> hostData, std::uint32_t remainingAfter) {
     constexpr int kReads = 3;
     Block reads[2]{};
     for (int read = 0; read < kReads; ++read) {
         if (read > 0)
             PortResync(run);
         const auto readBack = std::span(reads[read % 2]).first(hostData.size());
-        ReadBlockWithRetry(run, run.settings.deviceBase + offset, readBack, file,
-                           ErrorCode::VerifyTimeout);
+        ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter, file,
+                          ErrorCode::VerifyTimeout);
         if (!firstDifference(hostData, readBack))
             return;
         const auto before = std::span(reads[(read + 1) % 2]).first(hostData.size());
@@ -111,7 +110,8 @@ void readBackPage(Run& run, HostFile& file, std::uint32_t offset,
         const std::uint32_t address = run.settings.deviceBase + offset;
         const auto left = static_cast<std::uint32_t>(data.size() - done);
         const auto block = data.subspan(done, NextPiece(address, left, kMaxBlock));
-        verifyBlock(run, file, offset, block);
+        verifyBlock(run, file, offset, block,
+                    remainingAfter + static_cast<std::uint32_t>(data.size() - done - block.size()));
         done += block.size();
         offset += static_cast<std::uint32_t>(block.size());
         PrintProgress(run, remainingAfter + static_cast<std::uint32_t>(data.size() - done),

@@ -1,4 +1,3 @@
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -35,18 +34,10 @@ void writeToFile(Run& run, OutputFile& file, std::span<const std::uint8_t> data)
         failFileWrite(run, file);
 }
 
-// Reads the piece block by block into `data`, showing progress.
+// Reads the piece with one page read, showing progress as its bytes arrive.
 void readPiece(Run& run, OutputFile& file, const Piece& piece, std::span<std::uint8_t> data) {
-    std::uint32_t address = piece.address;
-    for (std::size_t done = 0; done < data.size();) {
-        const auto block = data.subspan(
-            done, NextPiece(address, static_cast<std::uint32_t>(data.size() - done), kMaxBlock));
-        ReadBlockWithRetry(run, address, block, file.file(), ErrorCode::ReadTimeout);
-        done += block.size();
-        address += static_cast<std::uint32_t>(block.size());
-        PrintProgress(run, piece.remainingAfter + static_cast<std::uint32_t>(data.size() - done),
-                      run.settings.length);
-    }
+    ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
+                      ErrorCode::ReadTimeout);
 }
 
 // A block corrupted on the line would otherwise go into the file unnoticed: each piece is

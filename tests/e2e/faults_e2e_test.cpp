@@ -130,8 +130,9 @@ TEST_F(FlashFaults, FailedEraseIsReportedAndTheProgrammingThenFails) {
 
 // The board's first bytes: ID, 'V', ping, locate (2), CSP (2), monitor checksum (2), CPU
 // identification (4), T6 (2), flash identifier (2), six CP reads (12): 29 bytes, so byte 100
-// lies in the first block read. Its repeat, after the 512 answers to the resynchronisation,
-// brings the same byte 1024 bytes later.
+// lies in the first page read, of 2048 bytes. Its repeat, after the 512 answers to the
+// resynchronisation, brings the same byte 2560 bytes later. The page's first 512-byte steps
+// have arrived before the time-out, so progress lines come first.
 struct DropCase {
     std::string function;
     std::vector<std::string> drops;
@@ -172,11 +173,15 @@ TEST_P(DroppedBytes, OneLostByteIsReadAgainTwoEndTheRun) {
 const std::string kReadTimeout = "target2Host:\t\t\nError 24: Timeout Reading\n";
 const std::string kVerifyTimeout = "target2Host:\t\t\nError 23: Timeout Verifying\n";
 const std::string kResync = "Trying to Resyncronize....\n";
+const std::string kProgress = "<progress>";
 
 INSTANTIATE_TEST_SUITE_P(
     Board, DroppedBytes,
-    ::testing::Values(DropCase{"/R", {"100"}, 0, kReadTimeout + kResync},
-                      DropCase{"/R", {"100", "1124"}, 24, kReadTimeout + kResync + kReadTimeout},
+    ::testing::Values(DropCase{"/R", {"100"}, 0, kProgress + kReadTimeout + kResync},
+                      DropCase{"/R",
+                               {"100", "2660"},
+                               24,
+                               kProgress + kReadTimeout + kResync + kProgress + kReadTimeout},
                       // /V asks for the page's CRC instead of reading it: byte 41 is in the
                       // answer, which is asked for again.
                       DropCase{"/V", {"41"}, 0, kResync}));

@@ -121,7 +121,7 @@ TEST_F(Board, VerifyFindsTheFirstDifferentWord) {
                             // The page's CRC is asked twice, the differing block read twice.
                             "Trying to Resyncronize....\n"
                             "<progress>Trying to Resyncronize....\n"
-                            "verifyBuffer error Write: 0x1234,Read: 0x1230\n"
+                            "<progress>verifyBuffer error Write: 0x1234,Read: 0x1230\n"
                             "Error 21: Error Verifying\n"
                             "\n\nError at offset 0x00001206!!!\n");
 }

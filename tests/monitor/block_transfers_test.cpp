@@ -2,6 +2,7 @@
 
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "monitor/fake_monitor.hpp"
@@ -57,6 +58,14 @@ TEST(BlockReadTimeout, FollowsTheBaudRateFormula) {
         EXPECT_EQ(blockReadTimeoutMs(baud), ms) << baud;
 }
 
+// A page read keeps the fixed allowance and scales the line term 1024000 / baud by count / 512.
+TEST(BlockReadTimeout, LineTermGrowsWithTheCount) {
+    const std::tuple<std::int32_t, std::uint32_t, std::uint32_t> cases[] = {
+        {115200, 0x200, 1646}, {115200, 0x4000, 2198}, {9600, 0x4000, 8456}, {38400, 0x100, 1656}};
+    for (const auto& [baud, count, ms] : cases)
+        EXPECT_EQ(blockReadTimeoutMs(baud, count), ms) << baud << " " << count;
+}
+
 TEST(WireTime, IsTenBitsPerByteRoundedUp) {
     FakeClock clock;
     CapturedConsole console;
@@ -75,8 +84,11 @@ TEST_F(BlockTransfers, Target2HostFillsTheBufferFromPiecesInOrder) {
         l.deliver({4, 5}, 700);
     });
     Bytes buffer(5);
-    EXPECT_FALSE(target2Host(run(), 0x20000, buffer));
+    std::vector<std::size_t> arrivals;
+    EXPECT_FALSE(target2Host(run(), 0x20000, buffer,
+                             [&](std::size_t received) { arrivals.push_back(received); }));
     EXPECT_EQ(buffer, (Bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(arrivals, (std::vector<std::size_t>{2, 3, 5})) << "told as the pieces come";
     EXPECT_EQ(output(), "");
 }
 
