@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -50,30 +51,98 @@ void readFromFile(Run& run, HostFile& file, std::span<std::uint8_t> block) {
     EndRun(run, exit_status::inputFile, &file);
 }
 
+// verifyBuffer compares whole words; a block of a sparse image on a byte-wide bus may end on
+// an odd byte, which is compared here.
+bool oddByteDiffers(Run& run, std::span<const std::uint8_t> written,
+                    std::span<const std::uint8_t> read, std::size_t& position) {
+    const std::size_t last = written.size() - 1;
+    if (written.size() % 2 == 0 || written[last] == read[last])
+        return false;
+    run.console.print("verifyBuffer error Write: 0x%04x,Read: 0x%04x\n",
+                      static_cast<unsigned>(written[last]), static_cast<unsigned>(read[last]));
+    position = last;
+    return true;
+}
+
+// A stretch of the flash that is programmed or verified in one pass, and where its bytes come
+// from: the input file for a raw image, memory for a HEX or S-record image.
+struct Stretch {
+    std::uint32_t flashOffset = 0;
+    std::uint32_t length = 0;
+    std::span<const std::uint8_t> inMemory;
+    bool fromFile = false;
+};
+
+std::vector<Stretch> stretchesOf(const Run& run) {
+    const RunSettings& s = run.settings;
+    if (!run.image)
+        return {{s.flashOffset, s.length, {}, true}};
+    std::vector<Stretch> stretches;
+    for (const auto& [address, range] : run.image->ranges()) {
+        stretches.push_back({address - s.deviceBase, static_cast<std::uint32_t>(range.bytes.size()),
+                             range.bytes, false});
+    }
+    return stretches;
+}
+
+void eraseFirst(Run& run, const std::vector<Stretch>& stretches) {
+    const RunSettings& s = run.settings;
+    if (s.operation != Operation::program || s.eraseAll || s.noErase)
+        return;
+    if (!run.image) {
+        constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
+        EraseFlashArea(run, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
+        return;
+    }
+    std::vector<FlashSpan> spans;
+    for (const Stretch& stretch : stretches)
+        spans.push_back({stretch.flashOffset, stretch.length});
+    EraseFlashSectors(run, spans);
+}
+
+// The bytes the stretch holds for the flash range [offset, offset + size).
+std::vector<std::uint8_t> bytesOf(Run& run, HostFile& file, const Stretch& stretch,
+                                  std::uint32_t offset, std::uint32_t size) {
+    std::vector<std::uint8_t> data(size);
+    if (stretch.fromFile) {
+        const RunSettings& s = run.settings;
+        if (!seekTo(file, s.fileOffset + (offset - s.flashOffset)))
+            failFileRead(run, file);
+        readFromFile(run, file, data);
+    } else {
+        const auto from = stretch.inMemory.subspan(offset - stretch.flashOffset, size);
+        std::copy(from.begin(), from.end(), data.begin());
+    }
+    return data;
+}
+
+std::uint32_t endOf(const Stretch& stretch) {
+    return stretch.flashOffset + stretch.length;
+}
+
 [[noreturn]] void failChecksum(Run& run, HostFile& file) {
     run.console.print("General Checksum Error!!\n");
     FailWith(run, ErrorCode::ChecksumTransfer, file);
 }
 
-std::optional<std::size_t> firstDifference(std::span<const std::uint8_t> written,
-                                           std::span<const std::uint8_t> read) {
-    const std::size_t words = std::min(written.size(), read.size()) / 2;
+std::optional<std::size_t> firstDifference(Run& run, std::span<const std::uint8_t> written,
+                                           std::span<const std::uint8_t> read, bool report) {
+    const std::size_t words = written.size() / 2;
     for (std::size_t i = 0; i < words; ++i) {
-        if (wordAt(written, 2 * i) != wordAt(read, 2 * i))
+        if (wordAt(written, 2 * i) != wordAt(read, 2 * i)) {
+            std::size_t position = 0;
+            if (report)
+                verifyBuffer(run, written, read, position);
             return 2 * i;
+        }
+    }
+    std::size_t position = 0;
+    if (written.size() % 2 != 0 && written.back() != read[written.size() - 1]) {
+        if (report)
+            oddByteDiffers(run, written, read, position);
+        return written.size() - 1;
     }
     return std::nullopt;
-}
-
-// The file's bytes for the flash range [offset, offset + size).
-std::vector<std::uint8_t> fileBytes(Run& run, HostFile& file, std::uint32_t offset,
-                                    std::uint32_t size) {
-    const RunSettings& s = run.settings;
-    if (!seekTo(file, s.fileOffset + (offset - s.flashOffset)))
-        failFileRead(run, file);
-    std::vector<std::uint8_t> data(size);
-    readFromFile(run, file, data);
-    return data;
 }
 
 // A block that differs is read again after a resynchronisation: a difference is reported only
@@ -88,12 +157,11 @@ void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
         const auto readBack = std::span(reads[read % 2]).first(hostData.size());
         ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter, file,
                           ErrorCode::VerifyTimeout);
-        if (!firstDifference(hostData, readBack))
+        if (!firstDifference(run, hostData, readBack, false))
             return;
         const auto before = std::span(reads[(read + 1) % 2]).first(hostData.size());
         if (read > 0 && std::equal(readBack.begin(), readBack.end(), before.begin())) {
-            std::size_t position = 0;
-            verifyBuffer(run, hostData, readBack, position);
+            const std::size_t position = *firstDifference(run, hostData, readBack, true);
             run.console.print("Error %d: %s\n", status(ErrorCode::Verifying),
                               textOf(ErrorCode::Verifying).data());
             run.console.print("\n\nError at offset 0x%08lx!!!\n",
@@ -110,12 +178,10 @@ void readBackPage(Run& run, HostFile& file, std::uint32_t offset,
         const std::uint32_t address = run.settings.deviceBase + offset;
         const auto left = static_cast<std::uint32_t>(data.size() - done);
         const auto block = data.subspan(done, NextPiece(address, left, kMaxBlock));
-        verifyBlock(run, file, offset, block,
-                    remainingAfter + static_cast<std::uint32_t>(data.size() - done - block.size()));
         done += block.size();
+        verifyBlock(run, file, offset, block,
+                    remainingAfter + static_cast<std::uint32_t>(data.size() - done));
         offset += static_cast<std::uint32_t>(block.size());
-        PrintProgress(run, remainingAfter + static_cast<std::uint32_t>(data.size() - done),
-                      run.settings.length);
     }
 }
 
@@ -133,36 +199,33 @@ void verifyPage(Run& run, HostFile& file, std::uint32_t offset, std::span<const 
         failChecksum(run, file);
 }
 
-// Verifies the range page by page; returns the sum of the file's bytes.
-std::uint32_t verifyPages(Run& run, HostFile& file) {
-    const RunSettings& s = run.settings;
+// Verifies a stretch page by page; returns the sum of its bytes.
+std::uint32_t verifyStretch(Run& run, HostFile& file, const Stretch& stretch,
+                            std::uint32_t& remaining) {
     std::uint32_t hostSum = 0;
-    const std::uint32_t end = s.flashOffset + s.length;
-    for (std::uint32_t offset = s.flashOffset; offset < end;) {
-        const std::uint32_t size = NextPiece(s.deviceBase + offset, end - offset, kPageSize);
-        const auto data = fileBytes(run, file, offset, size);
-        offset += size;
-        verifyPage(run, file, offset - size, data, end - offset);
+    for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
+        const std::uint32_t size =
+            NextPiece(run.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+        const auto data = bytesOf(run, file, stretch, offset, size);
+        remaining -= size;
+        verifyPage(run, file, offset, data, remaining);
         hostSum += byteSum(data);
-        PrintProgress(run, end - offset, s.length);
+        PrintProgress(run, remaining, run.settings.length);
+        offset += size;
     }
-    PrintCompleted(run);
     return hostSum;
 }
 
-// Programs the flash range [from, to) from the file; returns the first block the flash
-// algorithm did not report as programmed (the line is resynchronised after it), else success.
-FlashWrite programRange(Run& run, HostFile& file, std::uint32_t from, std::uint32_t to,
-                        bool progress) {
+// Programs the part [from, to) of a stretch; returns the first block the flash algorithm did
+// not report as programmed (the line is resynchronised after it), else success.
+FlashWrite programRange(Run& run, HostFile& file, const Stretch& stretch, std::uint32_t from,
+                        std::uint32_t to, std::uint32_t* remaining) {
     const RunSettings& s = run.settings;
     FlashWrite failed{FlashWrite::Outcome::programmed, 0};
-    if (!seekTo(file, s.fileOffset + (from - s.flashOffset)))
-        failFileRead(run, file);
-    Block hostBlock{};
     for (std::uint32_t offset = from; offset < to;) {
         const std::uint32_t address = s.deviceBase + offset;
-        const auto data = std::span(hostBlock).first(NextPiece(address, to - offset, kMaxBlock));
-        readFromFile(run, file, data);
+        const std::uint32_t size = NextPiece(address, to - offset, kMaxBlock);
+        const auto data = bytesOf(run, file, stretch, offset, size);
         const FlashWrite result = host2FlashTry(run, address, data);
         if (result.outcome != FlashWrite::Outcome::programmed) {
             if (failed.outcome == FlashWrite::Outcome::programmed)
@@ -172,17 +235,19 @@ FlashWrite programRange(Run& run, HostFile& file, std::uint32_t from, std::uint3
             if (result.outcome == FlashWrite::Outcome::cellFailed)
                 run.flash.ops.reset(run);
         }
-        offset += static_cast<std::uint32_t>(data.size());
-        if (progress)
-            PrintProgress(run, s.flashOffset + s.length - offset, s.length);
+        offset += size;
+        if (remaining != nullptr) {
+            *remaining -= size;
+            PrintProgress(run, *remaining, s.length);
+        }
     }
     return failed;
 }
 
-// Erases the sectors that hold a page that failed its proof and programs their part of the
-// range again (with /NOERASE only the page); returns where the reprogrammed part begins.
-std::uint32_t reprogramAround(Run& run, HostFile& file, std::uint32_t offset, std::uint32_t size,
-                              FlashWrite& written) {
+// Erases the sectors that hold a page that failed its proof and programs what the stretches
+// hold in them again (with /NOERASE only the page).
+FlashWrite reprogramAround(Run& run, HostFile& file, const std::vector<Stretch>& stretches,
+                           std::uint32_t offset, std::uint32_t size) {
     const RunSettings& s = run.settings;
     run.console.print(s.noErase ? "Page at offset 0x%x not proved, programming it again\n"
                                 : "Page at offset 0x%x not proved, erasing and programming it "
@@ -194,10 +259,17 @@ std::uint32_t reprogramAround(Run& run, HostFile& file, std::uint32_t offset, st
         span = SectorsCovering(run, offset, size);
         EraseFlashArea(run, offset, static_cast<std::int32_t>(size));
     }
-    const std::uint32_t from = std::max(span.start, s.flashOffset);
-    const std::uint32_t to = std::min(span.end, s.flashOffset + s.length);
-    written = programRange(run, file, from, to, false);
-    return from;
+    FlashWrite written{FlashWrite::Outcome::programmed, 0};
+    for (const Stretch& stretch : stretches) {
+        const std::uint32_t from = std::max(span.start, stretch.flashOffset);
+        const std::uint32_t to = std::min(span.end, endOf(stretch));
+        if (from >= to)
+            continue;
+        const FlashWrite result = programRange(run, file, stretch, from, to, nullptr);
+        if (written.outcome == FlashWrite::Outcome::programmed)
+            written = result;
+    }
+    return written;
 }
 
 // A page that still fails after its second reprogramming ends the run with its cause: the
@@ -214,34 +286,48 @@ std::uint32_t reprogramAround(Run& run, HostFile& file, std::uint32_t offset, st
     FailWith(run, ErrorCode::ChecksumTransfer, file);
 }
 
-// Proves every page of the range; a page that fails is programmed again, at most twice.
-void provePrograms(Run& run, HostFile& file, FlashWrite written) {
-    constexpr int kReprograms = 2;
-    const RunSettings& s = run.settings;
-    const std::uint32_t end = s.flashOffset + s.length;
-    std::map<std::uint32_t, int> reprogrammed;
-    for (std::uint32_t offset = s.flashOffset; offset < end;) {
-        const std::uint32_t size = NextPiece(s.deviceBase + offset, end - offset, kPageSize);
-        const auto data = fileBytes(run, file, offset, size);
-        const PieceProof proof = ProvePiece(run, s.deviceBase + offset, data);
-        if (proof == PieceProof::agrees) {
+// The first page of the stretches that fails its proof, if any.
+struct FailedPage {
+    std::uint32_t offset;
+    std::uint32_t size;
+    PieceProof proof;
+};
+std::optional<FailedPage> firstUnprovedPage(Run& run, HostFile& file,
+                                            const std::vector<Stretch>& stretches) {
+    for (const Stretch& stretch : stretches) {
+        for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
+            const std::uint32_t size =
+                NextPiece(run.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+            const auto data = bytesOf(run, file, stretch, offset, size);
+            const PieceProof proof = ProvePiece(run, run.settings.deviceBase + offset, data);
+            if (proof != PieceProof::agrees)
+                return FailedPage{offset, size, proof};
             offset += size;
-            continue;
         }
-        int& count = reprogrammed[offset];
+    }
+    return std::nullopt;
+}
+
+// Proves every page; a page that fails is programmed again, at most twice. After a
+// reprogramming the proof starts over, since an erase may have touched proved pages.
+void provePrograms(Run& run, HostFile& file, const std::vector<Stretch>& stretches,
+                   FlashWrite written) {
+    constexpr int kReprograms = 2;
+    std::map<std::uint32_t, int> reprogrammed;
+    while (const std::optional<FailedPage> failed = firstUnprovedPage(run, file, stretches)) {
+        int& count = reprogrammed[failed->offset];
         if (count == kReprograms)
-            failProgrammedPage(run, file, offset, proof, written);
+            failProgrammedPage(run, file, failed->offset, failed->proof, written);
         ++count;
-        offset = reprogramAround(run, file, offset, size, written);
+        written = reprogramAround(run, file, stretches, failed->offset, failed->size);
     }
 }
 
-void eraseRangeFirst(Run& run) {
-    const RunSettings& s = run.settings;
-    if (s.operation != Operation::program || s.eraseAll || s.noErase)
-        return;
-    constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
-    EraseFlashArea(run, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
+std::uint32_t sumOfStretches(Run& run, HostFile& file, const std::vector<Stretch>& stretches) {
+    std::uint32_t sum = 0;
+    for (const Stretch& stretch : stretches)
+        sum += byteSum(bytesOf(run, file, stretch, stretch.flashOffset, stretch.length));
+    return sum;
 }
 
 }  // namespace
@@ -265,25 +351,37 @@ int verifyBuffer(Run& run, std::span<const std::uint8_t> written,
 void ProgramVerify(Run& run) {
     const RunSettings& s = run.settings;
     const bool program = s.operation == Operation::program;
-    HostFile file(s.fileName, "rb");
-    if (!file.isOpen())
-        FatalError(run, ErrorCode::InputFileNotFound);
-    if (s.fileOffset != 0 && !seekTo(file, s.fileOffset))
-        failFileRead(run, file);
-    eraseRangeFirst(run);
+    HostFile file;
+    if (!run.image) {
+        file = HostFile(s.fileName, "rb");
+        if (!file.isOpen())
+            FatalError(run, ErrorCode::InputFileNotFound);
+        if (s.fileOffset != 0 && !seekTo(file, s.fileOffset))
+            failFileRead(run, file);
+    }
+    const std::vector<Stretch> stretches = stretchesOf(run);
+    eraseFirst(run, stretches);
 
     const std::uint32_t start = run.clock.tickMs();
     run.console.print("%s", program ? "Programming" : "Verifying with");
     run.console.print(" File %s (%d bytes)\n", s.fileName.c_str(), static_cast<int>(s.length));
     std::uint32_t hostSum = 0;
+    std::uint32_t remaining = s.length;
     if (program) {
-        const FlashWrite written =
-            programRange(run, file, s.flashOffset, s.flashOffset + s.length, true);
+        FlashWrite written{FlashWrite::Outcome::programmed, 0};
+        for (const Stretch& stretch : stretches) {
+            const FlashWrite result =
+                programRange(run, file, stretch, stretch.flashOffset, endOf(stretch), &remaining);
+            if (written.outcome == FlashWrite::Outcome::programmed)
+                written = result;
+        }
         PrintCompleted(run);
-        provePrograms(run, file, written);
-        hostSum = byteSum(fileBytes(run, file, s.flashOffset, s.length));
+        provePrograms(run, file, stretches, written);
+        hostSum = sumOfStretches(run, file, stretches);
     } else {
-        hostSum = verifyPages(run, file);
+        for (const Stretch& stretch : stretches)
+            hostSum += verifyStretch(run, file, stretch, remaining);
+        PrintCompleted(run);
     }
     run.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
     run.console.print(

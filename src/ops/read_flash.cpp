@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "image/image_writer.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
@@ -15,7 +16,7 @@ namespace halvard {
 
 namespace {
 
-// Where a 16 KB piece of the range lies, on the target and in the output file.
+// Where a 16 KB piece of the range lies on the target, and how much of the range follows it.
 struct Piece {
     std::uint32_t address;
     std::uint32_t size;
@@ -29,33 +30,30 @@ struct Piece {
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
-void writeToFile(Run& run, OutputFile& file, std::span<const std::uint8_t> data) {
-    if (!file.write(data))
+// Raw, HEX or S-records, as the file name says (ImageWriter).
+void writeToFile(Run& run, OutputFile& file, ImageWriter& output, std::uint32_t address,
+                 std::span<const std::uint8_t> data) {
+    if (!output.write(address, data))
         failFileWrite(run, file);
 }
 
-// Reads the piece with one page read, showing progress as its bytes arrive.
-void readPiece(Run& run, OutputFile& file, const Piece& piece, std::span<std::uint8_t> data) {
-    ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
-                      ErrorCode::ReadTimeout);
-}
-
-// A block corrupted on the line would otherwise go into the file unnoticed: each piece is
+// A page corrupted on the line would otherwise go into the file unnoticed: each piece is
 // proved against the target's own CRC-32 of it, and read again after a resynchronisation until
 // it passes, at most kReads times. Only proved bytes reach the file.
-std::uint32_t copyProvedPiece(Run& run, OutputFile& file, const Piece& piece) {
+std::uint32_t copyProvedPiece(Run& run, OutputFile& file, ImageWriter& output, const Piece& piece) {
     constexpr int kReads = 3;
     std::vector<std::uint8_t> data(piece.size);
     for (int read = 0;; ++read) {
         if (read > 0)
             PortResync(run);
-        readPiece(run, file, piece, data);
+        ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
+                          ErrorCode::ReadTimeout);
         if (ProvePiece(run, piece.address, data) == PieceProof::agrees)
             break;
         if (read + 1 == kReads)
             FailWith(run, ErrorCode::ChecksumTransfer, file.file());
     }
-    writeToFile(run, file, data);
+    writeToFile(run, file, output, piece.address, data);
     return byteSum(data);
 }
 
@@ -73,14 +71,18 @@ void ReadFlash(Run& run) {
                       static_cast<int>(s.length));
     const std::uint32_t start = run.clock.tickMs();
 
+    const std::uint32_t first = s.deviceBase + s.flashOffset;
+    ImageWriter output(file.stream(), OutputFormatFor(s.fileName), first + s.length - 1);
     std::uint32_t sum = 0;
-    Piece piece{s.deviceBase + s.flashOffset, 0, s.length};
+    Piece piece{first, 0, s.length};
     while (piece.remainingAfter > 0) {
         piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
         piece.remainingAfter -= piece.size;
-        sum += copyProvedPiece(run, file, piece);
+        sum += copyProvedPiece(run, file, output, piece);
         piece.address += piece.size;
     }
+    if (!output.finish())
+        failFileWrite(run, file);
     PrintCompleted(run);
     if (!file.commit())
         failFileWrite(run, file);

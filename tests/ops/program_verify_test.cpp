@@ -169,7 +169,7 @@ TEST(Verify, DifferenceShowsTheWordsAndTheOffset) {
     EXPECT_EQ(bench.runIt(), 21);
     EXPECT_EQ(bench.output(), "Verifying with File " + bench.run.settings.fileName +
                                   " (1024 bytes)\nTrying to Resyncronize....\n"
-                                  "Completed 50.0%\rCompleted 50.0%\rCompleted 100.0%\r"
+                                  "Completed 50.0%\rCompleted 100.0%\r"
                                   "Trying to Resyncronize....\nCompleted 100.0%\r"
                                   "verifyBuffer error Write: 0x1230,Read: 0x1234\n"
                                   "Error 21: Error Verifying\n\n\nError at offset 0x00000206!!!\n");
