@@ -36,7 +36,7 @@ void setComIndex(Run& run, std::uint32_t index) {
 }
 
 // Tested in this order; the first row that matches decides.
-const std::array<OptionRow, 19> kOptions = {{
+const std::array<OptionRow, 20> kOptions = {{
     {"/OFFSET=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view) {
          r.settings.flashOffset = ParseNumber(v, 16);
@@ -91,6 +91,12 @@ const std::array<OptionRow, 19> kOptions = {{
     {"/BAUD=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view) {
          r.settings.baudRate = static_cast<std::int32_t>(ParseNumber(v, 10));
+     }},
+    {"/SPEED=", Match::prefix,
+     [](Run& r, std::string_view v, std::string_view) {
+         r.settings.speed = v == "MAX" ? kSpeedMax : static_cast<std::int32_t>(ParseNumber(v, 10));
+         if (r.settings.speed == 0 || r.settings.speed < kSpeedMax)
+             FatalError(r, ErrorCode::IllegalNumber);
      }},
     {"/8BIT", Match::whole,
      [](Run& r, std::string_view, std::string_view) {
@@ -252,6 +258,7 @@ void PrintUsage(Run& run) {
     out.print("/COM1\t\t/COM2\t\t/COM3\t\t/COM4\n");
     out.print("/COM=\t\t(Default COM=1)\n");
     out.print("/BAUD=\t\t(Default %d)\n", kDefaultBaudRate);
+    out.print("/SPEED=\t\t(n or MAX, after the start)\n");
     out.print("/8BIT\t\t/16BIT\n");
     out.print("/XC16X\n");
 }

@@ -9,6 +9,8 @@ enum class Operation { program, read, verify };
 
 inline constexpr std::uint32_t kLengthToEnd = 0xFFFFFFFFu;  // /L=-1 and no /L= at all
 inline constexpr std::int32_t kDefaultBaudRate = 38400;
+// /SPEED=MAX: the fastest rate that both the board and the port make.
+inline constexpr std::int32_t kSpeedMax = -1;
 
 struct RunSettings {
     Operation operation = Operation::program;
@@ -21,6 +23,7 @@ struct RunSettings {
     std::string portDevice;         // /COM= value as typed; empty when /COM1../COM4 chose the port
     std::uint32_t portIndex = 0;
     std::int32_t baudRate = kDefaultBaudRate;
+    std::int32_t speed = 0;  // /SPEED=: the rate to switch to once the monitor runs; 0: none
     bool eraseAll = false;
     bool noErase = false;
     bool only8Bit = false;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,13 @@ class SerialLine {
     // Sleeps until input is waiting or the time is up; true when input is waiting. Must not
     // burn CPU while it waits.
     virtual bool waitForInput(std::chrono::milliseconds timeout) = 0;
+    // Switches the line to the rate (call drainOutput first). Returns the rate the port reports
+    // afterwards, which a driver may have rounded; nothing when it refuses, and the old rate
+    // stays then. A line that cannot switch refuses every rate.
+    virtual std::optional<std::uint32_t> setRate(std::uint32_t rate) {
+        static_cast<void>(rate);
+        return std::nullopt;
+    }
 };
 
 // The line went away during a run (an unplugged USB adapter, a closed pty).

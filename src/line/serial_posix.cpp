@@ -331,6 +331,29 @@ class PosixLine final : public SerialLine {
         return pollFor(POLLIN, std::chrono::steady_clock::now() + timeout);
     }
 
+    std::optional<std::uint32_t> setRate(std::uint32_t rate) override {
+        termios before{};
+        if (rate == 0 || rate > static_cast<std::uint32_t>(INT32_MAX) ||
+            tcgetattr(fd_, &before) != 0) {
+            return std::nullopt;
+        }
+        const auto wanted = static_cast<std::int32_t>(rate);
+        const StandardRate* standard = standardRate(wanted);
+        termios settings = before;
+        const bool taken = standard != nullptr ? cfsetispeed(&settings, standard->code) == 0 &&
+                                                     cfsetospeed(&settings, standard->code) == 0 &&
+                                                     tcsetattr(fd_, TCSANOW, &settings) == 0 &&
+                                                     rateTaken(fd_, wanted, standard)
+                                               : rateTaken(fd_, wanted, nullptr);
+        if (!taken) {
+            tcsetattr(fd_, TCSANOW, &before);
+            return std::nullopt;
+        }
+        const std::uint32_t reported = ArbitraryLineRate(fd_).value_or(rate);
+        baudRate_ = static_cast<std::int32_t>(reported);
+        return reported;
+    }
+
   private:
     [[noreturn]] void gone(const char* what, int error) const {
         throw LineGone("port " + device_ + " is gone (" + what + ": " + describeErrno(error) + ")");

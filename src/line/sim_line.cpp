@@ -112,6 +112,14 @@ bool SimLine::waitForInput(std::chrono::milliseconds timeout) {
     return board_->hostReadable() > 0;
 }
 
+std::optional<std::uint32_t> SimLine::setRate(std::uint32_t rate) {
+    throwIfGone();
+    if (rate == 0)
+        return std::nullopt;
+    board_->setBaud(rate);
+    return rate;
+}
+
 void SimLine::pass(std::chrono::milliseconds time) {
     runUntil(nowNs() + toNs(time), false);
 }

@@ -60,6 +60,8 @@ class SimLine final : public SerialLine {
     void flushInput() override;
     void drainOutput() override {}
     bool waitForInput(std::chrono::milliseconds timeout) override;
+    // The virtual port takes any rate; the board hears the host at it from now on.
+    std::optional<std::uint32_t> setRate(std::uint32_t rate) override;
 
     // Lets the board run for this long, as real time would while the host sleeps.
     void pass(std::chrono::milliseconds time);

@@ -89,6 +89,8 @@ inline constexpr int oddNumber = status(ErrorCode::IllegalNumber);
 inline constexpr int inputFile = status(ErrorCode::InputFileNotFound);
 // The CPU answered with an identification that no row of the CPU table accepts.
 inline constexpr int cpuNotSupported = status(ErrorCode::IllegalEcho);
+// /SPEED= asked for a rate that the board or the port cannot make.
+inline constexpr int speedRefused = status(ErrorCode::IllegalOption);
 // host2Target refused a block that does not fit the monitor's page window.
 inline constexpr int blockRefused = status(ErrorCode::FlashAlgorithm);
 }  // namespace exit_status

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bringup/bringup.hpp"
+#include "bringup/rate_switch.hpp"
 #include "bringup/target_image.hpp"
 #include "cmdline/cmdline.hpp"
 #include "flash/flash.hpp"
@@ -24,9 +25,10 @@ constexpr std::uint32_t kSYSCON = 0xFF12;
 constexpr std::uint32_t kDPP0 = 0xFE00;
 constexpr std::uint32_t kDPP1 = 0xFE02;
 
-void printCpuClock(Run& run) {
-    run.console.print("CPU clock = %3.1f MHz\n",
-                      CpuClockMHz(targetWordRead(run, kT6), run.settings.baudRate));
+double printCpuClock(Run& run) {
+    const double clockMHz = CpuClockMHz(targetWordRead(run, kT6), run.settings.baudRate);
+    run.console.print("CPU clock = %3.1f MHz\n", clockMHz);
+    return clockMHz;
 }
 
 void setUpCpuRegisters(Run& run) {
@@ -148,7 +150,9 @@ void RunSequence(Run& run, int argc, char* argv[]) {
         PrintContactLine(run);
         EndRun(run, exit_status::cpuNotSupported);
     }
-    printCpuClock(run);
+    const double clockMHz = printCpuClock(run);
+    if (run.settings.speed != 0)
+        SwitchLineRate(run, clockMHz);
     setUpCpuRegisters(run);
     identifyFlash(run);
     if (run.image)

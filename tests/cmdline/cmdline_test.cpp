@@ -86,6 +86,7 @@ TEST(ParseCmdLine, NoArgumentPrintsUsageAndEndsWithZero) {
               "/COM1\t\t/COM2\t\t/COM3\t\t/COM4\n"
               "/COM=\t\t(Default COM=1)\n"
               "/BAUD=\t\t(Default 38400)\n"
+              "/SPEED=\t\t(n or MAX, after the start)\n"
               "/8BIT\t\t/16BIT\n"
               "/XC16X\n");
 }

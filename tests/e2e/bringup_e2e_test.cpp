@@ -83,6 +83,23 @@ TEST(Bringup, ARunningMonitorIsPickedUpWithoutUpload) {
                                 kReadTwoBytes);
 }
 
+// /SPEED=MAX over the pty: the port switches to a rate no speed code names, halvard-sim reads
+// it exactly, and the read data is the flash the board keeps.
+TEST(Bringup, SpeedMaxSwitchesThePortAndReadsTheFlash) {
+    TempFolder folder;
+    SimProcess sim({"--flash-image", folder.file("flash.img")});
+    const ProcessResult r =
+        runHalvard({"/R", "f.bin", "/L=4000", "/SPEED=MAX", "/COM=" + sim.device()}, folder.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("CPU clock = 20.0 MHz\nLine switched to 625000 baud\n"),
+              std::string::npos)
+        << r.output;
+    sim.stop();
+    auto flash = readFile(folder.file("flash.img"));
+    flash.resize(0x4000);
+    EXPECT_EQ(readFile(folder.file("f.bin")), flash);
+}
+
 TEST(Bringup, UnsupportedCpuEndsWithStatus9) {
     SimProcess sim({"--cpu-id", "18200D01"});
     TempFolder folder;
