@@ -162,6 +162,7 @@ std::uint32_t StartMonitor(Run& run) {
     if (!monitorAlreadyRunning(run, first)) {
         sendBootstrapCode(run);
         sendMonitor(run);
+        run.monitorUploaded = true;
     }
     const std::uint32_t imageBase = locateMonitor(run);
     checkMonitor(run, imageBase);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "flash/flash_table.hpp"
 
@@ -25,6 +26,8 @@ struct FlashState {
     std::span<const FlashDevice> devices = kFlashDevices;
     int flashIndex = 0;  // row of the device table being probed, then the detected row
     FlashOps ops;
+    unsigned failedPolls = 0;         // completion polls that gave up (printed as they came)
+    std::vector<int> unerasedBlocks;  // sectors whose erase did not complete, by block number
 };
 
 // The row flashIndex designates: the one being probed, and after identification the detected one.
