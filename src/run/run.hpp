@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "cmdline/settings.hpp"
 #include "flash/flash_ops.hpp"
+#include "image/sparse_image.hpp"
 #include "line/port.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
@@ -27,6 +29,8 @@ struct Run {
     std::uint32_t imageBase = 0;
     bool monitorUploaded = false;  // false when the handshake found a monitor already running
     FlashState flash;
+    // The data of a HEX or S-record input file, read whole by ParseCmdLine; none for raw files.
+    std::optional<SparseImage> image;
 };
 
 // Prints "Error %d: %s\n", runs the close step and ends the run with the code as status.
