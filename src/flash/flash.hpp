@@ -28,4 +28,11 @@ void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans);
 // error 22, even when the function itself succeeded.
 void CheckErasedSectors(Run& run);
 
+// The whole sectors that hold the flash range [start, start + length): what erasing it clears.
+struct SectorSpan {
+    std::uint32_t start;
+    std::uint32_t end;
+};
+SectorSpan SectorsCovering(const Run& run, std::uint32_t start, std::uint32_t length);
+
 }  // namespace halvard

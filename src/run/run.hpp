@@ -8,6 +8,7 @@
 #include "flash/flash_ops.hpp"
 #include "image/sparse_image.hpp"
 #include "line/port.hpp"
+#include "monitor/crc_routine.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
 #include "run/errors.hpp"
@@ -29,6 +30,7 @@ struct Run {
     std::uint32_t imageBase = 0;
     bool monitorUploaded = false;  // false when the handshake found a monitor already running
     FlashState flash;
+    TargetCodeState targetCode;
     // The data of a HEX or S-record input file, read whole by ParseCmdLine; none for raw files.
     std::optional<SparseImage> image;
 };
