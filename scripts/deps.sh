@@ -13,6 +13,12 @@ for extra in "$@"; do
         # 64-bit Wine alone runs the 64-bit console .exe: no display, no 32-bit Wine.
         wine) { command -v wine && command -v wineserver && [ -x /usr/lib/wine/wine64 ]; } >/dev/null ||
             need+=(wine64 wine) ;;
+        # The package test: cpack's .deb with its library dependencies, and the man page checks.
+        package)
+            command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+            command -v man >/dev/null || need+=(man-db)
+            command -v mandoc >/dev/null || need+=(mandoc)
+            ;;
         *) need+=("$extra") ;;
     esac
 done

@@ -30,10 +30,18 @@ else
     echo "skipping the Windows stage: there is no halvard.exe to run"
 fi
 
+# The .deb: built, unpacked into a scratch root and used as installed (scripts/package-test.sh).
+package_failed=0
+bash scripts/package-test.sh || package_failed=1
+
 suite_status=0
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" || suite_status=$?
 if [ "$windows_failed" = 1 ]; then
     echo "The Windows stage failed (see \"Windows stage\" above)." >&2
+    exit 1
+fi
+if [ "$package_failed" = 1 ]; then
+    echo "The package test failed (see \"Package test\" above)." >&2
     exit 1
 fi
 exit "$suite_status"
