@@ -87,6 +87,7 @@ void loadFlashAlgorithm(Run& run) {
     if ((targetChecksum(run, address, count) & 0xFFFF) != (byteSum(algorithm) & 0xFFFF)) {
         FatalError(run, ErrorCode::FlashAlgorithm);
     }
+    run.targetCode.slot = TargetCodeState::Slot::flashAlgorithm;
 }
 
 void runFunction(Run& run) {
