@@ -61,6 +61,7 @@ class VirtualBoard final : private TransmitFilter {
     void reset();
     void setBaud(std::uint32_t baud) { board_.setBaud(baud); }
     std::uint32_t baud() const { return board_.baud(); }
+    double boardBaud() const { return board_.boardBaud(); }
     bool paced() const { return board_.config().paced; }
     std::uint64_t nextOutputNs() const { return board_.nextOutputNs(); }
     std::uint64_t nowNs() const { return board_.nowNs(); }
