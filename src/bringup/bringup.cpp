@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "bringup/cpu_table.hpp"
+#include "bringup/line_latency.hpp"
 #include "bringup/target_image.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -165,6 +166,7 @@ std::uint32_t StartMonitor(Run& run) {
     }
     const std::uint32_t imageBase = locateMonitor(run);
     checkMonitor(run, imageBase);
+    CheckLineLatency(run);
     return imageBase;
 }
 

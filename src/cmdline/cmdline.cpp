@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "cmdline/reset_option.hpp"
 #include "run/host_file.hpp"
 #include "run/run.hpp"
 
@@ -33,8 +34,16 @@ void setComIndex(Run& run, std::uint32_t index) {
     run.settings.portDevice.clear();
 }
 
+void applyResetOption(Run& run, std::string_view value, std::string_view) {
+    const std::string why = ParseResetOption(value, run.settings);
+    if (why.empty())
+        return;
+    run.console.print("ParseCmdLine: /RESET=%s: %s\n", std::string(value).c_str(), why.c_str());
+    FatalError(run, ErrorCode::IllegalOption);
+}
+
 // Tested in this order; the first row that matches decides.
-const std::array<OptionRow, 19> kOptions = {{
+const std::array<OptionRow, 20> kOptions = {{
     {"/OFFSET=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view) {
          r.settings.flashOffset = ParseNumber(v, 16);
@@ -104,6 +113,7 @@ const std::array<OptionRow, 19> kOptions = {{
      }},
     {"/XC16X", Match::whole,
      [](Run& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
+    {"/RESET=", Match::prefix, applyResetOption},
 }};
 
 void applyOption(Run& run, char* argument) {
@@ -213,6 +223,7 @@ void PrintUsage(Run& run) {
     out.print("/BAUD=\t\t(Default %d)\n", kDefaultBaudRate);
     out.print("/8BIT\t\t/16BIT\n");
     out.print("/XC16X\n");
+    out.print("/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
 }
 
 void ParseCmdLine(Run& run, int argc, char* argv[]) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace halvard {
 
@@ -9,6 +10,15 @@ enum class Operation { program, read, verify };
 
 inline constexpr std::uint32_t kLengthToEnd = 0xFFFFFFFFu;  // /L=-1 and no /L= at all
 inline constexpr std::int32_t kDefaultBaudRate = 38400;
+
+// One step of a /RESET= sequence: set or clear a modem line, or wait.
+struct ModemStep {
+    enum class Action { setDtr, clearDtr, setRts, clearRts, wait };
+    Action action;
+    std::uint32_t ms = 0;  // how long a wait lasts
+    bool operator==(const ModemStep&) const = default;
+};
+using ModemSequence = std::vector<ModemStep>;
 
 struct RunSettings {
     Operation operation = Operation::program;
@@ -26,6 +36,8 @@ struct RunSettings {
     bool only8Bit = false;
     bool only16Bit = false;
     bool xc16x = false;
+    ModemSequence resetBefore;  // /RESET=: before the handshake (boot mode)
+    ModemSequence resetAfter;   // /RESET=...:...: after a successful run (the application)
 };
 
 }  // namespace halvard

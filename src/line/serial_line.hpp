@@ -10,6 +10,9 @@
 
 namespace halvard {
 
+// The two modem control lines a host drives; boards wire them to RESET and the boot pin.
+enum class ModemLine { dtr, rts };
+
 // A byte stream to the target at the run's baud rate, 8 data bits, no parity, 1 stop bit.
 // Backends: POSIX tty, Windows COM port, and the in-process virtual board.
 class SerialLine {
@@ -29,6 +32,9 @@ class SerialLine {
     // Sleeps until input is waiting or the time is up; true when input is waiting. Must not
     // burn CPU while it waits.
     virtual bool waitForInput(std::chrono::milliseconds timeout) = 0;
+    // Sets (asserts) or clears a modem line; false when the port has no such line (a
+    // pseudo-terminal) or refuses.
+    virtual bool setModemLine(ModemLine /*line*/, bool /*set*/) { return false; }
 };
 
 // The line went away during a run (an unplugged USB adapter, a closed pty).

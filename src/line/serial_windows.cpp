@@ -273,6 +273,12 @@ class WindowsLine final : public SerialLine {
         }
     }
 
+    bool setModemLine(ModemLine line, bool set) override {
+        const DWORD function =
+            line == ModemLine::dtr ? (set ? SETDTR : CLRDTR) : (set ? SETRTS : CLRRTS);
+        return EscapeCommFunction(handle_, function) != 0;
+    }
+
   private:
     [[noreturn]] void gone(const char* what) const {
         // Taken first: building the message may allocate, and an allocation may change it.

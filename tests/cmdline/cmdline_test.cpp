@@ -87,7 +87,8 @@ TEST(ParseCmdLine, NoArgumentPrintsUsageAndEndsWithZero) {
               "/COM=\t\t(Default COM=1)\n"
               "/BAUD=\t\t(Default 38400)\n"
               "/8BIT\t\t/16BIT\n"
-              "/XC16X\n");
+              "/XC16X\n"
+              "/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
 }
 
 TEST(ParseCmdLine, FunctionIsMatchedWholeAndCaseInsensitive) {
