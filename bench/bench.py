@@ -168,9 +168,9 @@ class HalvardRun:
 class Simulator:
     """halvard-sim --paced on a new pty; every host that opens the line finds the loader."""
 
-    def __init__(self, exe, baud):
+    def __init__(self, exe, baud, extra=()):
         self.process = subprocess.Popen(
-            [exe, "--paced", "--reset-on-open", "--baud", str(baud)],
+            [exe, "--paced", "--reset-on-open", "--baud", str(baud), *extra],
             stdout=subprocess.PIPE,
             stdin=subprocess.DEVNULL,
             text=True,
@@ -336,12 +336,39 @@ def machine_line():
     return f"{os.cpu_count()} CPUs, {model}"
 
 
+IDENTIFY_CHIPS = ("psd813f", "am29f400bb", "am29lv320dt")  # first PSD row, word mode, CFI only
+
+
+def measure_identification(args, readback, baud=38400):
+    """Seconds from "Looking for a known flash device" to the device line, per chip."""
+    times = {}
+    for chip in IDENTIFY_CHIPS:
+        sim = Simulator(args.sim, baud, ("--flash", chip))
+        try:
+            run = HalvardRun(
+                args.halvard, ["/R", readback, "/L=2", f"/COM={sim.pty}", f"/BAUD={baud}"],
+                "Reading to File",
+            )
+        finally:
+            sim.stop()
+        if run.status != 0:
+            raise RuntimeError(f"halvard with {chip} ended with status {run.status}:\n"
+                               + run.transcript())
+        looking = run.time_of("Looking for a known flash device")
+        detected = next(stamp for stamp, text in run.lines if text.endswith(" detected"))
+        times[chip] = detected - looking
+        print(f"  identification of {chip} at {baud}: {times[chip]:.3f} s", file=sys.stderr)
+    return times
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build/release")
     parser.add_argument("--out", default=None, help="CSV file (default BUILD/bench/results.csv)")
     parser.add_argument("--bauds", default="38400,115200")
     parser.add_argument("--emulator-commands", type=int, default=400)
+    parser.add_argument("--identify-only", action="store_true",
+                        help="only the flash identification times at 38400 baud")
     args = parser.parse_args()
     args.halvard = os.path.join(args.build, "src", "halvard")
     args.sim = os.path.join(args.build, "sim", "halvard-sim")
@@ -356,6 +383,11 @@ def main():
         f.write(random.Random(9).randbytes(DEVICE_SIZE))
 
     print(f"machine: {machine_line()}", file=sys.stderr)
+    identification = measure_identification(args, readback)
+    print("identification at 38400 baud: " +
+          ", ".join(f"{chip} {t:.3f} s" for chip, t in identification.items()))
+    if args.identify_only:
+        return
     rows = []
     for baud in (int(b) for b in args.bauds.split(",")):
         rows += measure_baud(args, baud, image, readback)

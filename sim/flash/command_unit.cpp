@@ -16,6 +16,8 @@ constexpr std::uint8_t kProgram = 0xA0;
 constexpr std::uint8_t kEraseSetup = 0x80;
 constexpr std::uint8_t kChipErase = 0x10;
 constexpr std::uint8_t kSectorErase = 0x30;
+constexpr std::uint8_t kQuery = 0x98;
+constexpr std::uint8_t kIntelReadArray = 0xFF;
 
 constexpr std::uint8_t kDq7 = 0x80;
 constexpr std::uint8_t kDq6 = 0x40;
@@ -34,6 +36,9 @@ std::uint16_t CommandUnit::read(std::uint32_t cell, std::uint64_t nowNs) {
     if (mode_ == Mode::Busy || mode_ == Mode::Failed) {
         return status();
     }
+    if (query_) {
+        return queryByte(cell);
+    }
     if (autoselect_) {
         return identifier(cell);
     }
@@ -44,6 +49,10 @@ void CommandUnit::write(std::uint32_t cell, std::uint16_t value, std::uint64_t n
     settle(nowNs);
     // Word-wide parts decode commands on the low byte; the host repeats it in the high byte.
     const auto code = static_cast<std::uint8_t>(value);
+    if (wiring_.intelCommands) {
+        writeIntel(code);
+        return;
+    }
     switch (mode_) {
         case Mode::Busy:
             return;  // the embedded algorithm ignores the bus until it is done
@@ -53,18 +62,20 @@ void CommandUnit::write(std::uint32_t cell, std::uint16_t value, std::uint64_t n
             }
             return;
         case Mode::Read:
-            if (code == kUnlockData1 && cell == wiring_.unlock1) {
+            if (code == kUnlockData1 && isCell(cell, wiring_.unlock1)) {
                 mode_ = Mode::Unlocked1;
             } else if (code == kReset) {
-                autoselect_ = false;
+                bareReset();
+            } else if (code == kQuery && !wiring_.cfi.empty() && isCell(cell, wiring_.queryCell)) {
+                query_ = true;
             }
             return;
         case Mode::Unlocked1:
             mode_ = Mode::Read;
-            if (code == kUnlockData2 && cell == wiring_.unlock2) {
+            if (code == kUnlockData2 && isCell(cell, wiring_.unlock2)) {
                 mode_ = Mode::Unlocked2;
             } else if (code == kReset) {
-                autoselect_ = false;
+                bareReset();
             }
             return;
         case Mode::Unlocked2:
@@ -90,18 +101,43 @@ std::optional<std::uint64_t> CommandUnit::busyUntil(std::uint64_t nowNs) {
     return std::nullopt;
 }
 
+// A bare 0xF0 leaves the query for the mode it was entered from, or the identifier mode.
+void CommandUnit::bareReset() {
+    if (query_) {
+        query_ = false;
+    } else {
+        autoselect_ = false;
+    }
+}
+
+// A part with the Intel command set ignores unlock cycles and takes its commands anywhere.
+void CommandUnit::writeIntel(std::uint8_t code) {
+    if (code == kIntelReadArray) {
+        autoselect_ = false;
+        query_ = false;
+    } else if (code == kAutoselect) {
+        autoselect_ = true;
+        query_ = false;
+    } else if (code == kQuery && !wiring_.cfi.empty()) {
+        query_ = true;
+    }
+}
+
+// After the unlock pair a reset leaves every mode at once.
 void CommandUnit::command(std::uint32_t cell, std::uint8_t code) {
     if (code == kReset) {
         autoselect_ = false;
+        query_ = false;
         return;
     }
-    if (cell != wiring_.unlock1) {
+    if (!isCell(cell, wiring_.unlock1)) {
         return;
     }
     if (code == kAutoselect) {
         autoselect_ = true;
-    } else if (autoselect_) {
-        return;  // only a reset leaves the identifier mode
+        query_ = false;
+    } else if (autoselect_ || query_) {
+        return;  // only a reset leaves the identifier mode and the query
     } else if (code == kProgram) {
         mode_ = Mode::ProgramSetup;
     } else if (code == kEraseSetup) {
@@ -113,11 +149,13 @@ void CommandUnit::command(std::uint32_t cell, std::uint8_t code) {
 void CommandUnit::eraseCommand(std::uint32_t cell, std::uint8_t code, std::uint64_t nowNs) {
     const Mode step = mode_;
     mode_ = Mode::Read;
-    if (step == Mode::EraseSetup && code == kUnlockData1 && cell == wiring_.unlock1) {
+    if (step == Mode::EraseSetup && code == kUnlockData1 && isCell(cell, wiring_.unlock1)) {
         mode_ = Mode::EraseUnlocked1;
-    } else if (step == Mode::EraseUnlocked1 && code == kUnlockData2 && cell == wiring_.unlock2) {
+    } else if (step == Mode::EraseUnlocked1 && code == kUnlockData2 &&
+               isCell(cell, wiring_.unlock2)) {
         mode_ = Mode::EraseUnlocked2;
-    } else if (step == Mode::EraseUnlocked2 && code == kChipErase && cell == wiring_.unlock1) {
+    } else if (step == Mode::EraseUnlocked2 && code == kChipErase &&
+               isCell(cell, wiring_.unlock1)) {
         startErase(0, static_cast<unsigned>(sectors_.size()) - 1, timing_.chipEraseNs, nowNs);
     } else if (step == Mode::EraseUnlocked2 && code == kSectorErase) {
         const unsigned sector = sectorOf(cell);
@@ -202,10 +240,17 @@ std::uint16_t CommandUnit::status() {
 // A0 picks manufacturer or device code; with A1 set the part answers its sector protection,
 // which is always "unprotected" here.
 std::uint16_t CommandUnit::identifier(std::uint32_t cell) const {
+    cell >>= wiring_.idShift;
     if ((cell & 2) != 0) {
         return 0;
     }
     return (cell & 1) != 0 ? wiring_.device : wiring_.manufacturer;
+}
+
+// One byte of the query table per index; a word-wide part answers it in the low byte.
+std::uint16_t CommandUnit::queryByte(std::uint32_t cell) const {
+    const std::uint32_t index = cell >> wiring_.idShift;
+    return index < wiring_.cfi.size() ? wiring_.cfi[index] : 0;
 }
 
 std::uint16_t CommandUnit::cellValue(std::uint32_t cell) const {

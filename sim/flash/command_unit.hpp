@@ -25,6 +25,14 @@ struct UnitWiring {
     bool wordCells;
     std::uint32_t unlock1, unlock2;  // cell indices
     std::uint16_t manufacturer, device;
+    // Command cycles compare only these address bits (a part decodes A10-A0, say).
+    std::uint32_t decodeMask = ~std::uint32_t{0};
+    // Identifier and query reads use the cell index shifted right by this much: 1 for an x8/x16
+    // part in byte mode, whose lowest address line A-1 they ignore.
+    unsigned idShift = 0;
+    std::uint32_t queryCell = 0x55;     // where 0x98 enters the CFI query
+    std::span<const std::uint8_t> cfi;  // the query table by index; empty: no CFI
+    bool intelCommands = false;         // 0x90, 0x98 and 0xFF anywhere; no unlock cycles
 };
 
 // The AMD command decoder and embedded program/erase algorithm of one chip (or of one lane of a
@@ -53,6 +61,11 @@ class CommandUnit {
     };
     enum class Operation { Program, Erase };
 
+    void writeIntel(std::uint8_t code);
+    bool isCell(std::uint32_t cell, std::uint32_t wanted) const {
+        return ((cell ^ wanted) & wiring_.decodeMask) == 0;
+    }
+    void bareReset();
     void settle(std::uint64_t nowNs);
     void finishOperation();
     void command(std::uint32_t cell, std::uint8_t code);
@@ -63,6 +76,7 @@ class CommandUnit {
 
     std::uint16_t status();
     std::uint16_t identifier(std::uint32_t cell) const;
+    std::uint16_t queryByte(std::uint32_t cell) const;
     std::uint16_t cellValue(std::uint32_t cell) const;
     void storeCell(std::uint32_t cell, std::uint16_t value);
     bool cellIsStuck(std::uint32_t cell) const;
@@ -78,6 +92,7 @@ class CommandUnit {
 
     Mode mode_ = Mode::Read;
     bool autoselect_ = false;  // reads answer the IDs until a reset
+    bool query_ = false;       // reads answer the CFI table; a reset returns to the mode before
     bool toggle_ = false;      // DQ6
     Operation operation_ = Operation::Program;
     std::uint64_t endNs_ = 0;

@@ -17,17 +17,34 @@ struct SectorGroup {
     std::uint32_t bytes;
 };
 
+// What a part answers to the CFI query; the geometry comes from the model's layout. Top-boot
+// parts list their erase-block regions in bottom-boot order, as many real ones do.
+struct CfiFacts {
+    std::uint16_t commandSet;  // 0x0002 AMD/Fujitsu, 0x0003 Intel standard, ...
+    std::uint16_t interface;   // 0 x8 only, 2 x8/x16
+    std::uint8_t bootFlag;     // in the AMD extended table: 2 bottom, 3 top, 0 none
+};
+
 // One flash part the board can carry. The IDs are what autoselect answers per chip: a paired
 // device is two byte-wide chips with these codes on the even and the odd lane.
 struct ChipModel {
     std::string_view key;            // short lookup name, e.g. "psd813f"
     std::string_view name;           // the name the host's device table prints
     std::uint8_t manufacturer;       // manufacturer code (word-wide: low byte of the word, high 0)
-    std::uint16_t device;            // device code (byte-wide and paired: 8 bits)
+    std::uint16_t device;            // device code (byte-wide and paired: 8 bits; byte mode: the
+                                     // word-mode code, of which the part answers the low byte)
     unsigned busWidth;               // 8 or 16
     bool paired;                     // two byte-wide chips side by side on a 16-bit bus
     std::uint32_t unlock1, unlock2;  // byte offsets of the unlock cells as the host addresses them
     std::span<const SectorGroup> layout;
+    // An x8/x16 part in byte mode on an 8-bit bus: A-1 is its lowest address line, so its codes
+    // and its query table sit at even byte offsets, and its query cell is 0xAA.
+    bool byteMode = false;
+    // The address bits of a command cycle the part decodes, on its own address lines (word
+    // addresses in word mode): others are don't-care.
+    std::uint32_t decodeMask = ~std::uint32_t{0};
+    const CfiFacts* cfi = nullptr;  // nothing: the part does not answer the query
+    bool intelCommands = false;     // the Intel command set (identifier and query only)
 };
 
 // All parts, in catalog order (for help texts).
@@ -103,7 +120,8 @@ class FlashChip {
     std::vector<SectorSpan> sectors_;
     FlashTiming timing_;
     UnitFaults faults_;
-    std::vector<CommandUnit> units_;  // one per command decoder: two for a paired device
+    std::vector<std::uint8_t> cfiTable_;  // the CFI query table, by index (every chip answers it)
+    std::vector<CommandUnit> units_;      // one per command decoder: two for a paired device
 };
 
 }  // namespace halvard::sim

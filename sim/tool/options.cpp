@@ -239,10 +239,9 @@ std::string usageText() {
            "  --trace              print every executed instruction to standard error\n"
            "  --reset-on-open      reset the board into its loader whenever a host opens the line\n"
            "  --exit-on-close      stop when the host closes the line\n"
-           "  --flash CHIP         flash chip on the external bus: " +
-           chipNames() +
-           ", none\n"
-           "                       (default psd813f)\n"
+           "  --flash CHIP         flash chip on the external bus (default psd813f):\n" +
+           std::string(23, ' ') + wrapList(chipNames() + ", none", 23, 79) +
+           "\n"
            "  --flash-base HEX     address of the flash chip (default 20000)\n"
            "  --flash-image FILE   keep the flash contents in FILE (created erased)\n"
            "  --fault NAME[=ARG]   something going wrong (repeatable; see the board README):\n" +

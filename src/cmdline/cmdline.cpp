@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <string>
 
 #include "cmdline/reset_option.hpp"
+#include "image/image_format.hpp"
 #include "run/host_file.hpp"
 #include "run/run.hpp"
 
@@ -167,12 +169,51 @@ std::uint32_t asLength(std::uint64_t bytes) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, kLengthToEnd - 1));
 }
 
+std::string readInput(Run& run, std::uint64_t size) {
+    std::string text(static_cast<std::size_t>(size), '\0');
+    HostFile file(run.settings.fileName, "rb");
+    if (!file.isOpen() || std::fread(text.data(), 1, text.size(), file.get()) != text.size()) {
+        run.console.print("Error trying to read data from file %s\n",
+                          run.settings.fileName.c_str());
+        throw RunExit{exit_status::inputFile};
+    }
+    return text;
+}
+
+// A HEX or S-record file is read and checked whole here, before the port is opened. Its
+// addresses place it, so /FO= has no meaning for it; /O= and /L= choose a window of the device.
+void loadRecordFile(Run& run, ImageFormat format, const std::string& text) {
+    const RunSettings& s = run.settings;
+    ImageRead read = format == ImageFormat::intelHex ? ReadIntelHex(text) : ReadSRecords(text);
+    if (read.fault) {
+        run.console.print("%s line %u: %s\n", s.fileName.c_str(),
+                          static_cast<unsigned>(read.fault->line), read.fault->what.c_str());
+        throw RunExit{exit_status::inputFile};
+    }
+    if (read.image.empty()) {
+        run.console.print("%s: the file holds no data records\n", s.fileName.c_str());
+        throw RunExit{exit_status::inputFile};
+    }
+    if (s.fileOffset != 0) {
+        run.console.print(
+            "ParseCmdLine: /FILE-OFFSET= does not apply to the HEX or S-record file %s\n",
+            s.fileName.c_str());
+        FatalError(run, ErrorCode::IllegalOption);
+    }
+    run.image = std::move(read.image);
+}
+
 // Sums are taken in 64 bits, so /FO= plus /L= can never wrap into a small number.
 void checkInputFile(Run& run) {
     RunSettings& s = run.settings;
     const std::uint64_t size = inputFileSize(run);
     if (size == 0)
         refuse(run, "parseCmdLine Error: Input file has Size 0!!!\n", exit_status::inputFile);
+    const std::string head = readInput(run, std::min<std::uint64_t>(size, kDetectBytes));
+    if (const ImageFormat format = DetectFormat(head); format != ImageFormat::raw) {
+        loadRecordFile(run, format, size == head.size() ? head : readInput(run, size));
+        return;
+    }
     if (s.fileOffset > size)
         FatalError(run, ErrorCode::FileOffsetRange);
     const std::uint64_t available = size - s.fileOffset;
@@ -228,6 +269,7 @@ void PrintUsage(Run& run) {
 
 void ParseCmdLine(Run& run, int argc, char* argv[]) {
     run.settings = RunSettings{};
+    run.image.reset();
     if (argc < 2) {
         PrintUsage(run);
         throw RunExit{exit_status::usage};

@@ -50,6 +50,33 @@ EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length) {
     return EraseResult::exceeded;
 }
 
+void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans) {
+    run.console.print("Erasing Flash-EPROM Block #:");
+    const FlashDevice& device = CurrentFlashDevice(run);
+    const SectorLayout& layout = *device.layout;
+    const std::uint64_t factor = (device.flags & kFlashPaired) != 0 ? 2 : 1;
+    std::uint64_t sectorStart = 0;
+    int block = 0;
+    auto span = spans.begin();
+    for (std::size_t g = 0; g < layout.groupCount; ++g) {
+        const SectorGroup& group = layout.groups[g];
+        for (unsigned s = 0; s < group.sectorCount; ++s, ++block) {
+            const std::uint64_t sectorEnd = sectorStart + group.sectorSize * factor * 256;
+            while (
+                span != spans.end() &&
+                (span->length == 0 || std::uint64_t{span->offset} + span->length <= sectorStart)) {
+                ++span;
+            }
+            if (span != spans.end() && span->offset < sectorEnd) {
+                run.console.print("%d ", block);
+                run.flash.ops.sectorErase(run, static_cast<std::uint32_t>(sectorStart));
+            }
+            sectorStart = sectorEnd;
+        }
+    }
+    run.console.print("\n");
+}
+
 EraseResult EraseFlashAll(Run& run) {
     constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
     return EraseFlashArea(run, 0, static_cast<std::int32_t>(std::min(FlashSize(run), kLongest)));

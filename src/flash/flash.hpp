@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace halvard {
 
@@ -15,5 +16,13 @@ void SetFlashParameters(Run& run);
 enum class EraseResult { covered, exceeded };
 EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length);
 EraseResult EraseFlashAll(Run& run);
+// A stretch of the device, as offsets from its first byte.
+struct FlashSpan {
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+};
+// Erases every sector that holds a byte of the spans (in offset order), each once, on one
+// "Erasing Flash-EPROM Block #:" line.
+void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans);
 
 }  // namespace halvard

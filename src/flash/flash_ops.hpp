@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "flash/flash_table.hpp"
 
@@ -20,14 +23,46 @@ struct FlashOps {
     void (*chipErase)(Run&) = nullptr;
 };
 
+// How identification reads an identifier: over which bus, through which unlock cells, and where
+// the device code sits. Rows of one kind are compared with one reading.
+struct ProbeKind {
+    bool wordBus = false;
+    std::uint16_t unlockAddr1 = 0;
+    std::uint16_t unlockAddr2 = 0;
+    bool evenCodes = false;
+    bool operator==(const ProbeKind&) const = default;
+};
+
+struct ProbeReading {
+    ProbeKind kind;
+    std::uint32_t id = 0;
+};
+
+// A device that no row knows but whose CFI query describes an AMD command set part: the row and
+// layout built from the query. It stays where it was built, since the row points into it.
+struct QueriedDevice {
+    QueriedDevice(const SectorLayout& geometry, std::uint16_t flags)
+        : layout(geometry),
+          row{{}, static_cast<std::uint8_t>((flags & kFlashBus16) ? 4 : 2), 0, flags, &layout} {}
+    QueriedDevice(const QueriedDevice&) = delete;
+    QueriedDevice& operator=(const QueriedDevice&) = delete;
+
+    std::string name;
+    SectorLayout layout;
+    FlashDevice row;
+};
+
 struct FlashState {
     // The table identification walks; tests may hand in one of their own (ending in an empty row).
     std::span<const FlashDevice> devices = kFlashDevices;
     int flashIndex = 0;  // row of the device table being probed, then the detected row
     FlashOps ops;
+    std::vector<ProbeReading> probes;      // what identification read, in the order it probed
+    std::optional<QueriedDevice> queried;  // the device found by its CFI query, if any
 };
 
-// The row flashIndex designates: the one being probed, and after identification the detected one.
+// The row flashIndex designates: the one being probed, and after identification the detected one
+// (or the row built from the CFI query).
 const FlashDevice& CurrentFlashDevice(const Run& run);
 
 // Sequences on the unlock cells of the current row's layout (offsets are from deviceBase).
@@ -60,5 +95,19 @@ struct DppAddress {
     std::uint16_t page;
 };
 DppAddress splitDppAddress(std::uint32_t address, unsigned dpp);
+
+// The identifier of this kind: read once per identification, through the current row's
+// sequences (which must be of that kind), then taken from FlashState::probes.
+std::uint32_t readIdentifier(Run& run, const ProbeKind& kind);
+ProbeKind probeKindOf(const FlashDevice& device);
+
+enum class QueryResult {
+    none,     // nothing answered the query
+    found,    // FlashState::queried holds the device
+    refused,  // the device answered but cannot be driven; the reason is printed
+};
+// The CFI query, on a 16-bit bus and then on an 8-bit bus as the settings allow. The device is
+// back in read mode after every query.
+QueryResult QueryFlashDevice(Run& run);
 
 }  // namespace halvard

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
@@ -18,64 +20,90 @@ std::uint16_t busOf(const FlashDevice& device) {
     return device.flags & kFlashBusMask;
 }
 
-std::optional<std::uint32_t> probeWordRow(Run& run, const FlashDevice& device) {
+// Reset, autoselect and the two identifier reads, through the current row's unlock cells.
+std::uint32_t probe(Run& run, const ProbeKind& kind) {
     const std::uint32_t base = run.settings.deviceBase;
-    resetAMD16(run);
-    autoselectAMD16(run);
-    if (device.idSize == 4) {
+    if (kind.wordBus) {
+        resetAMD16(run);
+        autoselectAMD16(run);
         const std::uint32_t manufacturer = targetWordRead(run, base);
         const std::uint32_t code = targetWordRead(run, base + 2);
         return manufacturer + (code << 16);
     }
-    if (device.idSize == 2)
-        run.console.print("Not Supported yet!!\n");
-    return std::nullopt;
-}
-
-std::optional<std::uint32_t> probeByteRow(Run& run, const FlashDevice& device) {
-    const std::uint32_t base = run.settings.deviceBase;
     resetAMD8(run);
     autoselectAMD8(run);
-    if (device.idSize == 2) {
-        const std::uint32_t manufacturer = targetByteRead(run, base);
-        const std::uint32_t code = targetByteRead(run, base + 1);
-        return manufacturer + (code << 8);
-    }
-    if (device.idSize == 4)
-        run.console.print("Not Supported yet!!\n");
-    return std::nullopt;
+    const std::uint32_t manufacturer = targetByteRead(run, base);
+    const std::uint32_t code = targetByteRead(run, base + (kind.evenCodes ? 2 : 1));
+    return manufacturer + (code << 8);
 }
 
-// Reads the identifier of a row through its bus width; nothing when the row is not probed.
+bool idSizeFits(Run& run, const FlashDevice& device, std::uint8_t idSize) {
+    if (device.idSize == idSize)
+        return true;
+    if (device.idSize == 2 || device.idSize == 4)
+        run.console.print("Not Supported yet!!\n");
+    return false;
+}
+
+// The identifier of a row, read through its bus width; nothing when the row is not probed.
 std::optional<std::uint32_t> probeRow(Run& run, const FlashDevice& device) {
     if (!hasFlag(device, kFlashAmd))
         return std::nullopt;
-    if (busOf(device) == kFlashBus16 && !run.settings.only8Bit)
-        return probeWordRow(run, device);
-    if (busOf(device) == kFlashBus8 && !run.settings.only16Bit)
-        return probeByteRow(run, device);
+    const std::uint16_t bus = busOf(device);
+    if (bus == kFlashBus16 && !run.settings.only8Bit && idSizeFits(run, device, 4))
+        return readIdentifier(run, probeKindOf(device));
+    if (bus == kFlashBus8 && !run.settings.only16Bit && idSizeFits(run, device, 2))
+        return readIdentifier(run, probeKindOf(device));
     return std::nullopt;
 }
 
 }  // namespace
 
+ProbeKind probeKindOf(const FlashDevice& device) {
+    return {busOf(device) == kFlashBus16, device.layout->unlockAddr1, device.layout->unlockAddr2,
+            device.layout->evenCodes};
+}
+
+std::uint32_t readIdentifier(Run& run, const ProbeKind& kind) {
+    std::vector<ProbeReading>& probes = run.flash.probes;
+    const auto known = std::ranges::find(probes, kind, &ProbeReading::kind);
+    if (known != probes.end())
+        return known->id;
+    const std::uint32_t id = probe(run, kind);
+    probes.push_back({kind, id});
+    return id;
+}
+
 const FlashDevice& CurrentFlashDevice(const Run& run) {
+    if (run.flash.queried)
+        return run.flash.queried->row;
     return run.flash.devices[static_cast<std::size_t>(run.flash.flashIndex)];
 }
 
-// Every row gets its own reset and autoselect with its own layout's unlock cells; a match
-// leaves the device in autoselect mode until SelectFlashOps resets it.
+// Rows are walked in table order, but each kind of probe (bus width, unlock cells) runs once and
+// every row of that kind is compared with its reading. A match leaves the device in autoselect
+// mode until SelectFlashOps resets it. Without a match the CFI query may still describe the
+// device; otherwise the identifier of the first probe (the byte-wide one) is shown.
 bool FindFlashDevice(Run& run) {
     run.console.print("Looking for a known flash device. Please wait..\n");
     FlashState& flash = run.flash;
-    std::optional<std::uint32_t> id;
+    flash.probes.clear();
+    flash.queried.reset();
     for (flash.flashIndex = 0; !CurrentFlashDevice(run).name.empty(); ++flash.flashIndex) {
         const FlashDevice& device = CurrentFlashDevice(run);
-        id = probeRow(run, device);
-        if (id == device.id)
+        if (probeRow(run, device) == device.id)
             return true;
     }
-    run.console.print("ID: 0x%lx. ", static_cast<unsigned long>(id.value_or(0)));
+    switch (QueryFlashDevice(run)) {
+        case QueryResult::found:
+            return true;
+        case QueryResult::refused:
+            return false;
+        case QueryResult::none:
+            break;
+    }
+    const std::uint32_t shown = flash.probes.empty() ? 0 : flash.probes.front().id;
+    run.console.print("ID: 0x%lx. ", static_cast<unsigned long>(shown));
     return false;
 }
 

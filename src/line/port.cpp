@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "run/run.hpp"
+#include "run/signals.hpp"
 
 namespace halvard {
 
@@ -47,6 +48,8 @@ std::string deviceForNumber(std::uint32_t number) {
 }
 
 SerialLine& lineOf(Run& run) {
+    if (StopSignal() != 0)
+        EndStoppedRun(run);
     if (!run.port.line)
         throw LineGone("the serial port is not open");
     return *run.port.line;
@@ -135,6 +138,8 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
         if (received == buffer.size())
             return true;
         const std::uint32_t elapsed = run.clock.tickMs() - start;
+        if (StopSignal() != 0)
+            EndStoppedRun(run);
         if (elapsed >= timeoutMs)
             return false;
         line.waitForInput(std::chrono::milliseconds(timeoutMs - elapsed));

@@ -21,6 +21,7 @@
 
 #include "line/low_latency.hpp"
 #include "line/system_line.hpp"
+#include "run/signals.hpp"
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -56,13 +57,17 @@ std::size_t signalSlot(int signal) {
     return 0;
 }
 
-extern "C" void restorePortsAndReraise(int signal) {
-    const int savedErrno = errno;
+void restoreSavedPorts() {
     for (SavedPort& port : savedPorts) {
         const int fd = port.fd.load(std::memory_order_acquire);
         if (fd >= 0)
             tcsetattr(fd, TCSANOW, &port.settings);
     }
+}
+
+extern "C" void restorePortsAndReraise(int signal) {
+    const int savedErrno = errno;
+    restoreSavedPorts();
     // The signal is blocked while this handler runs; it is delivered again, with the action it
     // had before, as soon as the handler returns.
     sigaction(signal, &previousActions[signalSlot(signal)], nullptr);
@@ -75,8 +80,9 @@ void installRestoringHandlers() {
         for (std::size_t i = 0; i < kRestoringSignals.size(); ++i) {
             struct sigaction current {};
             sigaction(kRestoringSignals[i], nullptr, &current);
-            // A shell that started us with the signal ignored wants it to stay ignored.
-            if (current.sa_handler == SIG_IGN)
+            // A shell that started us with the signal ignored wants it to stay ignored, and a
+            // program that handles it (the run unwinds on Ctrl-C) restores the ports its way.
+            if (current.sa_handler != SIG_DFL)
                 continue;
             previousActions[i] = current;
             struct sigaction action {};
@@ -396,6 +402,9 @@ class PosixLine final : public SerialLine {
             pollfd entry{fd_, event, 0};
             const int ready = ::poll(&entry, 1, timeoutMs);
             if (ready < 0) {
+                // A run asked to stop looks at the request before it waits on.
+                if (errno == EINTR && StopSignal() != 0)
+                    return false;
                 if (errno == EINTR)
                     continue;
                 gone("poll", errno);
@@ -424,6 +433,10 @@ class PosixLine final : public SerialLine {
 };
 
 }  // namespace
+
+void RestoreSystemLinesNow() {
+    restoreSavedPorts();
+}
 
 LineOpenResult OpenSystemLine(const LineRequest& request) {
     // Only a path names a device here; "SIM" and other bare words are no port of this machine,

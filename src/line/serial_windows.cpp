@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "line/system_line.hpp"
+#include "run/signals.hpp"
 
 namespace halvard {
 
@@ -56,7 +57,12 @@ void restoreSavedPorts() {
 
 // Ends the process with the status Windows' own handler gives an interrupted program, so that an
 // interrupted run never reads as a success (Wine's own handler ends it with 0).
-BOOL WINAPI restorePortsOnConsoleEvent(DWORD) {
+// A run that unwinds on Ctrl-C (ProcessGuard) restores its port itself: the first Ctrl-C or
+// Ctrl-Break is passed on to it, a second one ends the process here.
+BOOL WINAPI restorePortsOnConsoleEvent(DWORD type) {
+    const bool interrupt = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+    if (interrupt && StopUnwindsRun() && StopSignal() == 0)
+        return FALSE;
     restoreSavedPorts();
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }

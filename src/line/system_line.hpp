@@ -13,6 +13,10 @@ namespace halvard {
 LineOpenResult OpenSystemLine(const LineRequest& request);
 
 #ifndef _WIN32
+// Gives every open port its own settings back at once; safe in a signal handler, for a process
+// that is about to end by a signal.
+void RestoreSystemLinesNow();
+
 // The kernel's arbitrary-rate interface (Linux termios2). Its header cannot share a translation
 // unit with <termios.h>, hence these two functions in a unit of their own. Both return the rate
 // the tty reports afterwards, or nothing where the interface is missing or refuses.

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "image/image_writer.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
@@ -14,11 +15,10 @@ namespace halvard {
 
 namespace {
 
-// Where a 16 KB piece of the range lies, on the target and in the output file.
+// Where a 16 KB piece of the range lies on the target, and how much of the range follows it.
 struct Piece {
     std::uint32_t address;
     std::uint32_t size;
-    std::uint32_t fileOffset;
     std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
 };
 
@@ -29,17 +29,19 @@ struct Piece {
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
-void writeToFile(Run& run, OutputFile& file, std::span<const std::uint8_t> data) {
-    if (!file.write(data))
+// Raw, HEX or S-records, as the file name says (ImageWriter).
+void writeToFile(Run& run, OutputFile& file, ImageWriter& output, std::uint32_t address,
+                 std::span<const std::uint8_t> data) {
+    if (!output.write(address, data))
         failFileWrite(run, file);
 }
 
 // Copies the piece into the file with one page read; returns the sum of its bytes.
-std::uint32_t copyPiece(Run& run, OutputFile& file, const Piece& piece) {
+std::uint32_t copyPiece(Run& run, OutputFile& file, ImageWriter& output, const Piece& piece) {
     std::vector<std::uint8_t> data(piece.size);
     ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
                       ErrorCode::ReadTimeout);
-    writeToFile(run, file, data);
+    writeToFile(run, file, output, piece.address, data);
     return byteSum(data);
 }
 
@@ -51,14 +53,16 @@ bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {
 
 // A block corrupted on the line would otherwise go into the file unnoticed: each piece is
 // checked against the monitor's own sum and read once more after a resynchronisation.
-std::uint32_t copyCheckedPiece(Run& run, OutputFile& file, const Piece& piece) {
-    std::uint32_t sum = copyPiece(run, file, piece);
+std::uint32_t copyCheckedPiece(Run& run, OutputFile& file, ImageWriter& output,
+                               const Piece& piece) {
+    const ImageWriter::Mark pieceStart = output.mark();
+    std::uint32_t sum = copyPiece(run, file, output, piece);
     if (monitorAgrees(run, piece, sum))
         return sum;
     PortResync(run);
-    if (!file.seek(piece.fileOffset))
+    if (!output.rewind(pieceStart))
         failFileWrite(run, file);
-    sum = copyPiece(run, file, piece);
+    sum = copyPiece(run, file, output, piece);
     if (!monitorAgrees(run, piece, sum))
         FailWith(run, ErrorCode::ChecksumTransfer, file.file());
     return sum;
@@ -78,15 +82,18 @@ void ReadFlash(Run& run) {
                       static_cast<int>(s.length));
     const std::uint32_t start = run.clock.tickMs();
 
+    const std::uint32_t first = s.deviceBase + s.flashOffset;
+    ImageWriter output(file.stream(), OutputFormatFor(s.fileName), first + s.length - 1);
     std::uint32_t sum = 0;
-    Piece piece{s.deviceBase + s.flashOffset, 0, 0, s.length};
+    Piece piece{first, 0, s.length};
     while (piece.remainingAfter > 0) {
         piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
         piece.remainingAfter -= piece.size;
-        sum += copyCheckedPiece(run, file, piece);
+        sum += copyCheckedPiece(run, file, output, piece);
         piece.address += piece.size;
-        piece.fileOffset += piece.size;
     }
+    if (!output.finish())
+        failFileWrite(run, file);
     PrintCompleted(run);
     if (!file.commit())
         failFileWrite(run, file);

@@ -1,21 +1,23 @@
 #include "run/console.hpp"
 
-#include <cstdarg>
-
 namespace halvard {
 
 void Console::print(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(out_, format, args);
+    write(format, args);
     va_end(args);
 }
 
 void Console::progress(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(out_, format, args);
+    write(format, args);
     va_end(args);
+}
+
+void Console::write(const char* format, std::va_list args) {
+    std::vfprintf(out_, format, args);
     std::fflush(out_);
 }
 

@@ -1,5 +1,6 @@
 #include "line/port.hpp"
 #include "run/run.hpp"
+#include "run/signals.hpp"
 
 namespace halvard {
 
@@ -12,6 +13,11 @@ void FatalError(Run& run, ErrorCode code) {
 void EndRun(Run& run, int exitStatus, HostFile* hostFile) {
     PortClose(run, hostFile);
     throw RunExit{exitStatus};
+}
+
+void EndStoppedRun(Run& run) {
+    run.console.print("\nInterrupted\n");
+    EndRun(run, StoppedStatus(StopSignal()));
 }
 
 }  // namespace halvard

@@ -3,8 +3,10 @@
 #include "run/clock.hpp"
 #include "run/console.hpp"
 #include "run/run_sequence.hpp"
+#include "run/signals.hpp"
 
 int main(int argc, char* argv[]) {
+    halvard::ProcessGuard guard;
     halvard::Console console(stdout);
     halvard::SteadyClock steady;
     // Real time, except while the virtual board is open: then the board's simulated time.
@@ -14,5 +16,9 @@ int main(int argc, char* argv[]) {
             return halvard::OpenSimLine(request, &clock);
         return halvard::OpenSystemLine(request);
     };
-    return halvard::RunHalvard(argc, argv, console, clock, openLine);
+    const int status = halvard::RunHalvard(argc, argv, console, clock, openLine);
+    const int signal = halvard::StopSignal();
+    if (signal != 0 && status == halvard::StoppedStatus(signal))
+        halvard::ProcessGuard::endBySignal(signal);
+    return status;
 }

@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "cmdline/settings.hpp"
 #include "flash/flash_ops.hpp"
+#include "image/sparse_image.hpp"
 #include "line/port.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
@@ -26,11 +28,16 @@ struct Run {
     std::size_t algorithmOffset = 0;
     std::uint32_t imageBase = 0;
     FlashState flash;
+    // The data of a HEX or S-record input file, read whole by ParseCmdLine; none for raw files.
+    std::optional<SparseImage> image;
 };
 
 // Prints "Error %d: %s\n", runs the close step and ends the run with the code as status.
 [[noreturn]] void FatalError(Run& run, ErrorCode code);
 // Runs the close step and ends the run with the status, printing nothing.
 [[noreturn]] void EndRun(Run& run, int status, HostFile* hostFile = nullptr);
+// A stop signal (Ctrl-C) arrived: says so, runs the close step and ends the run with
+// StoppedStatus. Called at the run's next access to the line.
+[[noreturn]] void EndStoppedRun(Run& run);
 
 }  // namespace halvard

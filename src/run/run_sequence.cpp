@@ -134,6 +134,8 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     printCpuClock(run);
     setUpCpuRegisters(run);
     identifyFlash(run);
+    if (run.image)
+        PlaceImage(run, FlashSize(run));
     if (run.settings.eraseAll && !run.settings.noErase)
         EraseFlashAll(run);
     SettleRange(run, FlashSize(run));

@@ -104,6 +104,8 @@ std::uint16_t FakeTarget::readCell(std::uint32_t address, bool word) {
     }
     const auto byteOf = [&](std::uint32_t a) -> std::uint8_t {
         const std::uint32_t offset = a - flashBase;
+        if (query && inFlash(a) && offset < queryWindow.size())
+            return queryWindow[offset];
         if (autoselect && inFlash(a) && offset < autoselectId.size())
             return autoselectId[offset];
         return byteAt(a);
@@ -122,10 +124,14 @@ void FakeTarget::writeCell(std::uint32_t address, std::uint16_t value, bool word
         return;
     }
     const auto command = static_cast<std::uint8_t>(value);
-    if (command == 0x90)
+    if (command == 0x90 && (!autoselectAt || *autoselectAt == address))
         autoselect = true;
-    if (command == 0xF0)
-        autoselect = false;
+    if (command == 0x98 && !queryWindow.empty())
+        query = true;
+    if (command == 0xF0) {
+        autoselect = query && autoselect;  // the query returns to the mode it was entered from
+        query = false;
+    }
 }
 
 // Frames may arrive split over several writes (a header, then its data).

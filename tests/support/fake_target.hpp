@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <span>
@@ -50,6 +51,12 @@ class FakeTarget {
     std::uint32_t flashSize = 0x100000;
     std::vector<std::uint8_t> autoselectId;
     bool autoselect = false;
+    // When set, only a 0x90 written to this address starts the autoselect mode (a device that
+    // answers one way of probing only).
+    std::optional<std::uint32_t> autoselectAt;
+    // A write of 0x98 shows these bytes in the window (the CFI query) until a write of 0xF0.
+    std::vector<std::uint8_t> queryWindow;
+    bool query = false;
 
     // Faults: block reads that get no answer; block reads at these addresses whose first byte
     // arrives changed (once per entry); an amount added to every checksum reply; and how long

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halvard::testing {
@@ -14,6 +17,23 @@ struct ProcessResult {
 // no input, and collects its standard output until it ends.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& folder = "");
+
+// What a program wrote on a terminal, piece by piece as the terminal received it.
+struct TerminalRun {
+    struct Piece {
+        std::chrono::milliseconds at;  // since the program started
+        std::string text;
+    };
+    int status = -1;
+    std::vector<Piece> pieces;
+
+    // When the terminal had received the text up to the end of the first occurrence of needle.
+    std::optional<std::chrono::milliseconds> arrivalOf(std::string_view needle) const;
+};
+
+// Runs the program with its standard output on a pseudo-terminal, as in an interactive shell.
+TerminalRun runOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& folder = "");
 
 // The console text with the build date of the banner replaced by "<date>".
 std::string maskBuildDate(const std::string& text);

@@ -1,0 +1,14 @@
+// libFuzzer target: the S-record reader.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "fuzz_checks.hpp"
+#include "image/image_format.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    halvard::DetectFormat(text);
+    halvard::fuzz::checkRead(halvard::ReadSRecords(text), halvard::ImageFormat::sRecord);
+    return 0;
+}
