@@ -393,6 +393,43 @@ struct Exec {
         sub<std::uint16_t>(core, value, static_cast<std::uint16_t>(high(byte1(code))));
         core.setWordReg(n, static_cast<std::uint16_t>(value - 1));
     }
+    // Logical operations: E from the second operand (lowest negative), Z and N from the result,
+    // V and C cleared.
+    template <class T>
+    static T exclusiveOr(Core& core, T a, T b) {
+        const T result = static_cast<T>(a ^ b);
+        setFlags(
+            core, kArithmeticFlags,
+            flag(b == signBit<T>(), kE) | flag(result == 0, kZ) | flag(result & signBit<T>(), kN));
+        return result;
+    }
+    template <class T>
+    static void xorRegReg(Core& core, std::uint32_t code) {
+        const unsigned n = high(byte1(code));
+        setGpr<T>(core, n, exclusiveOr<T>(core, gpr<T>(core, n), gpr<T>(core, low(byte1(code)))));
+    }
+    template <class T>
+    static void xorRegIndIncI(Core& core, std::uint32_t code) {
+        const unsigned n = high(byte1(code));
+        const unsigned pointer = byte1(code) & 3;
+        const T operand = load<T>(core, indirect(core, pointer));
+        postIncrement<T>(core, pointer);
+        setGpr<T>(core, n, exclusiveOr<T>(core, gpr<T>(core, n), operand));
+    }
+    // SHR: zeros come in at bit 15; C = last bit shifted out; V = 1 if an earlier shifted-out bit
+    // was 1 (as ROR); E cleared. A count of 0 leaves C and V cleared.
+    static void shr(Core& core, std::uint32_t code) {
+        const unsigned n = low(byte1(code));
+        const unsigned count = high(byte1(code));
+        const std::uint16_t value = core.wordReg(n);
+        const auto result = static_cast<std::uint16_t>(value >> count);
+        const bool carry = count != 0 && ((value >> (count - 1)) & 1);
+        const bool overflow = count > 1 && (value & ((1U << (count - 1)) - 1)) != 0;
+        setFlags(core, kArithmeticFlags,
+                 flag(result == 0, kZ) | flag(overflow, kV) | flag(carry, kC) |
+                     flag(result & 0x8000, kN));
+        core.setWordReg(n, result);
+    }
     // SHL: C = last bit shifted out (0 for a count of 0); V and E cleared.
     static void shl(Core& core, std::uint32_t code) {
         const unsigned n = low(byte1(code));
@@ -528,6 +565,7 @@ constexpr Row kRows[] = {
     {0xB8, {"MOV",   Form::IndReg,       Width::Word, 2, kShort, 0, &Exec::movIndReg<W>}},
     {0xB9, {"MOVB",  Form::IndReg,       Width::Byte, 2, kShort, 0, &Exec::movIndReg<B>}},
     {0xF4, {"MOVB",  Form::RegIndDisp,   Width::Byte, 4, kLong,  0, &Exec::movRegIndDisp<B>}},
+    {0xD4, {"MOV",   Form::RegIndDisp,   Width::Word, 4, kLong,  0, &Exec::movRegIndDisp<W>}},
     {0xC0, {"MOVBZ", Form::WordFromByte, Width::Word, 2, kShort, 0, &Exec::movbz}},
     {0x00, {"ADD",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::addRegReg<W>}},
     {0x08, {"ADD",   Form::RegData3,     Width::Word, 2, kShort, 0, &Exec::addRegData3<W>}},
@@ -540,8 +578,11 @@ constexpr Row kRows[] = {
     {0x48, {"CMP",   Form::RegIndI,      Width::Word, 2, kShort, 0, &Exec::cmpRegIndI<W>}},
     {0x49, {"CMPB",  Form::RegIndI,      Width::Byte, 2, kShort, 0, &Exec::cmpRegIndI<B>}},
     {0x41, {"CMPB",  Form::RegReg,       Width::Byte, 2, kShort, 0, &Exec::cmpRegReg<B>}},
+    {0x50, {"XOR",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::xorRegReg<W>}},
+    {0x59, {"XORB",  Form::RegIndIncI,   Width::Byte, 2, kShort, 0, &Exec::xorRegIndIncI<B>}},
     {0xA0, {"CMPD1", Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::cmpd1}},
     {0x5C, {"SHL",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shl}},
+    {0x7C, {"SHR",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shr}},
     {0x3C, {"ROR",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::ror}},
     {0x4A, {"BMOV",  Form::BitBit,       Width::Word, 4, kLong,  0, &Exec::bitMove<false>}},
     {0x3A, {"BMOVN", Form::BitBit,       Width::Word, 4, kLong,  0, &Exec::bitMove<true>}},

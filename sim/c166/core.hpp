@@ -10,7 +10,7 @@
 
 namespace halvard::sim {
 
-// A C166 CPU core with the instruction forms the host's target image uses. Unknown opcodes,
+// A C166 CPU core with the instruction forms the host's target image and CRC-32 routine use. Unknown opcodes,
 // unimplemented addressing forms and odd word accesses stop it for good with a diagnostic: the
 // board then falls silent instead of guessing.
 class Core {

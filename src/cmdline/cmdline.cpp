@@ -267,10 +267,23 @@ void PrintUsage(Run& run) {
     out.print("/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
 }
 
+Request RequestOf(int argc, char* argv[]) {
+    if (argc < 2)
+        return Request::run;
+    const std::string_view first(argv[1]);
+    if (first == "--help" || first == "-h" || first == "/?")
+        return Request::help;
+    if (first == "--version")
+        return Request::version;
+    if (first == "--ports")
+        return Request::ports;
+    return Request::run;
+}
+
 void ParseCmdLine(Run& run, int argc, char* argv[]) {
     run.settings = RunSettings{};
     run.image.reset();
-    if (argc < 2) {
+    if (argc < 2 || RequestOf(argc, argv) == Request::help) {
         PrintUsage(run);
         throw RunExit{exit_status::usage};
     }

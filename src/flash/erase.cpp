@@ -50,6 +50,27 @@ EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length) {
     return EraseResult::exceeded;
 }
 
+SectorSpan SectorsCovering(const Run& run, std::uint32_t start, std::uint32_t length) {
+    const FlashDevice& device = CurrentFlashDevice(run);
+    const SectorLayout& layout = *device.layout;
+    const std::uint64_t factor = (device.flags & kFlashPaired) != 0 ? 2 : 1;
+    const std::uint64_t end = std::uint64_t{start} + length;
+    SectorSpan span{start, static_cast<std::uint32_t>(end)};
+    std::uint64_t sectorStart = 0;
+    for (std::size_t g = 0; g < layout.groupCount; ++g) {
+        const SectorGroup& group = layout.groups[g];
+        for (unsigned s = 0; s < group.sectorCount; ++s) {
+            const std::uint64_t sectorEnd = sectorStart + group.sectorSize * factor * 256;
+            if (sectorStart <= start && start < sectorEnd)
+                span.start = static_cast<std::uint32_t>(sectorStart);
+            if (sectorStart < end && end <= sectorEnd)
+                span.end = static_cast<std::uint32_t>(sectorEnd);
+            sectorStart = sectorEnd;
+        }
+    }
+    return span;
+}
+
 void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans) {
     run.console.print("Erasing Flash-EPROM Block #:");
     const FlashDevice& device = CurrentFlashDevice(run);

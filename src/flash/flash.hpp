@@ -25,4 +25,11 @@ struct FlashSpan {
 // "Erasing Flash-EPROM Block #:" line.
 void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans);
 
+// The whole sectors that hold the flash range [start, start + length): what erasing it clears.
+struct SectorSpan {
+    std::uint32_t start;
+    std::uint32_t end;
+};
+SectorSpan SectorsCovering(const Run& run, std::uint32_t start, std::uint32_t length);
+
 }  // namespace halvard

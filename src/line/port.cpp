@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "line/port_list.hpp"
 #include "run/run.hpp"
 #include "run/signals.hpp"
 
@@ -103,6 +104,9 @@ void PortSetup(Run& run) {
             break;
         case LineOpenError::openFailed:
             run.console.print("Error: Unable to open port %s\n", name.c_str());
+            // The virtual board is no port of this machine: the list would not help.
+            if (const std::string device = PortDeviceFor(run.settings); device != "SIM")
+                PrintOpenHint(run.console, device, opened.cause, ListSerialPorts());
             break;
         case LineOpenError::configureFailed:
             run.console.print("PortSetup  error: Unable to configure serial port %s\n",

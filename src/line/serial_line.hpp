@@ -51,9 +51,13 @@ struct LineRequest {
     bool xc16x = false;  // the target is an XC16x: the virtual board ("SIM") is built as one
 };
 
+// Why the system refused to open a port, as far as it said; it chooses the hint after the error.
+enum class LineOpenCause { unknown, missing, permission, busy, notSerial };
+
 struct LineOpenResult {
     std::unique_ptr<SerialLine> line;  // null on failure
     LineOpenError error = LineOpenError::openFailed;
+    LineOpenCause cause = LineOpenCause::unknown;
 };
 
 }  // namespace halvard

@@ -432,6 +432,21 @@ class PosixLine final : public SerialLine {
     std::size_t slot_ = 0;
 };
 
+LineOpenResult refused(LineOpenCause cause) {
+    return {nullptr, LineOpenError::openFailed, cause};
+}
+
+// A lock held by another process reads EWOULDBLOCK; a port held with TIOCEXCL reads EBUSY.
+LineOpenCause causeOf(int error) {
+    if (error == ENOENT || error == ENODEV || error == ENXIO)
+        return LineOpenCause::missing;
+    if (error == EACCES || error == EPERM)
+        return LineOpenCause::permission;
+    if (error == EBUSY || error == EWOULDBLOCK || error == EAGAIN)
+        return LineOpenCause::busy;
+    return LineOpenCause::unknown;
+}
+
 }  // namespace
 
 void RestoreSystemLinesNow() {
@@ -442,14 +457,16 @@ LineOpenResult OpenSystemLine(const LineRequest& request) {
     // Only a path names a device here; "SIM" and other bare words are no port of this machine,
     // and a relative path would open whatever happens to lie in the working folder.
     if (request.device.empty() || request.device.front() != '/')
-        return {nullptr, LineOpenError::openFailed};
+        return refused(LineOpenCause::missing);
     FileDescriptor fd(::open(request.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0 || !isatty(fd.get()))
-        return {nullptr, LineOpenError::openFailed};
+    if (fd.get() < 0)
+        return refused(causeOf(errno));
+    if (!isatty(fd.get()))
+        return refused(LineOpenCause::notSerial);
     // The lock keeps out a second halvard even when it runs as root, which TIOCEXCL does not;
     // TIOCEXCL keeps out other programs that open the port without taking the lock.
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return {nullptr, LineOpenError::openFailed};
+        return refused(causeOf(errno));
     if (ioctl(fd.get(), TIOCEXCL) != 0)
         return {nullptr, LineOpenError::openFailed};
 

@@ -328,21 +328,39 @@ class WindowsLine final : public SerialLine {
     std::size_t slot_ = 0;
 };
 
+LineOpenResult refused(LineOpenCause cause) {
+    return {nullptr, LineOpenError::openFailed, cause};
+}
+
+// A COM port that another program holds answers "access denied": its share mode is 0.
+LineOpenCause causeOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return LineOpenCause::missing;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return LineOpenCause::busy;
+        default:
+            return LineOpenCause::unknown;
+    }
+}
+
 }  // namespace
 
 LineOpenResult OpenSystemLine(const LineRequest& request) {
     if (request.device.empty() || isReservedName(request.device)) {
-        return {nullptr, LineOpenError::openFailed};
+        return refused(LineOpenCause::missing);
     }
     const std::string name = windowsDeviceName(request.device);
     ClaimResult claim = claimPort(name);
     if (claim.claim == PortClaim::heldByAnother)
-        return {nullptr, LineOpenError::openFailed};
+        return refused(LineOpenCause::busy);
     // Share mode 0: no other program, and no second halvard, can open the port meanwhile.
     Handle handle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr));
     if (!handle.valid())
-        return {nullptr, LineOpenError::openFailed};
+        return refused(causeOf(GetLastError()));
 
     DCB original{};
     original.DCBlength = sizeof(DCB);
@@ -350,7 +368,7 @@ LineOpenResult OpenSystemLine(const LineRequest& request) {
     // Anything that is no comm port (a file, a pipe) fails here.
     if (!GetCommState(handle.get(), &original) ||
         !GetCommTimeouts(handle.get(), &originalTimeouts)) {
-        return {nullptr, LineOpenError::openFailed};
+        return refused(LineOpenCause::notSerial);
     }
     SetupComm(handle.get(), kQueueSize, kQueueSize);
 

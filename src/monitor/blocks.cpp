@@ -89,32 +89,9 @@ class FlashAnswer {
     bool surplus_ = false;
 };
 
-[[noreturn]] void flashAnswerNotUnderstood(Run& run, SerialLine& line) {
-    run.console.print("host2Flash: Monitor anwer not understood\n");
-    line.flushInput();
-    FatalError(run, ErrorCode::IllegalEcho);
-}
-
-// true when the block is programmed, false while the answer is incomplete; ends the run otherwise.
-bool judgeFlashAnswer(Run& run, SerialLine& line, const FlashAnswer& answer) {
-    switch (answer.verdict()) {
-        case FlashVerdict::incomplete:
-            return false;
-        case FlashVerdict::programmed:
-            return true;
-        case FlashVerdict::failed:
-            run.console.print("host2Flash: Monitor send error at offset 0x%x\n",
-                              answer.failedOffset());
-            FatalError(run, ErrorCode::Programming);
-        case FlashVerdict::notUnderstood:
-            flashAnswerNotUnderstood(run, line);
-    }
-    return false;
-}
-
 // Polls every 10 ms, or at once when input arrives, until the answer is complete or the
-// time-out has passed.
-void awaitFlashAnswer(Run& run, std::uint32_t limitMs) {
+// time-out has passed. An answer that cannot be understood is flushed with what follows it.
+FlashWrite awaitFlashAnswer(Run& run, std::uint32_t limitMs) {
     SerialLine& line = openLine(run);
     const std::uint32_t start = run.clock.tickMs();
     FlashAnswer answer;
@@ -125,13 +102,23 @@ void awaitFlashAnswer(Run& run, std::uint32_t limitMs) {
         line.waitForInput(
             std::chrono::milliseconds(std::min(kFlashPollPauseMs, limitMs - elapsed)));
         answer.collectWaiting(line);
-        if (judgeFlashAnswer(run, line, answer))
-            return;
+        switch (answer.verdict()) {
+            case FlashVerdict::incomplete:
+                continue;
+            case FlashVerdict::programmed:
+                return {FlashWrite::Outcome::programmed, 0};
+            case FlashVerdict::failed:
+                return {FlashWrite::Outcome::cellFailed, answer.failedOffset()};
+            case FlashVerdict::notUnderstood:
+                line.flushInput();
+                return {FlashWrite::Outcome::notUnderstood, 0};
+        }
     }
-    if (!answer.empty())
-        flashAnswerNotUnderstood(run, line);
-    run.console.print("host2Flsh\n");
-    FatalError(run, ErrorCode::ProgrammingTimeout);
+    if (!answer.empty()) {
+        line.flushInput();
+        return {FlashWrite::Outcome::notUnderstood, 0};
+    }
+    return {FlashWrite::Outcome::timedOut, 0};
 }
 
 }  // namespace
@@ -193,16 +180,36 @@ void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> 
         FatalError(run, ErrorCode::IllegalEcho);
 }
 
-void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
+FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
     const std::uint16_t count = countOf(data.size());
     if (count == 0)
-        return;
+        return {FlashWrite::Outcome::programmed, 0};
     const Frame header = blockHeader(kFlashWrite, address, count);
     sendOrEnd(run, header.bytes(), "host2Flash: WriteFile error\n");
     sendOrEnd(run, data.first(count), "host2Flash: Data WriteFile error\n");
     // The flash algorithm answers only after the whole block is programmed.
     const std::size_t inFlight = header.bytes().size() + count + 3;
-    awaitFlashAnswer(run, monitor_frame::kReplyTimeoutMs + wireTimeMs(run, inFlight));
+    return awaitFlashAnswer(run, monitor_frame::kReplyTimeoutMs + wireTimeMs(run, inFlight));
+}
+
+void EndOnFlashWrite(Run& run, const FlashWrite& result) {
+    switch (result.outcome) {
+        case FlashWrite::Outcome::programmed:
+            return;
+        case FlashWrite::Outcome::cellFailed:
+            run.console.print("host2Flash: Monitor send error at offset 0x%x\n", result.offset);
+            FatalError(run, ErrorCode::Programming);
+        case FlashWrite::Outcome::notUnderstood:
+            run.console.print("host2Flash: Monitor anwer not understood\n");
+            FatalError(run, ErrorCode::IllegalEcho);
+        case FlashWrite::Outcome::timedOut:
+            run.console.print("host2Flsh\n");
+            FatalError(run, ErrorCode::ProgrammingTimeout);
+    }
+}
+
+void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
+    EndOnFlashWrite(run, host2FlashTry(run, address, data));
 }
 
 }  // namespace halvard

@@ -34,6 +34,17 @@ bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer
 void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 
+// What the flash algorithm made of a block, for callers that heal a failed block themselves.
+struct FlashWrite {
+    enum class Outcome { programmed, cellFailed, notUnderstood, timedOut };
+    Outcome outcome;
+    unsigned offset;  // cellFailed: the failed cell's offset in its 16 KB page
+};
+FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
+// Returns for a programmed block; otherwise prints what host2Flash prints and ends the run
+// (22, 9 or 17).
+void EndOnFlashWrite(Run& run, const FlashWrite& result);
+
 // Milliseconds that the bytes need on the wire at the run's baud rate (8N1: 10 bits a byte),
 // rounded up. Every wait adds this for the bytes still in flight when it starts.
 std::uint32_t wireTimeMs(const Run& run, std::size_t bytes);

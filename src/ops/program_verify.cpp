@@ -1,8 +1,11 @@
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <optional>
 #include <vector>
 
 #include "flash/flash.hpp"
@@ -11,11 +14,14 @@
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
+#include "ops/proof.hpp"
 #include "run/run.hpp"
 
 namespace halvard {
 
 namespace {
+
+using Block = std::array<std::uint8_t, kMaxBlock>;
 
 std::uint16_t wordAt(std::span<const std::uint8_t> bytes, std::size_t position) {
     return static_cast<std::uint16_t>(bytes[position] | (bytes[position + 1] << 8));
@@ -58,37 +64,6 @@ bool oddByteDiffers(Run& run, std::span<const std::uint8_t> written,
     return true;
 }
 
-// Reads the page back with one request and compares it with the file's bytes.
-void verifyPage(Run& run, HostFile& file, std::uint32_t offset,
-                std::span<const std::uint8_t> hostData, std::uint32_t remainingAfter) {
-    std::vector<std::uint8_t> readBack(hostData.size());
-    ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter, file,
-                      ErrorCode::VerifyTimeout);
-    std::size_t position = 0;
-    if (verifyBuffer(run, hostData, readBack, position) == 0 &&
-        !oddByteDiffers(run, hostData, readBack, position)) {
-        return;
-    }
-    run.console.print("Error %d: %s\n", status(ErrorCode::Verifying),
-                      textOf(ErrorCode::Verifying).data());
-    run.console.print("\n\nError at offset 0x%08lx!!!\n",
-                      static_cast<unsigned long>(offset + position));
-    EndRun(run, status(ErrorCode::Verifying), &file);
-}
-
-// One monitor checksum per 16 KB page that the range touches.
-std::uint32_t targetSumOf(Run& run, std::uint32_t flashOffset, std::uint32_t length) {
-    std::uint32_t sum = 0;
-    std::uint32_t address = run.settings.deviceBase + flashOffset;
-    for (std::uint32_t remaining = length; remaining > 0;) {
-        const std::uint32_t piece = NextPiece(address, remaining, kPageSize);
-        sum += targetChecksum(run, address, static_cast<std::uint16_t>(piece));
-        remaining -= piece;
-        address += piece;
-    }
-    return sum;
-}
-
 // A stretch of the flash that is programmed or verified in one pass, and where its bytes come
 // from: the input file for a raw image, memory for a HEX or S-record image.
 struct Stretch {
@@ -125,36 +100,234 @@ void eraseFirst(Run& run, const std::vector<Stretch>& stretches) {
     EraseFlashSectors(run, spans);
 }
 
-// Programs one stretch block by block, or verifies it page by page; returns the sum of its
-// bytes. `remaining` counts the bytes of the whole run still to go, for the progress line.
-std::uint32_t transferBlocks(Run& run, HostFile& file, bool program, const Stretch& stretch,
-                             std::uint32_t& remaining) {
-    const RunSettings& s = run.settings;
-    const std::uint32_t limit = program ? kMaxBlock : kPageSize;
-    std::vector<std::uint8_t> hostBlock(limit);
+// The bytes the stretch holds for the flash range [offset, offset + size).
+std::vector<std::uint8_t> bytesOf(Run& run, HostFile& file, const Stretch& stretch,
+                                  std::uint32_t offset, std::uint32_t size) {
+    std::vector<std::uint8_t> data(size);
+    if (stretch.fromFile) {
+        const RunSettings& s = run.settings;
+        if (!seekTo(file, s.fileOffset + (offset - s.flashOffset)))
+            failFileRead(run, file);
+        readFromFile(run, file, data);
+    } else {
+        const auto from = stretch.inMemory.subspan(offset - stretch.flashOffset, size);
+        std::copy(from.begin(), from.end(), data.begin());
+    }
+    return data;
+}
+
+std::uint32_t endOf(const Stretch& stretch) {
+    return stretch.flashOffset + stretch.length;
+}
+
+[[noreturn]] void failChecksum(Run& run, HostFile& file) {
+    run.console.print("General Checksum Error!!\n");
+    FailWith(run, ErrorCode::ChecksumTransfer, file);
+}
+
+std::optional<std::size_t> firstDifference(Run& run, std::span<const std::uint8_t> written,
+                                           std::span<const std::uint8_t> read, bool report) {
+    const std::size_t words = written.size() / 2;
+    for (std::size_t i = 0; i < words; ++i) {
+        if (wordAt(written, 2 * i) != wordAt(read, 2 * i)) {
+            std::size_t position = 0;
+            if (report)
+                verifyBuffer(run, written, read, position);
+            return 2 * i;
+        }
+    }
+    std::size_t position = 0;
+    if (written.size() % 2 != 0 && written.back() != read[written.size() - 1]) {
+        if (report)
+            oddByteDiffers(run, written, read, position);
+        return written.size() - 1;
+    }
+    return std::nullopt;
+}
+
+// A block that differs is read again after a resynchronisation: a difference is reported only
+// when two reads in a row bring the same bytes, and reads that never agree blame the line.
+void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
+                 std::span<const std::uint8_t> hostData, std::uint32_t remainingAfter) {
+    constexpr int kReads = 3;
+    Block reads[2]{};
+    for (int read = 0; read < kReads; ++read) {
+        if (read > 0)
+            PortResync(run);
+        const auto readBack = std::span(reads[read % 2]).first(hostData.size());
+        ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter, file,
+                          ErrorCode::VerifyTimeout);
+        if (!firstDifference(run, hostData, readBack, false))
+            return;
+        const auto before = std::span(reads[(read + 1) % 2]).first(hostData.size());
+        if (read > 0 && std::equal(readBack.begin(), readBack.end(), before.begin())) {
+            const std::size_t position = *firstDifference(run, hostData, readBack, true);
+            run.console.print("Error %d: %s\n", status(ErrorCode::Verifying),
+                              textOf(ErrorCode::Verifying).data());
+            run.console.print("\n\nError at offset 0x%08lx!!!\n",
+                              static_cast<unsigned long>(offset + position));
+            EndRun(run, status(ErrorCode::Verifying), &file);
+        }
+    }
+    FailWith(run, ErrorCode::ChecksumTransfer, file);
+}
+
+void readBackPage(Run& run, HostFile& file, std::uint32_t offset,
+                  std::span<const std::uint8_t> data, std::uint32_t remainingAfter) {
+    for (std::size_t done = 0; done < data.size();) {
+        const std::uint32_t address = run.settings.deviceBase + offset;
+        const auto left = static_cast<std::uint32_t>(data.size() - done);
+        const auto block = data.subspan(done, NextPiece(address, left, kMaxBlock));
+        done += block.size();
+        verifyBlock(run, file, offset, block,
+                    remainingAfter + static_cast<std::uint32_t>(data.size() - done));
+        offset += static_cast<std::uint32_t>(block.size());
+    }
+}
+
+// The page's CRC first: only a page that does not prove itself is read back, to find the first
+// difference. Without the routine every page is read back and its blocks' sums compared.
+void verifyPage(Run& run, HostFile& file, std::uint32_t offset, std::span<const std::uint8_t> data,
+                std::uint32_t remainingAfter) {
+    const std::uint32_t address = run.settings.deviceBase + offset;
+    PrepareProof(run);
+    const bool byCrc = run.targetCode.proof == TargetCodeState::Proof::crc;
+    if (byCrc && ProvePiece(run, address, data) == PieceProof::agrees)
+        return;
+    readBackPage(run, file, offset, data, remainingAfter);
+    if (!byCrc && ProvePiece(run, address, data) != PieceProof::agrees)
+        failChecksum(run, file);
+}
+
+// Verifies a stretch page by page; returns the sum of its bytes.
+std::uint32_t verifyStretch(Run& run, HostFile& file, const Stretch& stretch,
+                            std::uint32_t& remaining) {
     std::uint32_t hostSum = 0;
-    std::uint32_t offset = stretch.flashOffset;
-    for (std::uint32_t left = stretch.length; left > 0;) {
-        const std::uint32_t address = s.deviceBase + offset;
-        const auto data = std::span(hostBlock).first(NextPiece(address, left, limit));
-        if (stretch.fromFile) {
-            readFromFile(run, file, data);
-        } else {
-            const auto from = stretch.inMemory.subspan(offset - stretch.flashOffset, data.size());
-            std::copy(from.begin(), from.end(), data.begin());
-        }
-        left -= static_cast<std::uint32_t>(data.size());
-        remaining -= static_cast<std::uint32_t>(data.size());
-        if (program) {
-            host2Flash(run, address, data);
-            PrintProgress(run, remaining, s.length);
-        } else {
-            verifyPage(run, file, offset, data, remaining);
-        }
+    for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
+        const std::uint32_t size =
+            NextPiece(run.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+        const auto data = bytesOf(run, file, stretch, offset, size);
+        remaining -= size;
+        verifyPage(run, file, offset, data, remaining);
         hostSum += byteSum(data);
-        offset += static_cast<std::uint32_t>(data.size());
+        PrintProgress(run, remaining, run.settings.length);
+        offset += size;
     }
     return hostSum;
+}
+
+// Programs the part [from, to) of a stretch; returns the first block the flash algorithm did
+// not report as programmed (the line is resynchronised after it), else success.
+FlashWrite programRange(Run& run, HostFile& file, const Stretch& stretch, std::uint32_t from,
+                        std::uint32_t to, std::uint32_t* remaining) {
+    const RunSettings& s = run.settings;
+    FlashWrite failed{FlashWrite::Outcome::programmed, 0};
+    for (std::uint32_t offset = from; offset < to;) {
+        const std::uint32_t address = s.deviceBase + offset;
+        const std::uint32_t size = NextPiece(address, to - offset, kMaxBlock);
+        const auto data = bytesOf(run, file, stretch, offset, size);
+        const FlashWrite result = host2FlashTry(run, address, data);
+        if (result.outcome != FlashWrite::Outcome::programmed) {
+            if (failed.outcome == FlashWrite::Outcome::programmed)
+                failed = result;
+            PortResync(run);
+            // A chip that gave up on a cell stays in its error state until it is reset.
+            if (result.outcome == FlashWrite::Outcome::cellFailed)
+                run.flash.ops.reset(run);
+        }
+        offset += size;
+        if (remaining != nullptr) {
+            *remaining -= size;
+            PrintProgress(run, *remaining, s.length);
+        }
+    }
+    return failed;
+}
+
+// Erases the sectors that hold a page that failed its proof and programs what the stretches
+// hold in them again (with /NOERASE only the page).
+FlashWrite reprogramAround(Run& run, HostFile& file, const std::vector<Stretch>& stretches,
+                           std::uint32_t offset, std::uint32_t size) {
+    const RunSettings& s = run.settings;
+    run.console.print(s.noErase ? "Page at offset 0x%x not proved, programming it again\n"
+                                : "Page at offset 0x%x not proved, erasing and programming it "
+                                  "again\n",
+                      static_cast<unsigned>(offset));
+    EnsureFlashAlgorithm(run);
+    SectorSpan span{offset, offset + size};
+    if (!s.noErase) {
+        span = SectorsCovering(run, offset, size);
+        EraseFlashArea(run, offset, static_cast<std::int32_t>(size));
+    }
+    FlashWrite written{FlashWrite::Outcome::programmed, 0};
+    for (const Stretch& stretch : stretches) {
+        const std::uint32_t from = std::max(span.start, stretch.flashOffset);
+        const std::uint32_t to = std::min(span.end, endOf(stretch));
+        if (from >= to)
+            continue;
+        const FlashWrite result = programRange(run, file, stretch, from, to, nullptr);
+        if (written.outcome == FlashWrite::Outcome::programmed)
+            written = result;
+    }
+    return written;
+}
+
+// A page that still fails after its second reprogramming ends the run with its cause: the
+// flash algorithm's own report, a flash that holds other data (the chip), or a line that let
+// no proof through.
+[[noreturn]] void failProgrammedPage(Run& run, HostFile& file, std::uint32_t offset,
+                                     PieceProof proof, const FlashWrite& written) {
+    EndOnFlashWrite(run, written);
+    if (proof == PieceProof::differs) {
+        run.console.print("Page at offset 0x%x does not hold the file's data\n",
+                          static_cast<unsigned>(offset));
+        FailWith(run, ErrorCode::Programming, file);
+    }
+    FailWith(run, ErrorCode::ChecksumTransfer, file);
+}
+
+// The first page of the stretches that fails its proof, if any.
+struct FailedPage {
+    std::uint32_t offset;
+    std::uint32_t size;
+    PieceProof proof;
+};
+std::optional<FailedPage> firstUnprovedPage(Run& run, HostFile& file,
+                                            const std::vector<Stretch>& stretches) {
+    for (const Stretch& stretch : stretches) {
+        for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
+            const std::uint32_t size =
+                NextPiece(run.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+            const auto data = bytesOf(run, file, stretch, offset, size);
+            const PieceProof proof = ProvePiece(run, run.settings.deviceBase + offset, data);
+            if (proof != PieceProof::agrees)
+                return FailedPage{offset, size, proof};
+            offset += size;
+        }
+    }
+    return std::nullopt;
+}
+
+// Proves every page; a page that fails is programmed again, at most twice. After a
+// reprogramming the proof starts over, since an erase may have touched proved pages.
+void provePrograms(Run& run, HostFile& file, const std::vector<Stretch>& stretches,
+                   FlashWrite written) {
+    constexpr int kReprograms = 2;
+    std::map<std::uint32_t, int> reprogrammed;
+    while (const std::optional<FailedPage> failed = firstUnprovedPage(run, file, stretches)) {
+        int& count = reprogrammed[failed->offset];
+        if (count == kReprograms)
+            failProgrammedPage(run, file, failed->offset, failed->proof, written);
+        ++count;
+        written = reprogramAround(run, file, stretches, failed->offset, failed->size);
+    }
+}
+
+std::uint32_t sumOfStretches(Run& run, HostFile& file, const std::vector<Stretch>& stretches) {
+    std::uint32_t sum = 0;
+    for (const Stretch& stretch : stretches)
+        sum += byteSum(bytesOf(run, file, stretch, stretch.flashOffset, stretch.length));
+    return sum;
 }
 
 }  // namespace
@@ -194,17 +367,21 @@ void ProgramVerify(Run& run) {
     run.console.print(" File %s (%d bytes)\n", s.fileName.c_str(), static_cast<int>(s.length));
     std::uint32_t hostSum = 0;
     std::uint32_t remaining = s.length;
-    for (const Stretch& stretch : stretches)
-        hostSum += transferBlocks(run, file, program, stretch, remaining);
-    PrintCompleted(run);
-    std::uint32_t targetSum = 0;
-    for (const Stretch& stretch : stretches)
-        targetSum += targetSumOf(run, stretch.flashOffset, stretch.length);
-    if ((targetSum & 0xFFFF) != (hostSum & 0xFFFF)) {
-        run.console.print("General Checksum Error!!\n");
-        run.console.print("Target Total Checksum = 0x%x\n", targetSum & 0xFFFF);
-        run.console.print("Host Total Checksum = 0x%x\n", hostSum & 0xFFFF);
-        FailWith(run, ErrorCode::ChecksumTransfer, file);
+    if (program) {
+        FlashWrite written{FlashWrite::Outcome::programmed, 0};
+        for (const Stretch& stretch : stretches) {
+            const FlashWrite result =
+                programRange(run, file, stretch, stretch.flashOffset, endOf(stretch), &remaining);
+            if (written.outcome == FlashWrite::Outcome::programmed)
+                written = result;
+        }
+        PrintCompleted(run);
+        provePrograms(run, file, stretches, written);
+        hostSum = sumOfStretches(run, file, stretches);
+    } else {
+        for (const Stretch& stretch : stretches)
+            hostSum += verifyStretch(run, file, stretch, remaining);
+        PrintCompleted(run);
     }
     run.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
     run.console.print(

@@ -8,6 +8,7 @@
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
+#include "ops/proof.hpp"
 #include "run/output_file.hpp"
 #include "run/run.hpp"
 
@@ -36,36 +37,24 @@ void writeToFile(Run& run, OutputFile& file, ImageWriter& output, std::uint32_t 
         failFileWrite(run, file);
 }
 
-// Copies the piece into the file with one page read; returns the sum of its bytes.
-std::uint32_t copyPiece(Run& run, OutputFile& file, ImageWriter& output, const Piece& piece) {
+// A page corrupted on the line would otherwise go into the file unnoticed: each piece is
+// proved against the target's own CRC-32 of it, and read again after a resynchronisation until
+// it passes, at most kReads times. Only proved bytes reach the file.
+std::uint32_t copyProvedPiece(Run& run, OutputFile& file, ImageWriter& output, const Piece& piece) {
+    constexpr int kReads = 3;
     std::vector<std::uint8_t> data(piece.size);
-    ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
-                      ErrorCode::ReadTimeout);
+    for (int read = 0;; ++read) {
+        if (read > 0)
+            PortResync(run);
+        ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
+                          ErrorCode::ReadTimeout);
+        if (ProvePiece(run, piece.address, data) == PieceProof::agrees)
+            break;
+        if (read + 1 == kReads)
+            FailWith(run, ErrorCode::ChecksumTransfer, file.file());
+    }
     writeToFile(run, file, output, piece.address, data);
     return byteSum(data);
-}
-
-bool monitorAgrees(Run& run, const Piece& piece, std::uint32_t sum) {
-    const std::uint16_t target =
-        targetChecksum(run, piece.address, static_cast<std::uint16_t>(piece.size));
-    return target == (sum & 0xFFFF);
-}
-
-// A block corrupted on the line would otherwise go into the file unnoticed: each piece is
-// checked against the monitor's own sum and read once more after a resynchronisation.
-std::uint32_t copyCheckedPiece(Run& run, OutputFile& file, ImageWriter& output,
-                               const Piece& piece) {
-    const ImageWriter::Mark pieceStart = output.mark();
-    std::uint32_t sum = copyPiece(run, file, output, piece);
-    if (monitorAgrees(run, piece, sum))
-        return sum;
-    PortResync(run);
-    if (!output.rewind(pieceStart))
-        failFileWrite(run, file);
-    sum = copyPiece(run, file, output, piece);
-    if (!monitorAgrees(run, piece, sum))
-        FailWith(run, ErrorCode::ChecksumTransfer, file.file());
-    return sum;
 }
 
 }  // namespace
@@ -89,7 +78,7 @@ void ReadFlash(Run& run) {
     while (piece.remainingAfter > 0) {
         piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
         piece.remainingAfter -= piece.size;
-        sum += copyCheckedPiece(run, file, output, piece);
+        sum += copyProvedPiece(run, file, output, piece);
         piece.address += piece.size;
     }
     if (!output.finish())

@@ -8,6 +8,7 @@
 #include "flash/flash_ops.hpp"
 #include "image/sparse_image.hpp"
 #include "line/port.hpp"
+#include "monitor/crc_routine.hpp"
 #include "run/clock.hpp"
 #include "run/console.hpp"
 #include "run/errors.hpp"
@@ -28,6 +29,7 @@ struct Run {
     std::size_t algorithmOffset = 0;
     std::uint32_t imageBase = 0;
     FlashState flash;
+    TargetCodeState targetCode;
     // The data of a HEX or S-record input file, read whole by ParseCmdLine; none for raw files.
     std::optional<SparseImage> image;
 };

@@ -8,6 +8,7 @@
 #include "bringup/target_image.hpp"
 #include "cmdline/cmdline.hpp"
 #include "flash/flash.hpp"
+#include "line/port_list.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/ops.hpp"
 #include "run/run.hpp"
@@ -87,6 +88,7 @@ void loadFlashAlgorithm(Run& run) {
     if ((targetChecksum(run, address, count) & 0xFFFF) != (byteSum(algorithm) & 0xFFFF)) {
         FatalError(run, ErrorCode::FlashAlgorithm);
     }
+    run.targetCode.slot = TargetCodeState::Slot::flashAlgorithm;
 }
 
 void runFunction(Run& run) {
@@ -106,12 +108,17 @@ void runFunction(Run& run) {
 
 }  // namespace
 
+void PrintVersionLine(Run& run) {
+    run.console.print("Version %s. Compiled at %s, portable edition with virtual board\n", kVersion,
+                      __DATE__);
+}
+
 void PrintBanner(Run& run) {
     run.console.print(
         "\nHALVARD --- Utility\nfor Infineon C16x,C166SV2 and STMicroelectronic ST10,Super10\n");
     run.console.print("Made by the Halvard developers, free flash tools for C16x boards\n");
-    run.console.print("Version %s. Compiled at %s, portable edition with virtual board\n\n",
-                      kVersion, __DATE__);
+    PrintVersionLine(run);
+    run.console.print("\n");
 }
 
 void PrintContactLine(Run& run) {
@@ -119,6 +126,18 @@ void PrintContactLine(Run& run) {
 }
 
 void RunSequence(Run& run, int argc, char* argv[]) {
+    // Answers for scripts and people looking for a port: one line each, no banner.
+    switch (RequestOf(argc, argv)) {
+        case Request::version:
+            PrintVersionLine(run);
+            return;
+        case Request::ports:
+            PrintSerialPorts(run.console, ListSerialPorts());
+            return;
+        case Request::help:
+        case Request::run:
+            break;
+    }
     PrintBanner(run);
     ParseCmdLine(run, argc, argv);
     run.console.print("Port %s used\n", run.settings.portName.c_str());

@@ -17,6 +17,8 @@ int RunHalvard(int argc, char* argv[], Console& console, Clock& clock, LineFacto
 void RunSequence(Run& run, int argc, char* argv[]);
 
 void PrintBanner(Run& run);
+// "Version 1.08. Compiled at ...", the banner's line that --version prints alone.
+void PrintVersionLine(Run& run);
 // Checks /OFFSET= against the flash size and cuts the length to the device.
 void SettleRange(Run& run, std::uint32_t flashSize);
 double CpuClockMHz(std::uint16_t t6, std::int32_t baudRate);

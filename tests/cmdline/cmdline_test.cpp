@@ -91,6 +91,33 @@ TEST(ParseCmdLine, NoArgumentPrintsUsageAndEndsWithZero) {
               "/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
 }
 
+TEST(RequestOf, OnlyTheExactWordsAskForAnAnswerAndHelpIsTheUsageText) {
+    struct Case {
+        const char* first;
+        Request request;
+        int parseStatus;  // what ParseCmdLine makes of it with a file name after it
+    };
+    const Case cases[] = {
+        {"--help", Request::help, 0},    {"-h", Request::help, 0},
+        {"/?", Request::help, 0},        {"--version", Request::version, 10},
+        {"--ports", Request::ports, 10}, {"--HELP", Request::run, 10},
+        {"-H", Request::run, 10},        {"--help=x", Request::run, 10},
+        {"/r", Request::run, -1},
+    };
+    const std::string usage = parse({"halvard"}).output;
+    for (const Case& c : cases) {
+        Args args({"halvard", c.first, "out.bin"});
+        EXPECT_EQ(RequestOf(args.argc(), args.argv()), c.request) << c.first;
+        const Parsed p = parse({"halvard", c.first, "out.bin"});
+        EXPECT_EQ(p.status, c.parseStatus) << c.first;
+        if (c.request == Request::help) {
+            EXPECT_EQ(p.output, usage) << c.first;
+        }
+    }
+    Args none({"halvard"});
+    EXPECT_EQ(RequestOf(none.argc(), none.argv()), Request::run);
+}
+
 TEST(ParseCmdLine, FunctionIsMatchedWholeAndCaseInsensitive) {
     EXPECT_EQ(parse({"h", "/r", "out.bin"}).settings.operation, Operation::read);
     EXPECT_EQ(parse({"h", "/R", "out.bin"}).settings.operation, Operation::read);

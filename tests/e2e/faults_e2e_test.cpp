@@ -104,11 +104,14 @@ TEST_F(FlashFaults, StuckCellEndsWithItsOffset) {
     image(0x400, 11);
     const ProcessResult r = halvard(sim, {"/P", "image.bin"});
     EXPECT_EQ(r.status, 22);
-    EXPECT_NE(r.output.find("Programming File image.bin (1024 bytes)\n"
-                            "host2Flash: Monitor send error at offset 0x100\n"
-                            "Error 22: Error Programming\n"),
-              std::string::npos)
-        << r.output;
+    // The page is erased and programmed again twice before the cell's failure is reported.
+    const std::string again = "Page at offset 0x0 not proved, erasing and programming it again\n";
+    const std::size_t first = r.output.find(again);
+    ASSERT_NE(first, std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(again, first + 1), std::string::npos);
+    const std::string end =
+        "host2Flash: Monitor send error at offset 0x100\nError 22: Error Programming\n";
+    EXPECT_EQ(r.output.substr(r.output.size() - end.size()), end) << r.output;
 }
 
 TEST_F(FlashFaults, FailedEraseIsReportedAndTheProgrammingThenFails) {
@@ -179,11 +182,9 @@ INSTANTIATE_TEST_SUITE_P(
                                {"100", "2660"},
                                24,
                                kProgress + kReadTimeout + kResync + kProgress + kReadTimeout},
-                      DropCase{"/V", {"100"}, 0, kProgress + kVerifyTimeout + kResync},
-                      DropCase{"/V",
-                               {"100", "2660"},
-                               23,
-                               kProgress + kVerifyTimeout + kResync + kProgress + kVerifyTimeout}));
+                      // /V asks for the page's CRC instead of reading it: byte 41 is in the
+                      // answer, which is asked for again.
+                      DropCase{"/V", {"41"}, 0, kResync}));
 
 TEST_F(FlashFaults, HangupEndsTheRunWithStatus3) {
     SimProcess sim(boardWith({"hangup=400"}));
@@ -191,6 +192,30 @@ TEST_F(FlashFaults, HangupEndsTheRunWithStatus3) {
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.output.find("\nSerial line lost: "), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Successfully"), std::string::npos);
+}
+
+// Two runs that once ended in success with wrong data: bit errors of +2^k and -2^k cancel in a
+// byte sum, never in a CRC-32. Whatever the noise does, success means the right bytes.
+TEST_F(FlashFaults, NoiseThatFooledTheByteSumIsCaught) {
+    {
+        SimProcess sim(boardWith({"noise=0.0001,2"}));
+        const auto bytes = image(0x4000, 2);
+        const ProcessResult p = halvard(sim, {"/P", "image.bin", "/O=4000"});
+        const auto flash = flashAfter(sim);
+        if (p.status == 0) {
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin() + 0x4000));
+        }
+    }
+    {
+        SimProcess sim(boardWith({"noise=0.0003,15"}));
+        const ProcessResult r = halvard(sim, {"/R", "back.bin", "/O=4000", "/L=4000"});
+        const auto flash = flashAfter(sim);
+        const auto back = readFile(folder.file("back.bin"));
+        if (r.status == 0) {
+            ASSERT_EQ(back.size(), 0x4000u);
+            EXPECT_TRUE(std::equal(back.begin(), back.end(), flash.begin() + 0x4000)) << r.output;
+        }
+    }
 }
 
 // Noise may end a run anywhere; a run that reports success must have the right data.

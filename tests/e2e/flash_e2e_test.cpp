@@ -118,6 +118,9 @@ TEST_F(Board, VerifyFindsTheFirstDifferentWord) {
     EXPECT_EQ(v.status, 21);
     EXPECT_EQ(v.output, restart() + kDetected +
                             "Verifying with File other.bin (8192 bytes)\n"
+                            // The page's CRC is asked twice, the differing block read twice.
+                            "Trying to Resyncronize....\n"
+                            "<progress>Trying to Resyncronize....\n"
                             "<progress>verifyBuffer error Write: 0x1234,Read: 0x1230\n"
                             "Error 21: Error Verifying\n"
                             "\n\nError at offset 0x00001206!!!\n");
@@ -185,8 +188,8 @@ TEST_F(Board, OutputFileFailures) {
     const ProcessResult full = halvard({"/R", "/dev/full", "/L=10"});
     EXPECT_EQ(full.status, 4);
     EXPECT_EQ(full.output, restart() + kDetected +
-                               "Reading to File /dev/full (16 bytes)\n<progress>"
-                               "Error trying to add data to file /dev/full\n"
+                               "Reading to File /dev/full (16 bytes)\n"
+                               "<progress>Error trying to add data to file /dev/full\n"
                                "Error 4: Disk Full\n");
 }
 

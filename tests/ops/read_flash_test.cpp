@@ -53,10 +53,10 @@ TEST(ReadFlash, CopiesTheRangeIntoTheFile) {
                   hex(sumOf(bench.expected(0, 0x1000)) & 0xFFFF) +
                   "\nReading Successfully!!\t\t\nTotal Elapsed time = 0.00 sec\n");
     EXPECT_EQ(bench.target.accessesOf(blockRead),
-              (std::vector<Access>{{blockRead, 0x20000, 0x1000}}))
-        << "one read request for the page; the progress still moves in 512-byte steps";
-    EXPECT_EQ(bench.target.accessesOf(checksum),
-              (std::vector<Access>{{checksum, 0x20000, 0x1000}}));
+              (std::vector<Access>{{blockRead, 0x20000, 0x1000}}));
+    // The routine's test over the monitor (at imageBase 0 here), then the one page.
+    EXPECT_EQ(bench.target.accessesOf(crc),
+              (std::vector<Access>{{crc, 0x20, 0x108}, {crc, 0x20000, 0x1000}}));
     EXPECT_FALSE(bench.portOpen());
 }
 
@@ -106,34 +106,42 @@ TEST(ReadFlash, SecondBlockReadTimeOutEndsWith24) {
     EXPECT_FALSE(bench.portOpen());
 }
 
-// A block changed on the line is caught by the piece's checksum and read again; the file ends
-// up right and the run's output is that of a clean run, plus the resynchronisation.
+// A block changed on the line is caught by the piece's CRC and read again; the file ends up
+// right and the run's output is that of a clean run, plus the resynchronisations.
 TEST(ReadFlash, CorruptedPieceIsReadAgain) {
     ReadBench bench(0x3F00, 0x400);
     bench.target.corruptBlockReadsAt.insert(0x24000);
     EXPECT_EQ(bench.runIt(), -1);
     EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0x3F00, 0x400));
-    const std::vector<Access> expected{{blockRead, 0x23F00, 0x100}, {checksum, 0x23F00, 0x100},
-                                       {blockRead, 0x24000, 0x300}, {checksum, 0x24000, 0x300},
-                                       {blockRead, 0x24000, 0x300}, {checksum, 0x24000, 0x300}};
-    EXPECT_EQ(bench.target.accesses, expected);
+    std::vector<Access> transfers;
+    for (const Access& a : bench.target.accesses) {
+        if (a.kind == blockRead || (a.kind == crc && a.address >= 0x20000))
+            transfers.push_back(a);
+    }
+    // The piece's CRC is asked twice (the same answer), then the piece is read again.
+    const std::vector<Access> expected{{blockRead, 0x23F00, 0x100}, {crc, 0x23F00, 0x100},
+                                       {blockRead, 0x24000, 0x300}, {crc, 0x24000, 0x300},
+                                       {crc, 0x24000, 0x300},       {blockRead, 0x24000, 0x300},
+                                       {crc, 0x24000, 0x300}};
+    EXPECT_EQ(transfers, expected);
     const std::string out = bench.output();
     EXPECT_EQ(out.substr(0, out.find("Total Elapsed")),
               bench.heading() +
                   "Completed 25.0%\rCompleted 75.0%\rCompleted 100.0%\r"
-                  "Trying to Resyncronize....\nCompleted 75.0%\rCompleted 100.0%\r"
+                  "Trying to Resyncronize....\nTrying to Resyncronize....\n"
+                  "Completed 75.0%\rCompleted 100.0%\r"
                   "Completed 100.0%\nChecksum OK: " +
                   hex(sumOf(bench.expected(0x3F00, 0x400)) & 0xFFFF) +
                   "\nReading Successfully!!\t\t\n");
 }
 
-TEST(ReadFlash, PieceCorruptedTwiceEndsWithError1) {
+// Three reads that never pass: the line is blamed, and no unproved byte reaches the file.
+TEST(ReadFlash, PieceThatNeverPassesEndsWithError1) {
     ReadBench bench(0, 0x100);
-    bench.target.corruptBlockReadsAt.insert({0x20000, 0x20000});
+    bench.target.corruptBlockReadsAt.insert({0x20000, 0x20000, 0x20000});
     EXPECT_EQ(bench.runIt(), 1);
-    EXPECT_EQ(bench.output(), bench.heading() +
-                                  "Completed 100.0%\rTrying to Resyncronize....\nCompleted 100.0%\r"
-                                  "Error 1: Checksum Error in file transfer\n");
+    const std::string out = bench.output();
+    EXPECT_EQ(out.substr(out.size() - 41), "Error 1: Checksum Error in file transfer\n");
     EXPECT_FALSE(std::filesystem::exists(bench.run.settings.fileName));
     EXPECT_FALSE(bench.portOpen());
 }
@@ -149,7 +157,7 @@ std::vector<std::string> filesIn(const std::filesystem::path& dir) {
 TEST(ReadFlash, FailureLeavesAnExistingFileAsItWas) {
     const std::vector<std::uint8_t> before(3000, 0x55);
     for (const auto& [timeouts, corruptions, status] :
-         {std::tuple{2, 0, 24}, std::tuple{0, 2, 1}}) {
+         {std::tuple{2, 0, 24}, std::tuple{0, 3, 1}}) {
         ReadBench bench(0, 0x1000);
         bench.target.silentBlockReads = timeouts;
         for (int i = 0; i < corruptions; ++i)

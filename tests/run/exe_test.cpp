@@ -1,6 +1,9 @@
 // The real executable: what a user sees on the console, and the exit status.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,35 @@ TEST(Executable, UsageWithoutArguments) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output.rfind(kBanner + "Usage: Halvard /function", 0), 0u) << r.output;
     EXPECT_NE(r.output.find("/BAUD=\t\t(Default 38400)\n"), std::string::npos);
+}
+
+TEST(Executable, HelpAndVersionWhereTheyAreLookedFor) {
+    const std::string usage = halvard({}).output;
+    for (const char* help : {"--help", "-h", "/?"}) {
+        const ProcessResult r = halvard({help});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.output, usage) << help;
+    }
+    const ProcessResult version = halvard({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output,
+              "Version 1.08. Compiled at <date>, portable edition with virtual board\n");
+}
+
+// Every port listed is a character device of this machine, named as /COM= takes it.
+TEST(Executable, PortsListsTheSerialPortsOfThisMachine) {
+    const ProcessResult r = halvard({"--ports"});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_FALSE(r.output.empty());
+    if (r.output == "No serial ports found\n")
+        return;
+    std::istringstream lines(r.output);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string device = line.substr(0, line.find(' '));
+        struct stat info {};
+        EXPECT_EQ(stat(device.c_str(), &info), 0) << line;
+        EXPECT_TRUE(S_ISCHR(info.st_mode)) << line;
+    }
 }
 
 TEST(Executable, CommandLineFailuresEndBeforeAnyPortIsTouched) {
@@ -56,8 +88,10 @@ TEST(Executable, MissingPortEndsWithStatus3) {
     const std::string port = folder.file("no-such-tty");
     const ProcessResult r = halvard({"/r", "out.bin", "/com=" + port}, folder.path());
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.output,
-              kBanner + "Port " + port + " used\nError: Unable to open port " + port + "\n");
+    const std::string lines = kBanner + "Port " + port + " used\nError: Unable to open port " +
+                              port + "\nHint: " + port +
+                              " does not exist on this machine\nHint: serial ports here: ";
+    EXPECT_EQ(r.output.substr(0, lines.size()), lines);
 }
 
 TEST(Executable, BaudRateZeroIsRefusedByThePortSetUp) {

@@ -1,6 +1,10 @@
 #include "support/fake_target.hpp"
 
+#include <algorithm>
 #include <numeric>
+
+#include "bringup/target_image.hpp"
+#include "monitor/crc_routine.hpp"
 
 namespace halvard::testing {
 
@@ -12,6 +16,7 @@ constexpr std::uint8_t kByteWrite = 0x06;
 constexpr std::uint8_t kWordRead = 0x07;
 constexpr std::uint8_t kWordWrite = 0x08;
 constexpr std::uint8_t kBlockRead = 0x09;
+constexpr std::uint8_t kBlockWrite = 0x0A;
 constexpr std::uint8_t kChecksum = 0x0B;
 constexpr std::uint8_t kFlashWrite = 0x0E;
 
@@ -39,6 +44,10 @@ const char* nameOf(AccessKind kind) {
             return "checksum";
         case AccessKind::flashWrite:
             return "flashWrite";
+        case AccessKind::blockWrite:
+            return "blockWrite";
+        case AccessKind::crc:
+            return "crc";
     }
     return "?";
 }
@@ -51,6 +60,7 @@ std::ostream& operator<<(std::ostream& out, const Access& access) {
 }
 
 FakeTarget::FakeTarget(ScriptedLine& line) {
+    load(kBootstrapSize, MonitorCode(FindAlgorithmOffset()));
     line.onWrite(
         [this](ScriptedLine& l, std::span<const std::uint8_t> bytes) { receive(l, bytes); });
 }
@@ -89,6 +99,11 @@ std::vector<Access> FakeTarget::accessesOf(AccessKind kind) const {
             found.push_back(a);
     }
     return found;
+}
+
+bool FakeTarget::crcRoutineReady() const {
+    return crcRoutineLoaded_ && byteAt(kCrcModeAddress) == kCrcMode &&
+           byteAt(kCrcModeAddress + 1) == 0;
 }
 
 bool FakeTarget::inFlash(std::uint32_t address) const {
@@ -156,6 +171,10 @@ std::size_t FakeTarget::frameLength() const {
         case kChecksum:
             return 6;
         case kFlashWrite:
+            if (crcRoutineReady())
+                return 6;
+            return pending_.size() < 6 ? 6 : 6 + wordOf(pending_, 4);
+        case kBlockWrite:
             return pending_.size() < 6 ? 6 : 6 + wordOf(pending_, 4);
         default:
             return 1;
@@ -213,7 +232,29 @@ void FakeTarget::serve(ScriptedLine& line, std::span<const std::uint8_t> frame) 
             line.deliver({static_cast<std::uint8_t>(sum), static_cast<std::uint8_t>(sum >> 8)});
             break;
         }
+        case kBlockWrite: {
+            const std::uint16_t count = wordOf(frame, 4);
+            const auto data = frame.subspan(6, count);
+            accesses.push_back({AccessKind::blockWrite, address, count});
+            load(address, data);
+            if (address == kCrcRoutineOffset)
+                crcRoutineLoaded_ =
+                    std::equal(data.begin(), data.end(), kCrcRoutine.begin(), kCrcRoutine.end());
+            if (address < kCrcRoutineOffset && address + count > kCrcRoutineOffset)
+                crcRoutineLoaded_ = false;  // the flash algorithm is back
+            line.deliver({0xAA});
+            break;
+        }
         case kFlashWrite: {
+            if (crcRoutineReady()) {
+                const std::uint16_t count = wordOf(frame, 4);
+                accesses.push_back({AccessKind::crc, address, count});
+                const std::uint32_t crc = crc32(bytesAt(address, count)) + crcBias;
+                line.deliver({static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8),
+                              static_cast<std::uint8_t>(crc >> 16),
+                              static_cast<std::uint8_t>(crc >> 24)});
+                break;
+            }
             const std::uint16_t count = wordOf(frame, 4);
             accesses.push_back({AccessKind::flashWrite, address, count});
             load(address, frame.subspan(6, count));

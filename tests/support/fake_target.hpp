@@ -14,7 +14,17 @@
 
 namespace halvard::testing {
 
-enum class AccessKind { byteRead, byteWrite, wordRead, wordWrite, blockRead, checksum, flashWrite };
+enum class AccessKind {
+    byteRead,
+    byteWrite,
+    wordRead,
+    wordWrite,
+    blockRead,
+    checksum,
+    flashWrite,
+    blockWrite,
+    crc,
+};
 
 // One monitor command as the target served it. value: the byte or word read or written; for
 // block reads, checksums and flash writes the byte count.
@@ -26,11 +36,13 @@ struct Access {
 };
 std::ostream& operator<<(std::ostream& out, const Access& access);
 
-// A monitor on a ScriptedLine: decodes the host's frames (05-09, 0B, 0E and pings) against an
+// A monitor on a ScriptedLine: decodes the host's frames (05-0B, 0E and pings) against an
 // in-memory target and records every command. Memory that was never written reads 0xFF, like
-// erased flash. Writes into the flash window [flashBase, flashBase + flashSize) are commands to
-// the chip and change nothing; a byte or word write of 0x90 puts the chip into autoselect mode,
-// where the window starts with the identifier bytes, and 0xF0 takes it back to read mode.
+// erased flash. The monitor's bytes lie at address 0 (the run's imageBase). Command 0x0E runs the
+// flash algorithm, or the CRC-32 routine once its bytes have been loaded and its mode set. Writes
+// into the flash window [flashBase, flashBase + flashSize) are commands to the chip and change
+// nothing; a byte or word write of 0x90 puts the chip into autoselect mode, where the window starts
+// with the identifier bytes, and 0xF0 takes it back to read mode.
 class FakeTarget {
   public:
     explicit FakeTarget(ScriptedLine& line);
@@ -65,6 +77,8 @@ class FakeTarget {
     std::multiset<std::uint32_t> corruptBlockReadsAt;
     std::uint16_t checksumBias = 0;
     std::uint32_t flashWriteMs = 0;
+    // Added to every CRC-32 the routine answers: a routine that computes wrongly.
+    std::uint32_t crcBias = 0;
 
   private:
     void receive(ScriptedLine& line, std::span<const std::uint8_t> bytes);
@@ -73,10 +87,12 @@ class FakeTarget {
     std::uint16_t readCell(std::uint32_t address, bool word);
     void writeCell(std::uint32_t address, std::uint16_t value, bool word);
     bool inFlash(std::uint32_t address) const;
+    bool crcRoutineReady() const;
 
     std::map<std::uint32_t, std::uint8_t> memory_;
     std::map<std::uint32_t, std::deque<std::uint16_t>> scripted_;
     std::vector<std::uint8_t> pending_;
+    bool crcRoutineLoaded_ = false;
 };
 
 // A run with its port open on a FakeTarget.

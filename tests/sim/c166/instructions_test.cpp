@@ -239,6 +239,64 @@ TEST(Shifts, RotateRightSetsCarryAndOverflowFromTheBitsThatLeft) {
     }
 }
 
+TEST(Shifts, ShiftRightBringsZerosInAndCarriesTheLastBitOut) {
+    struct Case {
+        std::uint8_t count;
+        std::uint16_t value, result, flags;
+    };
+    const Case cases[] = {
+        {4, 0x1238, 0x0123, C},   // bit 3 leaves last
+        {4, 0x1237, 0x0123, V},   // bits 0-2 left through C before it
+        {10, 0xF000, 0x003C, 0},  // nothing but zeros left
+        {0, 0x8001, 0x8001, N},   // no shift: C and V cleared
+        {1, 0x0001, 0x0000, C | Z},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        Machine m;
+        m.core.setGpr(0, c.value);
+        m.core.setPsw(E);
+        m.exec({0x7C, static_cast<std::uint8_t>(c.count << 4)});
+        EXPECT_EQ(m.core.gpr(0), c.result);
+        EXPECT_EQ(m.flags(), c.flags);
+    }
+}
+
+// ------------------------------------------------------------------ logical
+TEST(Logical, ExclusiveOrClearsCarryAndOverflow) {
+    Machine m;
+    m.core.setGpr(0, 0x8F0F);
+    m.core.setGpr(12, 0x0F0F);
+    m.core.setPsw(C | V);
+    m.exec({0x50, 0x0C});  // XOR R0, R12
+    EXPECT_EQ(m.core.gpr(0), 0x8000);
+    EXPECT_EQ(m.flags(), N);
+    m.core.setGpr(3, 0x8000);
+    m.exec({0x50, 0x03});  // XOR R0, R3: E judges the second operand
+    EXPECT_EQ(m.core.gpr(0), 0x0000);
+    EXPECT_EQ(m.flags(), Z | E);
+}
+
+TEST(Logical, ExclusiveOrByteFromMemoryAdvancesThePointer) {
+    Machine m;
+    m.bus.byte(0xF300) = 0x3C;
+    m.core.setGpr(1, 0xF300);
+    m.core.setGpr(0, 0x12FF);
+    m.exec({0x59, 0x0D});  // XORB RL0, [R1+]
+    EXPECT_EQ(m.core.gpr(0), 0x12C3);
+    EXPECT_EQ(m.core.gpr(1), 0xF301);
+    EXPECT_EQ(m.flags(), N);
+}
+
+TEST(MoveForms, WordWithDisplacementThroughTheDataPagePointers) {
+    Machine m;
+    m.bus.setWord(0x00FD74, 0xBEEF);
+    m.core.setGpr(10, 4);
+    m.exec({0xD4, 0xCA, 0x70, 0xFD});  // MOV R12, [R10+#FD70h]
+    EXPECT_EQ(m.core.gpr(12), 0xBEEF);
+    EXPECT_EQ(m.flags(), N);
+}
+
 // ------------------------------------------------------------------ bits
 TEST(Bits, SetAndClearReportTheOldBitInEveryBitAddressableArea) {
     struct Case {

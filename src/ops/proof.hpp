@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace halvard {
+
+struct Run;
+
+// Page proofs: the target's CRC-32 of a piece of the flash (at most one 16 KB page) against the
+// host's CRC-32 of the bytes it should hold. When the routine fails its self-test the proof
+// falls back to the monitor's byte sum of every 512-byte block.
+enum class PieceProof {
+    agrees,    // the target holds the bytes
+    differs,   // the target answered twice alike, and not with the bytes' CRC (or sum)
+    noAnswer,  // the line did not let the question through: no two answers alike
+};
+
+// Loads the routine into the flash algorithm's slot when it is not there, and tests it once
+// per run on the monitor's own bytes (one warning line when it fails).
+void PrepareProof(Run& run);
+PieceProof ProvePiece(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected);
+
+// Puts the flash algorithm back into its slot (nothing is printed).
+void EnsureFlashAlgorithm(Run& run);
+
+}  // namespace halvard
