@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         using namespace halvard::sim;
         FlashChip chip(*findChipModel("psd813f"), fastTiming());
         FlashChipPort port(chip);
-        Board board(BoardConfig{.baud = 115200, .flashBase = kFlashBase});
+        Board board(BoardConfig{.baud = 38400, .flashBase = kFlashBase});
         board.attachFlash(&port);
 
         const double start = cpuSeconds();

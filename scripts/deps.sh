@@ -13,6 +13,11 @@ for extra in "$@"; do
         # 64-bit Wine alone runs the 64-bit console .exe: no display, no 32-bit Wine.
         wine) { command -v wine && command -v wineserver && [ -x /usr/lib/wine/wine64 ]; } >/dev/null ||
             need+=(wine64 wine) ;;
+        # srec_cat, for the tests that cross-check the HEX and S-record readers and writers.
+        srecord) command -v srec_cat >/dev/null || need+=(srecord) ;;
+        # clang with libFuzzer, for the fuzz targets.
+        clang) { command -v clang++ && ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a; } \
+            >/dev/null 2>&1 || need+=(clang) ;;
         *) need+=("$extra") ;;
     esac
 done

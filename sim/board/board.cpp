@@ -42,19 +42,12 @@ void Board::setBaud(std::uint32_t baud) {
     if (baud == 0)
         return;
     config_.baud = baud;
-    asc_.setFrameCycles(frameCycles());
+    asc_.setLine(config_.clockHz, config_.baud, config_.paced);
 }
 
 void Board::setPaced(bool paced) {
     config_.paced = paced;
-    asc_.setFrameCycles(frameCycles());
-}
-
-std::uint64_t Board::frameCycles() const {
-    if (!config_.paced)
-        return 0;
-    const std::uint64_t tenBits = 10ULL * config_.clockHz;
-    return std::max<std::uint64_t>(1, (tenBits + config_.baud / 2) / config_.baud);
+    asc_.setLine(config_.clockHz, config_.baud, config_.paced);
 }
 
 std::uint64_t Board::cyclesToNs(std::uint64_t cycles) const {
@@ -158,7 +151,7 @@ void Board::reset() {
 // ---- the on-chip bootstrap loader ----
 
 void Board::runLoader() {
-    while (const auto byte = asc_.takeForLoader(now_)) {
+    while (const auto byte = asc_.takeForLoader(now_, phase_ == Phase::loadingCode)) {
         if (phase_ == Phase::waitingForZero) {
             // Only a zero byte gives the loader a start bit and nine low bit times to measure.
             if (*byte != 0)

@@ -21,7 +21,8 @@ inline constexpr std::uint64_t kForever = kNever;
 struct BoardConfig {
     CpuModel cpu = cpuModels().front();  // C167CR
     std::uint32_t clockHz = 20'000'000;
-    // The host's line speed: what the loader measures, what pacing uses.
+    // The host's line speed: what the loader measures; the board talks at the rate its S0BG
+    // makes of it, and bytes are garbled both ways when the two differ beyond kRateTolerance.
     std::uint32_t baud = 38400;
     bool paced = false;  // the line runs at the baud rate, 10 bit times per byte
     std::uint32_t flashBase = 0x20000;
@@ -92,9 +93,11 @@ class Board final : public Bus {
     void reset();
 
     // The host's line speed: read again when the host changes it. The loader measures it from
-    // the zero byte (T6); pacing uses it.
+    // the zero byte (T6) and sets S0BG from it; the host's frames take their time at it.
     void setBaud(std::uint32_t baud);
     std::uint32_t baud() const { return config_.baud; }
+    // The board's own rate: what S0BG makes of the CPU clock now.
+    double boardBaud() const { return asc_.boardBaud(); }
     void setPaced(bool paced);
 
     // The flash device on the external bus at config().flashBase, not owned; nullptr detaches it.
@@ -132,7 +135,6 @@ class Board final : public Bus {
 
     std::uint64_t cyclesToNs(std::uint64_t cycles) const;
     std::uint64_t nsToCycles(std::uint64_t ns) const;
-    std::uint64_t frameCycles() const;
     bool hasPsram() const { return config_.cpu.loader == LoaderKind::xc16x; }
     bool inPsram(std::uint32_t address) const;
     bool inFlash(std::uint32_t address) const;

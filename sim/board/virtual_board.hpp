@@ -72,6 +72,7 @@ class VirtualBoard final : private TransmitFilter {
     bool inApplication() const { return mode_ == Mode::application; }
     void setBaud(std::uint32_t baud) { board_.setBaud(baud); }
     std::uint32_t baud() const { return board_.baud(); }
+    double boardBaud() const { return board_.boardBaud(); }
     bool paced() const { return board_.config().paced; }
     // When the next byte for the host completes its frame or leaves the adapter.
     std::uint64_t nextOutputNs() const;

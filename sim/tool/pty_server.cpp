@@ -18,9 +18,14 @@
 #include <utility>
 #include <vector>
 
+#include "line/system_line.hpp"
+
 namespace halvard::sim::tool {
 
 namespace {
+
+using halvard::ArbitraryLineRate;
+using halvard::SetArbitraryLineRate;
 
 struct SpeedCode {
     speed_t code;
@@ -94,8 +99,10 @@ std::optional<PseudoTerminal> PseudoTerminal::open(std::uint32_t initialBaud, st
             ::cfsetospeed(&settings, *code);
         }
         ::tcsetattr(fd, TCSANOW, &settings);
-        terminal.initialSpeed_ = ::cfgetospeed(&settings);
+        if (!speedCode(initialBaud))
+            SetArbitraryLineRate(fd, initialBaud);
     }
+    terminal.initialBaud_ = initialBaud;
     if (!setNonBlocking(fd)) {
         error = systemError("fcntl");
         return std::nullopt;
@@ -106,7 +113,7 @@ std::optional<PseudoTerminal> PseudoTerminal::open(std::uint32_t initialBaud, st
 PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       slavePath_(std::move(other.slavePath_)),
-      initialSpeed_(other.initialSpeed_) {}
+      initialBaud_(other.initialBaud_) {}
 
 PseudoTerminal::~PseudoTerminal() {
     hangUp();
@@ -118,18 +125,20 @@ void PseudoTerminal::hangUp() {
     fd_ = -1;
 }
 
-std::uint32_t PseudoTerminal::lineBaud(std::uint32_t fallback) const {
+// The terminal's settings are the host's: whatever it set last, the server's initial speed
+// until it sets one. The kernel's arbitrary-rate interface reports any rate exactly.
+std::uint32_t PseudoTerminal::lineBaud() const {
+    if (const auto exact = ArbitraryLineRate(fd_); exact && *exact > 0)
+        return *exact;
     termios settings{};
     if (::tcgetattr(fd_, &settings) != 0)
-        return fallback;
+        return initialBaud_;
     const speed_t code = ::cfgetospeed(&settings);
-    if (code == initialSpeed_)
-        return fallback;
     for (const SpeedCode& s : kSpeeds) {
         if (s.code == code)
             return s.baud;
     }
-    return fallback;
+    return initialBaud_;
 }
 
 // ---- SignalPipe ----
@@ -317,7 +326,7 @@ bool Server::readHost() {
     for (;;) {
         const ssize_t count = ::read(terminal_.fd(), bytes.data(), bytes.size());
         if (count > 0) {
-            board_.setBaud(terminal_.lineBaud(board_.baud()));
+            board_.setBaud(terminal_.lineBaud());
             // Paced: the bytes go on the wire now, not when the board last stopped.
             if (board_.paced())
                 board_.run({.untilNs = wallNs()});

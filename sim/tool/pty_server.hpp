@@ -26,16 +26,16 @@ class PseudoTerminal {
     // the line fails with a hang-up.
     void hangUp();
     const std::string& slavePath() const { return slavePath_; }
-    // The speed the host set on its side of the line; `fallback` while the host has not changed
-    // the terminal's initial speed or when it cannot be read.
-    std::uint32_t lineBaud(std::uint32_t fallback) const;
+    // The speed the host set on its side of the line, exactly, at any rate; the initial speed
+    // while the host has set none, or when the terminal cannot tell.
+    std::uint32_t lineBaud() const;
 
   private:
     PseudoTerminal(int fd, std::string slavePath) : fd_(fd), slavePath_(std::move(slavePath)) {}
 
     int fd_;
     std::string slavePath_;
-    speed_t initialSpeed_ = 0;
+    std::uint32_t initialBaud_ = 0;
 };
 
 // SIGINT and SIGTERM (stop) and SIGHUP (reset) as bytes on a pipe, so that poll() wakes for them.

@@ -3,7 +3,10 @@
 #include <array>
 #include <chrono>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "bringup/baud_rates.hpp"
 #include "bringup/cpu_table.hpp"
 #include "bringup/line_latency.hpp"
 #include "bringup/target_image.hpp"
@@ -154,20 +157,68 @@ void checkMonitor(Run& run, std::uint32_t imageBase) {
     run.console.print("Monitor OK\n");
 }
 
+bool isSilentOrGarbled(int exitStatus) {
+    for (const ErrorCode code : {ErrorCode::BootTimeout, ErrorCode::IllegalEcho,
+                                 ErrorCode::BootstrapTransfer, ErrorCode::MonitorTransfer}) {
+        if (exitStatus == status(code))
+            return true;
+    }
+    return false;
+}
+
+// The likeliest causes of a loader that stays silent or answers garbage: a rate the board's
+// clock cannot make, or a board that is not in its loader.
+void printBootHint(Run& run, bool heard) {
+    const auto baud = static_cast<std::uint32_t>(run.settings.baudRate);
+    const std::vector<std::uint32_t> clocks = ClocksThatCannotBoot(baud);
+    if (clocks.size() == kCommonClocksMHz.size()) {
+        run.console.print(
+            "Hint: no common board clock (16 to 40 MHz) makes %u baud within 2.5 %%;"
+            " try /BAUD=38400\n",
+            baud);
+    } else if (!clocks.empty()) {
+        std::string list;
+        for (const std::uint32_t mhz : clocks)
+            list += (list.empty() ? "" : ", ") + std::to_string(mhz);
+        run.console.print(
+            "Hint: boards at %s MHz cannot make %u baud within 2.5 %%; try "
+            "/BAUD=38400, and check that the board is in boot mode\n",
+            list.c_str(), baud);
+    } else if (heard) {
+        run.console.print(
+            "Hint: the answers were garbled: check the board's clock and that it "
+            "is in boot mode\n");
+    } else {
+        run.console.print(
+            "Hint: no answer: check that the board is in boot mode (boot pin held "
+            "at reset), powered and connected\n");
+    }
+}
+
 }  // namespace
 
 std::uint32_t StartMonitor(Run& run) {
-    openLine(run).flushInput();
-    run.clock.sleepMs(kLineSettleMs);
-    const std::uint8_t first = synchronise(run);
-    if (!monitorAlreadyRunning(run, first)) {
-        sendBootstrapCode(run);
-        sendMonitor(run);
+    // Until the monitor answers, a failure is most likely the rate or the boot mode.
+    std::optional<bool> heardBeforeMonitor = false;
+    try {
+        openLine(run).flushInput();
+        run.clock.sleepMs(kLineSettleMs);
+        const std::uint8_t first = synchronise(run);
+        heardBeforeMonitor = true;
+        if (!monitorAlreadyRunning(run, first)) {
+            sendBootstrapCode(run);
+            sendMonitor(run);
+        }
+        heardBeforeMonitor.reset();
+        const std::uint32_t imageBase = locateMonitor(run);
+        checkMonitor(run, imageBase);
+        CheckLineLatency(run);
+        return imageBase;
+    } catch (const RunExit& exit) {
+        if (heardBeforeMonitor && isSilentOrGarbled(exit.status))
+            printBootHint(run, *heardBeforeMonitor);
+        throw;
     }
-    const std::uint32_t imageBase = locateMonitor(run);
-    checkMonitor(run, imageBase);
-    CheckLineLatency(run);
-    return imageBase;
 }
 
 }  // namespace halvard

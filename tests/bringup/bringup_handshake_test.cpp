@@ -18,6 +18,12 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kLoading = "Loading bootstrap code (32 Bytes)\n";
 const std::string kLoaded = kLoading + "Loading target monitor (274 Bytes)\n";
+const std::string kSilentHint =
+    "Hint: no answer: check that the board is in boot mode (boot pin held at reset), powered and "
+    "connected\n";
+const std::string kGarbledHint =
+    "Hint: the answers were garbled: check the board's clock and that it is in boot mode\n";
+
 const std::string kMonitorOk = "Target Monitor located to 0xfa40\nMonitor OK\n";
 
 class Handshake : public ::testing::Test {
@@ -109,7 +115,8 @@ TEST_F(Handshake, SilentBoardIsResynchronisedOnceThenEndsWith16) {
     board.zerosSwallowed = 10000;
     const std::uint32_t before = scripted.clock.now;
     EXPECT_EQ(start(), 16);
-    EXPECT_EQ(output(), "Trying to Resyncronize....\nError 16: Timeout! Boot mode not active\n");
+    EXPECT_EQ(output(), "Trying to Resyncronize....\nError 16: Timeout! Boot mode not active\n" +
+                            kSilentHint);
     EXPECT_EQ(written(), Bytes(1 + 512 + 1, 0x00));
     EXPECT_GE(scripted.clock.now - before, 1000u + 2 * 2100u);
 }
@@ -147,29 +154,34 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   9,
                   "Not valid Syncr. Byte received: 0x0.Try another.\n"
-                  "Not valid Syncr. Byte received: 0x85.\nError 9: Illegal echo\n"},
+                  "Not valid Syncr. Byte received: 0x85.\nError 9: Illegal echo\n" +
+                      kGarbledHint},
         FaultCase{"invalidByteAndNoSecond",
                   [](FakeBoard& b) {
                       b.syncAnswer = {{{0x85}, 0}};
                   },
                   9,
                   "Not valid Syncr. Byte received: 0x85.Try another.\nSecond Syncr not available.\n"
-                  "Not valid Syncr. Byte received: 0x85.\nError 9: Illegal echo\n"},
+                  "Not valid Syncr. Byte received: 0x85.\nError 9: Illegal echo\n" +
+                      kGarbledHint},
         FaultCase{"secondByteTooLate",
                   [](FakeBoard& b) {
                       b.syncAnswer = {{{0x85}, 0}, {{0xD5}, 150}};
                   },
                   9,
                   "Not valid Syncr. Byte received: 0x85.Try another.\nSecond Syncr not available.\n"
-                  "Not valid Syncr. Byte received: 0x85.\nError 9: Illegal echo\n"},
-        FaultCase{"noV", [](FakeBoard& b) { b.bootstrapAnswer.reset(); }, 16,
-                  kLoading + "Expecting 'V'\nError 16: Timeout! Boot mode not active\n"},
+                  "Not valid Syncr. Byte received: 0x85.\nError 9: Illegal echo\n" +
+                      kGarbledHint},
+        FaultCase{
+            "noV", [](FakeBoard& b) { b.bootstrapAnswer.reset(); }, 16,
+            kLoading + "Expecting 'V'\nError 16: Timeout! Boot mode not active\n" + kGarbledHint},
         FaultCase{"wrongV", [](FakeBoard& b) { b.bootstrapAnswer = 0x55; }, 6,
-                  kLoading + "Error 6: Error on transfer of bootstrap code\n"},
-        FaultCase{"noAck", [](FakeBoard& b) { b.monitor.answerOverride[0x00] = {}; }, 16,
-                  kLoaded + "Expecting 0xAA\nError 16: Timeout! Boot mode not active\n"},
+                  kLoading + "Error 6: Error on transfer of bootstrap code\n" + kGarbledHint},
+        FaultCase{
+            "noAck", [](FakeBoard& b) { b.monitor.answerOverride[0x00] = {}; }, 16,
+            kLoaded + "Expecting 0xAA\nError 16: Timeout! Boot mode not active\n" + kGarbledHint},
         FaultCase{"wrongAck", [](FakeBoard& b) { b.monitor.answerOverride[0x00] = {0xA5}; }, 7,
-                  kLoaded + "Error 7: Error on transfer of target monitor\n"},
+                  kLoaded + "Error 7: Error on transfer of target monitor\n" + kGarbledHint},
         FaultCase{"noLocation", [](FakeBoard& b) { b.monitor.answerOverride[0x0F] = {}; }, 16,
                   kLoaded + "Error 16: Timeout! Boot mode not active\n"},
         FaultCase{"locationCutShort", [](FakeBoard& b) { b.monitor.answerOverride[0x0F] = {0x40}; },

@@ -37,25 +37,34 @@ TEST_P(HandshakeFaults, WholeTranscript) {
 
 const std::string kLoading = "Loading bootstrap code (32 Bytes)\n";
 const std::string kUploaded = kLoading + "Loading target monitor (274 Bytes)\n";
+const std::string kSilentHint =
+    "Hint: no answer: check that the board is in boot mode (boot pin held at reset), powered and "
+    "connected\n";
+const std::string kGarbledHint =
+    "Hint: the answers were garbled: check the board's clock and that it is in boot mode\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Board, HandshakeFaults,
     ::testing::Values(
-        HandshakeCase{"silent", 16,
-                      "Trying to Resyncronize....\nError 16: Timeout! Boot mode not active\n"},
+        HandshakeCase{
+            "silent", 16,
+            "Trying to Resyncronize....\nError 16: Timeout! Boot mode not active\n" + kSilentHint},
         // A half-duplex line: the echo of the zero byte is passed over, then the echoed
         // bootstrap code comes back where the 'V' should be.
         HandshakeCase{"echo", 6,
                       "Not valid Syncr. Byte received: 0x0.Try another.\n" + kLoading +
-                          "Error 6: Error on transfer of bootstrap code\n"},
+                          "Error 6: Error on transfer of bootstrap code\n" + kGarbledHint},
         HandshakeCase{"id=85", 9,
                       "Not valid Syncr. Byte received: 0x85.Try another.\n"
                       "Second Syncr not available.\n"
                       "Not valid Syncr. Byte received: 0x85.\n"
-                      "Error 9: Illegal echo\n"},
-        HandshakeCase{"no-ack", 16,
-                      kLoading + "Expecting 'V'\nError 16: Timeout! Boot mode not active\n"},
-        HandshakeCase{"bad-ack", 6, kLoading + "Error 6: Error on transfer of bootstrap code\n"},
+                      "Error 9: Illegal echo\n" +
+                          kGarbledHint},
+        HandshakeCase{
+            "no-ack", 16,
+            kLoading + "Expecting 'V'\nError 16: Timeout! Boot mode not active\n" + kGarbledHint},
+        HandshakeCase{"bad-ack", 6,
+                      kLoading + "Error 6: Error on transfer of bootstrap code\n" + kGarbledHint},
         HandshakeCase{
             "corrupt-upload=60", 2,
             kUploaded +
@@ -71,6 +80,22 @@ INSTANTIATE_TEST_SUITE_P(
                           "Checksum OK: 0x1fe\n"
                           "Reading Successfully!!\t\t\n"
                           "Total Elapsed time = <t> sec\n"}));
+
+// A 20 MHz board makes 125000 where the host asks for 115200: its answers arrive garbled and
+// the hint names the clocks that cannot make the rate.
+TEST(RateMismatch, LoaderAtARateTheClockCannotMakeEndsWithTheRateHint) {
+    SimProcess sim(std::vector<std::string>{});
+    TempFolder folder;
+    const ProcessResult r =
+        runHalvard({"/R", "f.bin", "/L=2", "/BAUD=115200", "/COM=" + sim.device()}, folder.path());
+    EXPECT_TRUE(r.status == 6 || r.status == 9 || r.status == 16) << r.status;
+    const std::string hint =
+        "Hint: boards at 16, 20, 24, 25, 32 MHz cannot make 115200 baud "
+        "within 2.5 %; try /BAUD=38400, and check that the board is in boot "
+        "mode\n";
+    ASSERT_GE(r.output.size(), hint.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - hint.size()), hint) << r.output;
+}
 
 class FlashFaults : public ::testing::Test {
   protected:

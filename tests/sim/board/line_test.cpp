@@ -16,8 +16,11 @@ namespace {
 constexpr std::uint32_t kBaud = 38400;
 constexpr double kFrameNs = 10.0 * 1e9 / kBaud;  // one byte on the wire, 10 bit times
 
+// A clock whose baud-rate generator makes the standard rates exactly, so that frame times are
+// the host's in both directions.
 BoardConfig pacedConfig() {
     BoardConfig config = quietConfig();
+    config.clockHz = 18'432'000;
     config.paced = true;
     config.baud = kBaud;
     return config;
@@ -98,10 +101,10 @@ TEST(Pacing, FastBlockReadLeavesNoGapsBetweenFrames) {
     EXPECT_LT(frames, 6 + 512 + 0.5);
 }
 
-// A frame of 100 cycles: bit times of 10.
+// S0BG = 0 makes bit times of 32 cycles: a frame of 320, at the host's rate.
 class TransmitTiming : public ::testing::Test {
   protected:
-    TransmitTiming() { asc.setFrameCycles(100); }
+    TransmitTiming() { asc.setLine(3'200'000, 100'000, true); }
     bool transmitRequest() const { return memory.bitsSet(reg::kS0Tic, reg::kRequestFlag); }
     void clearTransmitRequest() { memory.changeBits(reg::kS0Tic, reg::kRequestFlag, false); }
     std::size_t hostGot() const { return asc.hostWaiting(); }
@@ -112,28 +115,28 @@ class TransmitTiming : public ::testing::Test {
 
 TEST_F(TransmitTiming, RequestFlagComesWithTheStopBitAndTheByteWithTheFrameEnd) {
     asc.transmit(0x41, 0);
-    EXPECT_EQ(asc.nextEvent(true), 90U);
-    asc.completeTransmits(89);
+    EXPECT_EQ(asc.nextEvent(true), 288U);
+    asc.completeTransmits(287);
     EXPECT_FALSE(transmitRequest());
-    asc.completeTransmits(90);
+    asc.completeTransmits(288);
     EXPECT_TRUE(transmitRequest());
     EXPECT_EQ(hostGot(), 0U);
-    EXPECT_EQ(asc.nextToHost(), 100U);
-    asc.completeTransmits(100);
+    EXPECT_EQ(asc.nextToHost(), 320U);
+    asc.completeTransmits(320);
     EXPECT_EQ(hostGot(), 1U);
     EXPECT_EQ(asc.nextToHost(), kNever);
 }
 
 TEST_F(TransmitTiming, ByteWrittenDuringTheStopBitFollowsBackToBack) {
     asc.transmit(0x41, 0);
-    asc.completeTransmits(90);
+    asc.completeTransmits(288);
     clearTransmitRequest();
-    asc.transmit(0x42, 92);
-    EXPECT_EQ(asc.nextToHost(), 100U);
-    asc.completeTransmits(100);
+    asc.transmit(0x42, 294);
+    EXPECT_EQ(asc.nextToHost(), 320U);
+    asc.completeTransmits(320);
     EXPECT_FALSE(transmitRequest());  // the second frame has only begun
-    EXPECT_EQ(asc.nextEvent(true), 190U);
-    asc.completeTransmits(200);
+    EXPECT_EQ(asc.nextEvent(true), 608U);
+    asc.completeTransmits(640);
     EXPECT_TRUE(transmitRequest());
     std::array<std::uint8_t, 4> got{};
     ASSERT_EQ(asc.hostReceives(got), 2U);
@@ -142,7 +145,7 @@ TEST_F(TransmitTiming, ByteWrittenDuringTheStopBitFollowsBackToBack) {
 }
 
 TEST_F(TransmitTiming, UnpacedByteIsThereAtOnce) {
-    asc.setFrameCycles(0);
+    asc.setLine(3'200'000, 100'000, false);
     asc.transmit(0x41, 5);
     EXPECT_TRUE(transmitRequest());
     EXPECT_EQ(hostGot(), 1U);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bringup/target_image.hpp"
+#include "line/system_line.hpp"
 
 namespace {
 
@@ -207,7 +208,7 @@ TEST(HalvardSim, RunsTheMonitorAndMeasuresTheSpeedTheHostSet) {
 
 // Paced, replies are passed on in bursts; every byte must still arrive, in order.
 TEST(HalvardSim, PacedBlockReadArrivesWhole) {
-    SimProcess sim({"--paced"});
+    SimProcess sim({"--paced", "--clock", "18.432"});  // makes 115200 exactly
     Line line(sim.firstLine(), B115200);
     ASSERT_EQ(line.startMonitor(), (std::vector<std::uint8_t>{0xC5, 'V', 0xAA}));
     // Block read of the image in RAM at 0xFA40: code 09, address, count 0x0120.
@@ -256,6 +257,28 @@ TEST(HalvardSim, ResetOnOpenPutsTheBoardBackIntoItsLoader) {
     Line line(path);
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(line.exchange({0x00}, 1), std::vector<std::uint8_t>{0xC5});
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
+// The loader measures the rate the host set, exactly: rates above 230400 and rates no speed code
+// names, one host after another with the board reset in between. 29.4912 MHz makes each of them
+// exactly, so the monitor answers and shows T6 = round(9/4 x clock / rate).
+TEST(HalvardSim, LoaderMeasuresTheHostsExactRateRunAfterRun) {
+    SimProcess sim({"--reset-on-open", "--clock", "29.4912"});
+    const std::string path = sim.firstLine();
+    for (const std::uint32_t rate : {921600U, 307200U, 38400U}) {
+        std::this_thread::sleep_for(150ms);  // the server sees the last host go
+        Line line(path);
+        ASSERT_EQ(halvard::SetArbitraryLineRate(line.fd(), rate), rate);
+        std::this_thread::sleep_for(150ms);  // and the new one come
+        ASSERT_EQ(line.startMonitor(), (std::vector<std::uint8_t>{0xC5, 'V', 0xAA})) << rate;
+        const auto t6 =
+            static_cast<std::uint16_t>((9ULL * 29'491'200 + 2ULL * rate) / (4ULL * rate));
+        EXPECT_EQ(line.exchange({0x07, 0x48, 0xFE, 0x00}, 2),
+                  (std::vector<std::uint8_t>{static_cast<std::uint8_t>(t6),
+                                             static_cast<std::uint8_t>(t6 >> 8)}))
+            << rate;
+    }
     EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
