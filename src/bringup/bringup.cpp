@@ -208,6 +208,7 @@ std::uint32_t StartMonitor(Run& run) {
         if (!monitorAlreadyRunning(run, first)) {
             sendBootstrapCode(run);
             sendMonitor(run);
+            run.monitorUploaded = true;
         }
         heardBeforeMonitor.reset();
         const std::uint32_t imageBase = locateMonitor(run);

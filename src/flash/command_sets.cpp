@@ -59,6 +59,7 @@ void pollCell(Run& run, const PollCell& cell, std::uint32_t offset, std::uint16_
         if (timedOut)
             break;
     }
+    ++run.flash.failedPolls;
     run.console.print("%s Error. Addr = 0x%lx, Data = 0x%x.Read = 0x%x\n", cell.name,
                       static_cast<unsigned long>(offset), static_cast<unsigned>(expected),
                       static_cast<unsigned>(value));

@@ -15,7 +15,24 @@ EraseResult covered(Run& run) {
     return EraseResult::covered;
 }
 
+// A sector whose erase poll gave up keeps old data: the run goes on (the range to program may
+// not need it) but is not reported as a success (CheckErasedSectors).
+void eraseSector(Run& run, std::uint32_t sectorStart, int block) {
+    const unsigned failedBefore = run.flash.failedPolls;
+    run.flash.ops.sectorErase(run, sectorStart);
+    if (run.flash.failedPolls != failedBefore)
+        run.flash.unerasedBlocks.push_back(block);
+}
+
 }  // namespace
+
+void CheckErasedSectors(Run& run) {
+    if (run.flash.unerasedBlocks.empty())
+        return;
+    for (const int block : run.flash.unerasedBlocks)
+        run.console.print("EraseFlashArea Error: Block #%d not erased\n", block);
+    FatalError(run, ErrorCode::Programming);
+}
 
 // Sectors are numbered across the whole device, skipped ones included, so a printed number
 // always names the same sector. Positions are kept in 64 bits: nothing wraps at the device end.
@@ -36,7 +53,7 @@ EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length) {
                 if (remaining <= 0)
                     return covered(run);
                 run.console.print("%d ", block);
-                run.flash.ops.sectorErase(run, static_cast<std::uint32_t>(sectorStart));
+                eraseSector(run, static_cast<std::uint32_t>(sectorStart), block);
                 remaining -= static_cast<std::int64_t>(sectorEnd - position);
                 if (remaining <= 0)
                     return covered(run);
@@ -90,7 +107,7 @@ void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans) {
             }
             if (span != spans.end() && span->offset < sectorEnd) {
                 run.console.print("%d ", block);
-                run.flash.ops.sectorErase(run, static_cast<std::uint32_t>(sectorStart));
+                eraseSector(run, static_cast<std::uint32_t>(sectorStart), block);
             }
             sectorStart = sectorEnd;
         }

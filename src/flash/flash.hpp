@@ -24,6 +24,9 @@ struct FlashSpan {
 // Erases every sector that holds a byte of the spans (in offset order), each once, on one
 // "Erasing Flash-EPROM Block #:" line.
 void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans);
+// After the function: a sector that did not erase ends the run with its block number and
+// error 22, even when the function itself succeeded.
+void CheckErasedSectors(Run& run);
 
 // The whole sectors that hold the flash range [start, start + length): what erasing it clears.
 struct SectorSpan {

@@ -59,6 +59,8 @@ struct FlashState {
     FlashOps ops;
     std::vector<ProbeReading> probes;      // what identification read, in the order it probed
     std::optional<QueriedDevice> queried;  // the device found by its CFI query, if any
+    unsigned failedPolls = 0;              // completion polls that gave up (printed as they came)
+    std::vector<int> unerasedBlocks;       // sectors whose erase did not complete, by block number
 };
 
 // The row flashIndex designates: the one being probed, and after identification the detected one

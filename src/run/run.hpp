@@ -28,6 +28,7 @@ struct Run {
     SerialPort port;
     std::size_t algorithmOffset = 0;
     std::uint32_t imageBase = 0;
+    bool monitorUploaded = false;  // false when the handshake found a monitor already running
     FlashState flash;
     TargetCodeState targetCode;
     // The data of a HEX or S-record input file, read whole by ParseCmdLine; none for raw files.

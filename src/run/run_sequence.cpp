@@ -33,7 +33,11 @@ void printCpuClock(Run& run) {
 void setUpCpuRegisters(Run& run) {
     if (run.settings.xc16x) {
         targetWordWrite(run, kCP, 0xFA00);
-        targetWordWrite(run, 0xFA3E, targetWordRead(run, 0xFBFE));
+        // The loader left the monitor's stack at 0xFC00; its top word moves with it. A monitor
+        // that was already running has moved its stack in an earlier run, and 0xFBFE may hold
+        // anything by now (block data after a /P): copying that would break the monitor.
+        if (run.monitorUploaded)
+            targetWordWrite(run, 0xFA3E, targetWordRead(run, 0xFBFE));
         targetWordWrite(run, kSP, 0xFA3E);
     } else {
         targetWordWrite(run, kSYSCON, 0x0080);
@@ -159,6 +163,7 @@ void RunSequence(Run& run, int argc, char* argv[]) {
         EraseFlashAll(run);
     SettleRange(run, FlashSize(run));
     runFunction(run);
+    CheckErasedSectors(run);
     PortClose(run);
 }
 

@@ -67,6 +67,29 @@ TEST(Bringup, Xc16xBoardRunsFromItsPsram) {
                             kReadTwoBytes);
 }
 
+// The stack fix-up belongs to the run that uploaded the monitor: later runs on the same board,
+// which was not reset, find their monitor intact, also after a /P left block data about.
+TEST(Bringup, Xc16xBoardServesRunAfterRunWithoutReset) {
+    SimProcess sim({"--cpu", "xc16x"});
+    TempFolder folder;
+    const auto image = randomBytes(0x800, 16);
+    folder.write("image.bin", image);
+    const auto run = [&](const char* function, const char* file) {
+        return runHalvard({function, file, "/O=4000", "/L=800", "/XC16X", "/COM=" + sim.device()},
+                          folder.path());
+    };
+    const ProcessResult p = run("/P", "image.bin");
+    EXPECT_EQ(p.status, 0) << p.output;
+    for (int round = 0; round < 2; ++round) {
+        const ProcessResult v = run("/V", "image.bin");
+        EXPECT_EQ(v.status, 0) << v.output;
+        EXPECT_EQ(v.output.find("Loading target monitor"), std::string::npos);
+        const ProcessResult r = run("/R", "back.bin");
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(readFile(folder.file("back.bin")), image);
+    }
+}
+
 TEST(Bringup, ARunningMonitorIsPickedUpWithoutUpload) {
     SimProcess sim;
     TempFolder folder;

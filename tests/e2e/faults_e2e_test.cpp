@@ -151,6 +151,16 @@ TEST_F(FlashFaults, FailedEraseIsReportedAndTheProgrammingThenFails) {
               std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find("Error 22: Error Programming\n"), std::string::npos);
+    // Outside the range the failed sector does not stop the function, but the run fails after it.
+    for (const char* function : {"/P", "/R"}) {
+        const ProcessResult all = halvard(sim, {function, "image.bin", "/L=400", "/ERASEALL"});
+        EXPECT_EQ(all.status, 22) << all.output;
+        const std::string end =
+            "Successfully!!\t\t\nTotal Elapsed time = <t> sec\n"
+            "EraseFlashArea Error: Block #1 not erased\n"
+            "Error 22: Error Programming\n";
+        EXPECT_TRUE(all.output.ends_with(end)) << all.output;
+    }
 }
 
 // The board's first bytes: ID, 'V', ping, locate (2), CSP (2), monitor checksum (2), CPU
