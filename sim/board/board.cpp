@@ -95,6 +95,9 @@ Halt Board::run(RunLimit limit) {
             return Halt::deadline;
         if (inLoader()) {
             runLoader();
+            // The identification byte is on the host's side at once when unpaced.
+            if (limit.untilOutput && hostReadable() > 0)
+                return Halt::output;
             if (inLoader()) {
                 if (waitForEvent(until, limit.idleTimePasses) == Halt::idle)
                     return Halt::idle;

@@ -54,6 +54,10 @@ VirtualBoard::VirtualBoard(const VirtualBoardOptions& options)
         startRunning(options.earlierUpload);
     }
     lineGone_ = faults_.hangupAfter == std::uint64_t{0};
+    if (options.adapterLatencyMs)
+        adapter_.emplace(std::uint64_t{*options.adapterLatencyMs} * kNsPerMs);
+    if (options.startsInApplication)
+        mode_ = Mode::application;
     board_.setTransmitFilter(this);
 }
 
@@ -128,6 +132,17 @@ void VirtualBoard::reset() {
     board_.reset();
     stage_ = UploadStage::waitingForZero;
     stageCount_ = 0;
+    mode_ = Mode::serving;
+}
+
+void VirtualBoard::setModemLines(bool dtr, bool rts) {
+    if (dtr) {
+        if (mode_ != Mode::heldInReset)
+            reset();  // whatever was on the wire is lost
+        mode_ = Mode::heldInReset;
+    } else if (mode_ == Mode::heldInReset) {
+        mode_ = rts ? Mode::serving : Mode::application;
+    }
 }
 
 // ---- the wire ----
@@ -150,6 +165,11 @@ std::uint8_t VirtualBoard::withNoise(std::uint8_t byte, std::mt19937_64& random)
 void VirtualBoard::hostWrite(std::span<const std::uint8_t> bytes) {
     if (lineGone_)
         return;
+    if (mode_ != Mode::serving) {
+        for (std::size_t i = 0; i < bytes.size() && crossTheLine(); ++i) {
+        }
+        return;
+    }
     if (faults_.echo) {
         collect();  // what the board said before comes first
         toHost_.insert(toHost_.end(), bytes.begin(), bytes.end());
@@ -202,10 +222,26 @@ void VirtualBoard::collect() {
     std::array<std::uint8_t, 256> bytes{};
     while (const std::size_t count = board_.hostRead(bytes)) {
         for (std::size_t i = 0; i < count; ++i) {
-            if (crossTheLine())
-                toHost_.push_back(withNoise(bytes[i], noiseToHost_));
+            if (!crossTheLine())
+                continue;
+            const std::uint8_t byte = withNoise(bytes[i], noiseToHost_);
+            if (adapter_) {
+                adapter_->take(byte, board_.nowNs());
+            } else {
+                toHost_.push_back(byte);
+            }
         }
     }
+    if (adapter_)
+        adapter_->passOn(board_.nowNs(), toHost_);
+}
+
+std::uint64_t VirtualBoard::adapterReleaseNs() const {
+    return adapter_ ? adapter_->nextReleaseNs() : kForever;
+}
+
+std::uint64_t VirtualBoard::nextOutputNs() const {
+    return std::min(board_.nextOutputNs(), adapterReleaseNs());
 }
 
 TransmitDecision VirtualBoard::transmitting(const OutgoingByte& byte) {
@@ -242,10 +278,22 @@ Halt VirtualBoard::run(RunLimit limit) {
     for (;;) {
         if (limit.untilOutput && hostReadable() > 0)
             return Halt::output;
-        const Halt halt = board_.run(limit);
+        // The adapter's timer is an event of the line, like a frame on its way: the board's
+        // time reaches it even while the code idles.
+        const std::uint64_t release = adapterReleaseNs();
+        RunLimit slice = limit;
+        slice.untilNs = std::min(limit.untilNs, release);
+        Halt halt = board_.run(slice);
+        if (halt == Halt::idle && release != kForever && release <= limit.untilNs) {
+            board_.run({.untilNs = release, .idleTimePasses = true});
+            halt = Halt::deadline;
+        }
         collect();
-        // Bytes that the line swallowed are no output; the board goes on.
+        // Bytes that the line swallowed, or that the adapter holds, are no output yet; a stop
+        // at the adapter's release is not the caller's deadline. The board goes on.
         if (halt == Halt::output && toHost_.empty())
+            continue;
+        if (halt == Halt::deadline && board_.nowNs() < limit.untilNs)
             continue;
         return halt;
     }

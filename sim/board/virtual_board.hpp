@@ -14,6 +14,7 @@
 #include "sim/board/board.hpp"
 #include "sim/board/faults.hpp"
 #include "sim/board/flash_chip_port.hpp"
+#include "sim/board/usb_adapter.hpp"
 #include "sim/flash/flash_chip.hpp"
 #include "sim/flash/flash_image_file.hpp"
 
@@ -29,6 +30,11 @@ struct VirtualBoardOptions {
     // What a host sends after the zero byte (bootstrap code, then the monitor upload): the
     // fault `running` replays it at start. A board without it cannot take that fault.
     std::vector<std::uint8_t> earlierUpload;
+    // A USB serial adapter with this latency timer sits in the line (see UsbAdapter).
+    std::optional<std::uint32_t> adapterLatencyMs;
+    // The board starts in its application, which does not answer the host, instead of its
+    // bootstrap loader. DTR and RTS (setModemLines) restart it.
+    bool startsInApplication = false;
 };
 
 // The options do not make a board: an unknown chip, a fault that does not fit the chip, an
@@ -59,11 +65,18 @@ class VirtualBoard final : private TransmitFilter {
     Halt run(RunLimit limit = {});
     // Reset button with the boot pin held (the faults stay).
     void reset();
+    // The host's modem lines, wired as on many boards: DTR holds RESET while set, and RTS holds
+    // the boot pin, which the board reads when RESET is released: set, it starts its
+    // bootstrap loader; clear, its application, which ignores the line.
+    void setModemLines(bool dtr, bool rts);
+    bool inApplication() const { return mode_ == Mode::application; }
     void setBaud(std::uint32_t baud) { board_.setBaud(baud); }
     std::uint32_t baud() const { return board_.baud(); }
     double boardBaud() const { return board_.boardBaud(); }
     bool paced() const { return board_.config().paced; }
-    std::uint64_t nextOutputNs() const { return board_.nextOutputNs(); }
+    // When the next byte for the host completes its frame or leaves the adapter.
+    std::uint64_t nextOutputNs() const;
+    bool hasAdapter() const { return adapter_.has_value(); }
     std::uint64_t nowNs() const { return board_.nowNs(); }
 
     // Writes the flash cells to the image file, with any operation that has ended by now in
@@ -76,6 +89,9 @@ class VirtualBoard final : private TransmitFilter {
   private:
     // Where the host's bytes are in the loader's exchange, to find the monitor upload.
     enum class UploadStage { waitingForZero, bootstrapCode, monitorUpload, done };
+    // What the board does as seen from the line: serves it (loader or monitor), or is held in
+    // reset, or runs its application; the last two take nothing off the wire and send nothing.
+    enum class Mode { serving, heldInReset, application };
 
     TransmitDecision transmitting(const OutgoingByte& byte) override;
     void equipFlash(const VirtualBoardOptions& options);
@@ -85,6 +101,7 @@ class VirtualBoard final : private TransmitFilter {
     void followUpload(std::uint8_t& byte);
     bool crossTheLine();
     std::uint8_t withNoise(std::uint8_t byte, std::mt19937_64& random) const;
+    std::uint64_t adapterReleaseNs() const;
 
     FaultSet faults_;
     std::optional<FlashChip> chip_;
@@ -101,6 +118,8 @@ class VirtualBoard final : private TransmitFilter {
     std::uint64_t transmitted_ = 0;
     UploadStage stage_ = UploadStage::waitingForZero;
     std::size_t stageCount_ = 0;
+    std::optional<UsbAdapter> adapter_;
+    Mode mode_ = Mode::serving;
 };
 
 }  // namespace halvard::sim

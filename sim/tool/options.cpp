@@ -14,6 +14,9 @@ namespace {
 
 constexpr double kMaxClockMhz = 100.0;
 constexpr unsigned long kMaxBaud = 4'000'000;
+// The latency timer settings USB serial adapters offer.
+constexpr std::uint32_t kMinLatencyMs = 1;
+constexpr std::uint32_t kMaxLatencyMs = 255;
 
 std::optional<std::uint32_t> parseHex32(std::string_view text) {
     if (text.starts_with("0x") || text.starts_with("0X"))
@@ -151,6 +154,14 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
              o.board.flashImage = std::string(v);
              return {};
          }},
+        {"--adapter",
+         [](ToolOptions& o, std::string_view v) -> std::string {
+             const auto ms = parseDecimal(v);
+             if (!ms || *ms < kMinLatencyMs || *ms > kMaxLatencyMs)
+                 return "--adapter needs a latency timer of 1 to 255 ms";
+             o.board.adapterLatencyMs = *ms;
+             return {};
+         }},
         {"--fault",
          [](ToolOptions& o, std::string_view v) -> std::string {
              return addFault(o.board.faults, v);
@@ -213,6 +224,8 @@ std::string usageText() {
            "standard output is the terminal's device path; open it as the serial port.\n"
            "The board starts in its bootstrap loader and keeps its monitor running between\n"
            "runs until it is reset. SIGHUP resets it; SIGINT and SIGTERM stop it.\n"
+           "A pseudo-terminal carries no modem lines: halvard's /RESET= cannot reach this\n"
+           "board (the in-process board of /COM=SIM takes DTR and RTS).\n"
            "\n"
            "  --cpu NAME           CPU model: " +
            cpuNames() +
@@ -221,6 +234,8 @@ std::string usageText() {
            "  --clock MHZ          CPU clock in MHz (default 20)\n"
            "  --baud N             line speed when the terminal does not tell it (default 38400)\n"
            "  --paced              run the line at the baud rate and the CPU in real time\n"
+           "  --adapter MS         a USB serial adapter in the line: 62-byte packets, a partial\n"
+           "                       one when its latency timer of MS ms runs out (use --paced)\n"
            "  --trace              print every executed instruction to standard error\n"
            "  --reset-on-open      reset the board into its loader whenever a host opens the line\n"
            "  --exit-on-close      stop when the host closes the line\n"

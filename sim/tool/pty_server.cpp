@@ -281,7 +281,8 @@ void Server::collectOutput() {
 bool Server::outputDue() const {
     if (output_.empty())
         return false;
-    return !board_.paced() || board_.nextOutputNs() == kForever ||
+    // A board behind an adapter model: the adapter has done the holding.
+    return !board_.paced() || board_.hasAdapter() || board_.nextOutputNs() == kForever ||
            wallNs() - heldSinceNs_ >= kHoldNs;
 }
 

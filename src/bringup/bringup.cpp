@@ -8,6 +8,7 @@
 
 #include "bringup/baud_rates.hpp"
 #include "bringup/cpu_table.hpp"
+#include "bringup/line_latency.hpp"
 #include "bringup/target_image.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -216,6 +217,7 @@ std::uint32_t StartMonitor(Run& run) {
         heardBeforeMonitor.reset();
         const std::uint32_t imageBase = locateMonitor(run);
         checkMonitor(run, imageBase);
+        CheckLineLatency(run);
         return imageBase;
     } catch (const RunExit& exit) {
         if (heardBeforeMonitor && isSilentOrGarbled(exit.status))

@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 
+#include "cmdline/reset_option.hpp"
 #include "image/image_format.hpp"
 #include "run/host_file.hpp"
 #include "run/run.hpp"
@@ -33,6 +34,14 @@ void setComIndex(Run& run, std::uint32_t index) {
     run.settings.portIndex = index;
     run.settings.portName = "COM" + std::to_string(index + 1);
     run.settings.portDevice.clear();
+}
+
+void applyResetOption(Run& run, std::string_view value, std::string_view) {
+    const std::string why = ParseResetOption(value, run.settings);
+    if (why.empty())
+        return;
+    run.console.print("ParseCmdLine: /RESET=%s: %s\n", std::string(value).c_str(), why.c_str());
+    FatalError(run, ErrorCode::IllegalOption);
 }
 
 // Tested in this order; the first row that matches decides.
@@ -112,6 +121,7 @@ const std::array<OptionRow, 20> kOptions = {{
      }},
     {"/XC16X", Match::whole,
      [](Run& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
+    {"/RESET=", Match::prefix, applyResetOption},
 }};
 
 void applyOption(Run& run, char* argument) {
@@ -261,6 +271,7 @@ void PrintUsage(Run& run) {
     out.print("/SPEED=\t\t(n or MAX, after the start)\n");
     out.print("/8BIT\t\t/16BIT\n");
     out.print("/XC16X\n");
+    out.print("/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
 }
 
 Request RequestOf(int argc, char* argv[]) {

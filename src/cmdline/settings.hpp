@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace halvard {
 
@@ -11,6 +12,15 @@ inline constexpr std::uint32_t kLengthToEnd = 0xFFFFFFFFu;  // /L=-1 and no /L= 
 inline constexpr std::int32_t kDefaultBaudRate = 38400;
 // /SPEED=MAX: the fastest rate that both the board and the port make.
 inline constexpr std::int32_t kSpeedMax = -1;
+
+// One step of a /RESET= sequence: set or clear a modem line, or wait.
+struct ModemStep {
+    enum class Action { setDtr, clearDtr, setRts, clearRts, wait };
+    Action action;
+    std::uint32_t ms = 0;  // how long a wait lasts
+    bool operator==(const ModemStep&) const = default;
+};
+using ModemSequence = std::vector<ModemStep>;
 
 struct RunSettings {
     Operation operation = Operation::program;
@@ -29,6 +39,8 @@ struct RunSettings {
     bool only8Bit = false;
     bool only16Bit = false;
     bool xc16x = false;
+    ModemSequence resetBefore;  // /RESET=: before the handshake (boot mode)
+    ModemSequence resetAfter;   // /RESET=...:...: after a successful run (the application)
 };
 
 }  // namespace halvard

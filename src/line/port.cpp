@@ -27,9 +27,14 @@ std::optional<std::uint32_t> portNumber(std::string_view text) {
     return number;
 }
 
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// SIM, or SIM: with the virtual board's options.
 bool isSimulator(std::string_view text) {
-    return text.size() == 3 && (text[0] == 'S' || text[0] == 's') &&
-           (text[1] == 'I' || text[1] == 'i') && (text[2] == 'M' || text[2] == 'm');
+    return text.size() >= 3 && upper(text[0]) == 'S' && upper(text[1]) == 'I' &&
+           upper(text[2]) == 'M' && (text.size() == 3 || text[3] == ':');
 }
 
 // COM1 is the first port; Linux counts its serial ports from ttyS0.
@@ -69,8 +74,12 @@ std::string PortDeviceFor(const RunSettings& settings) {
     const std::string& value = settings.portDevice;
     if (value.empty())
         return deviceForNumber(settings.portIndex + 1);
-    if (isSimulator(value))
-        return "SIM";
+    if (isSimulator(value)) {
+        std::string device = "SIM";
+        for (const char c : value.substr(3))
+            device += upper(c);
+        return device;
+    }
     if (const auto number = portNumber(value))
         return deviceForNumber(*number);
     return value;

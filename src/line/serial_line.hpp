@@ -11,6 +11,9 @@
 
 namespace halvard {
 
+// The two modem control lines a host drives; boards wire them to RESET and the boot pin.
+enum class ModemLine { dtr, rts };
+
 // A byte stream to the target at the run's baud rate, 8 data bits, no parity, 1 stop bit.
 // Backends: POSIX tty, Windows COM port, and the in-process virtual board.
 class SerialLine {
@@ -37,6 +40,9 @@ class SerialLine {
         static_cast<void>(rate);
         return std::nullopt;
     }
+    // Sets (asserts) or clears a modem line; false when the port has no such line (a
+    // pseudo-terminal) or refuses.
+    virtual bool setModemLine(ModemLine /*line*/, bool /*set*/) { return false; }
 };
 
 // The line went away during a run (an unplugged USB adapter, a closed pty).

@@ -15,11 +15,17 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "line/low_latency.hpp"
 #include "line/system_line.hpp"
 #include "run/signals.hpp"
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 namespace halvard {
 
@@ -251,10 +257,46 @@ std::string describeErrno(int error) {
     return std::strerror(error);
 }
 
+// The driver's serial flags, where it has them (Linux serial and USB serial drivers).
+LowLatencyRequest::Driver serialFlagsOf(int fd) {
+#ifdef __linux__
+    return {[fd]() -> std::optional<int> {
+                serial_struct serial{};
+                if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+                    return std::nullopt;
+                return serial.flags;
+            },
+            [fd](int flags) {
+                serial_struct serial{};
+                if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+                    return false;
+                serial.flags = flags;
+                return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+            }};
+#else
+    (void)fd;
+    return {[] { return std::optional<int>{}; }, [](int) { return false; }};
+#endif
+}
+
+#ifdef __linux__
+constexpr int kLowLatencyFlag = ASYNC_LOW_LATENCY;
+#else
+constexpr int kLowLatencyFlag = 0;
+#endif
+
+int modemBit(ModemLine line) {
+    return line == ModemLine::dtr ? TIOCM_DTR : TIOCM_RTS;
+}
+
 class PosixLine final : public SerialLine {
   public:
     PosixLine(int fd, const termios& original, std::string device, std::int32_t baudRate)
-        : fd_(fd), original_(original), device_(std::move(device)), baudRate_(baudRate) {
+        : fd_(fd),
+          original_(original),
+          device_(std::move(device)),
+          baudRate_(baudRate),
+          lowLatency_(std::in_place, serialFlagsOf(fd), kLowLatencyFlag) {
         slot_ = registerPort(fd_, original_);
     }
     PosixLine(const PosixLine&) = delete;
@@ -264,6 +306,7 @@ class PosixLine final : public SerialLine {
     // every call here fails at once, which is fine.
     ~PosixLine() override {
         unregisterPort(slot_);
+        lowLatency_.reset();  // the driver's flags come back while the port is still open
         tcsetattr(fd_, TCSADRAIN, &original_);
         ioctl(fd_, TIOCNXCL);
         ::close(fd_);
@@ -354,6 +397,12 @@ class PosixLine final : public SerialLine {
         return reported;
     }
 
+    // A pseudo-terminal has no modem lines and refuses (ENOTTY, EINVAL).
+    bool setModemLine(ModemLine line, bool set) override {
+        const int bit = modemBit(line);
+        return ioctl(fd_, set ? TIOCMBIS : TIOCMBIC, &bit) == 0;
+    }
+
   private:
     [[noreturn]] void gone(const char* what, int error) const {
         throw LineGone("port " + device_ + " is gone (" + what + ": " + describeErrno(error) + ")");
@@ -402,6 +451,7 @@ class PosixLine final : public SerialLine {
     termios original_;
     std::string device_;
     std::int32_t baudRate_;
+    std::optional<LowLatencyRequest> lowLatency_;
     std::size_t slot_ = 0;
 };
 

@@ -306,6 +306,12 @@ class WindowsLine final : public SerialLine {
         return now.BaudRate;
     }
 
+    bool setModemLine(ModemLine line, bool set) override {
+        const DWORD function =
+            line == ModemLine::dtr ? (set ? SETDTR : CLRDTR) : (set ? SETRTS : CLRRTS);
+        return EscapeCommFunction(handle_, function) != 0;
+    }
+
   private:
     std::uint32_t fastestNamedRate() {
         COMMPROP properties{};

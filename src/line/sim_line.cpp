@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <string>
 
@@ -124,7 +126,68 @@ void SimLine::pass(std::chrono::milliseconds time) {
     runUntil(nowNs() + toNs(time), false);
 }
 
+bool SimLine::setModemLine(ModemLine line, bool set) {
+    throwIfGone();
+    (line == ModemLine::dtr ? dtr_ : rts_) = set;
+    board_->setModemLines(dtr_, rts_);
+    return true;
+}
+
 // ---- opening ----
+
+namespace {
+
+constexpr std::string_view kAdapterOption = "ADAPTER=";
+constexpr std::uint32_t kMaxAdapterLatencyMs = 255;
+
+bool sameWord(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+std::string applySimOption(std::string_view word, sim::VirtualBoardOptions& options) {
+    if (sameWord(word, "APP")) {
+        options.startsInApplication = true;
+        return {};
+    }
+    if (word.size() > kAdapterOption.size() &&
+        sameWord(word.substr(0, kAdapterOption.size()), kAdapterOption)) {
+        const std::string_view digits = word.substr(kAdapterOption.size());
+        std::uint32_t ms = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ms);
+        if (error != std::errc{} || end != digits.data() + digits.size() || ms == 0 ||
+            ms > kMaxAdapterLatencyMs) {
+            return "ADAPTER= needs a latency timer of 1 to 255 ms";
+        }
+        options.adapterLatencyMs = ms;
+        return {};
+    }
+    return "unknown option '" + std::string(word) + "' (known: ADAPTER=MS, APP)";
+}
+
+}  // namespace
+
+bool IsSimDevice(std::string_view device) {
+    return device == kSimDevice ||
+           (device.starts_with(kSimDevice) && device.size() > kSimDevice.size() &&
+            device[kSimDevice.size()] == ':');
+}
+
+std::string ApplySimDeviceOptions(std::string_view device, sim::VirtualBoardOptions& options) {
+    if (device.size() <= kSimDevice.size() + 1)
+        return {};
+    std::string_view rest = device.substr(kSimDevice.size() + 1);
+    for (;;) {
+        const std::size_t comma = rest.find(',');
+        if (std::string why = applySimOption(rest.substr(0, comma), options); !why.empty())
+            return why;
+        if (comma == std::string_view::npos)
+            return {};
+        rest.remove_prefix(comma + 1);
+    }
+}
 
 sim::VirtualBoardOptions DefaultSimBoard() {
     sim::VirtualBoardOptions options;
@@ -136,6 +199,10 @@ LineOpenResult OpenSimLine(const LineRequest& request, BoardClock* clock,
                            sim::VirtualBoardOptions options) {
     if (request.baudRate <= 0)
         return {nullptr, LineOpenError::configureFailed};
+    if (const std::string why = ApplySimDeviceOptions(request.device, options); !why.empty()) {
+        std::fprintf(stderr, "virtual board: %s\n", why.c_str());
+        return {nullptr, LineOpenError::openFailed};
+    }
     options.board.baud = static_cast<std::uint32_t>(request.baudRate);
     if (request.xc16x)
         options.board.cpu = *sim::findCpuModel("xc16x");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +18,13 @@ namespace halvard {
 // The device name that /COM=SIM opens, and the file in the current folder that keeps the
 // virtual board's flash between runs (created erased when missing).
 inline constexpr std::string_view kSimDevice = "SIM";
+
+// "SIM", or "SIM:" and options for the board, separated by commas: ADAPTER=MS (a USB serial
+// adapter with this latency timer in the line) and APP (the board starts in its application,
+// so that only a /RESET= sequence brings it into its loader).
+bool IsSimDevice(std::string_view device);
+// Applies the options of such a device name; returns why they do not make a board, or "".
+std::string ApplySimDeviceOptions(std::string_view device, sim::VirtualBoardOptions& options);
 inline constexpr std::string_view kSimFlashFile = "halvard-sim.bin";
 
 class SimLine;
@@ -62,6 +70,8 @@ class SimLine final : public SerialLine {
     bool waitForInput(std::chrono::milliseconds timeout) override;
     // The virtual port takes any rate; the board hears the host at it from now on.
     std::optional<std::uint32_t> setRate(std::uint32_t rate) override;
+    // DTR holds the board's RESET, RTS its boot pin (VirtualBoard::setModemLines).
+    bool setModemLine(ModemLine line, bool set) override;
 
     // Lets the board run for this long, as real time would while the host sleeps.
     void pass(std::chrono::milliseconds time);
@@ -77,15 +87,17 @@ class SimLine final : public SerialLine {
     std::unique_ptr<sim::VirtualBoard> board_;
     BoardClock* clock_;
     std::uint64_t skippedNs_ = 0;
+    bool dtr_ = false;
+    bool rts_ = false;
 };
 
 // The board /COM=SIM opens: the default board with its flash in kSimFlashFile.
 sim::VirtualBoardOptions DefaultSimBoard();
 
-// Builds the board for the request (its baud rate; an XC16x when the request says so) and the
-// line to it; `clock`, when given, follows the board's time while the line is open. A board
-// that cannot be built (say, a flash file of the wrong size) is reported on standard error and
-// fails as a port that cannot be opened.
+// Builds the board for the request (its baud rate, the options of its device name; an XC16x
+// when the request says so) and the line to it; `clock`, when given, follows the board's time while
+// the line is open. A board that cannot be built (say, a flash file of the wrong size) is reported
+// on standard error and fails as a port that cannot be opened.
 LineOpenResult OpenSimLine(const LineRequest& request, BoardClock* clock,
                            sim::VirtualBoardOptions options = DefaultSimBoard());
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bringup/reset_sequence.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
@@ -45,6 +46,11 @@ void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> 
     shown = 0;
     if (target2Host(run, address, page, showSteps))
         EndRun(run, status(timeoutCode), &file);
+}
+
+void FinishOperation(Run& run, HostFile* file) {
+    RestartIntoApplication(run);
+    PortClose(run, file);
 }
 
 void FailWith(Run& run, ErrorCode code, HostFile& file) {

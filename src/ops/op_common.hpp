@@ -25,6 +25,10 @@ void PrintElapsed(Run& run, std::uint32_t startMs);
 void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
                        std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode);
 
+// The function has succeeded: restarts the board into its application when /RESET= asks for
+// it, then closes the port and, when given, the file.
+void FinishOperation(Run& run, HostFile* file = nullptr);
+
 // Prints the error line and ends the run with the code, closing port and file.
 [[noreturn]] void FailWith(Run& run, ErrorCode code, HostFile& file);
 

@@ -387,7 +387,7 @@ void ProgramVerify(Run& run) {
     run.console.print(
         "%s", program ? "Programming Successfully!!\t\t\n" : "Verifying Successfully!!\t\t\n");
     PrintElapsed(run, start);
-    PortClose(run, &file);
+    FinishOperation(run, &file);
 }
 
 }  // namespace halvard

@@ -89,7 +89,7 @@ void ReadFlash(Run& run) {
     run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
     run.console.print("Reading Successfully!!\t\t\n");
     PrintElapsed(run, start);
-    PortClose(run);
+    FinishOperation(run);
 }
 
 }  // namespace halvard

@@ -12,7 +12,7 @@ int main(int argc, char* argv[]) {
     // Real time, except while the virtual board is open: then the board's simulated time.
     halvard::BoardClock clock(steady);
     const auto openLine = [&clock](const halvard::LineRequest& request) {
-        if (request.device == halvard::kSimDevice)
+        if (halvard::IsSimDevice(request.device))
             return halvard::OpenSimLine(request, &clock);
         return halvard::OpenSystemLine(request);
     };

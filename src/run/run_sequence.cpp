@@ -5,6 +5,7 @@
 
 #include "bringup/bringup.hpp"
 #include "bringup/rate_switch.hpp"
+#include "bringup/reset_sequence.hpp"
 #include "bringup/target_image.hpp"
 #include "cmdline/cmdline.hpp"
 #include "flash/flash.hpp"
@@ -148,6 +149,7 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     run.console.print("Port %s used\n", run.settings.portName.c_str());
     run.algorithmOffset = FindAlgorithmOffset();
     PortSetup(run);
+    ResetIntoLoader(run);
     run.imageBase = StartMonitor(run);
     if (!IdentifyCpu(run)) {
         run.console.print("CPU Not Supported\n");

@@ -57,8 +57,9 @@ TEST_F(Handshake, FreshC16xBoardGetsTheBootstrapCodeAndTheMonitor) {
     const Bytes cspRead{0x07, 0x08, 0xFE, 0x00};
     const Bytes checksum{0x0B, 0x60, 0xFA, 0x00, 0x08, 0x01};  // 264 bytes from 0xFA60
     const auto image = std::span(TargetImage);
+    const Bytes timingPings{0x00, 0x00, 0x00};
     EXPECT_EQ(written(), concat({zero, image.first(32), image.subspan(32, 274), zero, locate,
-                                 cspRead, checksum}));
+                                 cspRead, checksum, timingPings}));
     EXPECT_EQ(scripted.clock.now - before, 1000u) << "the settling pause, then no waiting";
 }
 
@@ -80,7 +81,8 @@ TEST_F(Handshake, RunningMonitorIsLocatedWithoutAnUpload) {
     board.monitorRunning = true;
     EXPECT_EQ(start(), -1);
     EXPECT_EQ(output(), kMonitorOk);
-    EXPECT_EQ(board.monitor.codes, (Bytes{0x00, 0x0F, 0x07, 0x0B}));
+    EXPECT_EQ(board.monitor.codes, (Bytes{0x00, 0x0F, 0x07, 0x0B, 0x00, 0x00, 0x00}))
+        << "locate, CSP, checksum, then three pings that time the line";
 }
 
 TEST_F(Handshake, MonitorLeftInACommandIsReachedAfterOneResync) {

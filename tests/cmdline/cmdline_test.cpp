@@ -88,7 +88,8 @@ TEST(ParseCmdLine, NoArgumentPrintsUsageAndEndsWithZero) {
               "/BAUD=\t\t(Default 38400)\n"
               "/SPEED=\t\t(n or MAX, after the start)\n"
               "/8BIT\t\t/16BIT\n"
-              "/XC16X\n");
+              "/XC16X\n"
+              "/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
 }
 
 TEST(RequestOf, OnlyTheExactWordsAskForAnAnswerAndHelpIsTheUsageText) {

@@ -166,6 +166,17 @@ TEST(SerialPosix, OriginalSettingsComeBackOnClose) {
     EXPECT_TRUE(sameSettings(pty.slaveSettings(), before));
 }
 
+// A pseudo-terminal has no modem lines and no serial flags: both requests are refused, and the
+// port still works.
+TEST(SerialPosix, PtyRefusesModemLines) {
+    PtyPair pty;
+    auto line = openOrFail(pty.slavePath());
+    EXPECT_FALSE(line->setModemLine(ModemLine::dtr, true));
+    EXPECT_FALSE(line->setModemLine(ModemLine::rts, false));
+    const std::vector<std::uint8_t> ping{0x00};
+    EXPECT_EQ(line->write(ping), 1U);
+}
+
 // A child process opens the port and is ended by SIGTERM; the port must be as before, and the
 // child must still die of the signal.
 TEST(SerialPosix, OriginalSettingsComeBackOnSigterm) {

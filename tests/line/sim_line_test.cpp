@@ -42,35 +42,53 @@ Bytes flashStart(std::size_t count) {
     return flash;
 }
 
+struct SimRunResult;
+
 // Counts the host's waits on the line, to show that a wait ends at its deadline instead of
-// coming back early again and again.
+// coming back early again and again; records the modem lines the host drives, and whether the
+// board runs its application when the line closes.
 class CountingLine final : public SerialLine {
   public:
-    CountingLine(std::unique_ptr<SerialLine> line, unsigned& waits)
-        : line_(std::move(line)), waits_(waits) {}
+    CountingLine(std::unique_ptr<SerialLine> line, SimRunResult& result)
+        : line_(std::move(line)), result_(result) {}
+    ~CountingLine() override;
     std::size_t write(std::span<const std::uint8_t> bytes) override { return line_->write(bytes); }
     std::size_t read(std::span<std::uint8_t> into) override { return line_->read(into); }
     std::size_t inputCount() override { return line_->inputCount(); }
     void flushInput() override { line_->flushInput(); }
     void drainOutput() override { line_->drainOutput(); }
-    bool waitForInput(std::chrono::milliseconds timeout) override {
-        ++waits_;
-        return line_->waitForInput(timeout);
-    }
+    bool waitForInput(std::chrono::milliseconds timeout) override;
+    bool setModemLine(ModemLine line, bool set) override;
 
   private:
     std::unique_ptr<SerialLine> line_;
-    unsigned& waits_;
+    SimRunResult& result_;
 };
 
 struct SimRunResult {
     int status = -1;
     std::string text;
+    std::string modemLines;  // "DTR+ RTS- ..." as the host drove them
+    bool endedInApplication = false;
     unsigned waits = 0;           // calls of waitForInput
     std::uint32_t outsideMs = 0;  // time slept on the clock outside the board
     std::uint32_t elapsedMs = 0;  // the run's time as the host saw it
     double cpuSeconds = 0;
 };
+
+CountingLine::~CountingLine() {
+    result_.endedInApplication = static_cast<SimLine&>(*line_).board().inApplication();
+}
+
+bool CountingLine::waitForInput(std::chrono::milliseconds timeout) {
+    ++result_.waits;
+    return line_->waitForInput(timeout);
+}
+
+bool CountingLine::setModemLine(ModemLine line, bool set) {
+    result_.modemLines += std::string(line == ModemLine::dtr ? "DTR" : "RTS") + (set ? "+ " : "- ");
+    return line_->setModemLine(line, set);
+}
 
 // One run of the host in the current folder, its line to a virtual board built from `board`.
 SimRunResult runOnBoard(std::initializer_list<std::string> args,
@@ -85,11 +103,10 @@ SimRunResult runOnBoard(std::initializer_list<std::string> args,
     const std::clock_t cpuStart = std::clock();
     result.status = RunHalvard(
         argv.argc(), argv.argv(), output.console(), clock, [&](const LineRequest& request) {
-            EXPECT_EQ(request.device, kSimDevice);
+            EXPECT_TRUE(IsSimDevice(request.device)) << request.device;
             LineOpenResult opened = OpenSimLine(request, &clock, board);
-            if (opened.line) {
-                opened.line = std::make_unique<CountingLine>(std::move(opened.line), result.waits);
-            }
+            if (opened.line)
+                opened.line = std::make_unique<CountingLine>(std::move(opened.line), result);
             return opened;
         });
     result.cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
@@ -192,6 +209,87 @@ TEST_F(SimLineRun, BoardThatCannotBeBuiltFailsLikeAPortThatDoesNotOpen) {
     EXPECT_EQ(run.status, 3) << run.text;
     EXPECT_NE(run.text.find("Error: Unable to open port COMSIM"), std::string::npos) << run.text;
     EXPECT_EQ(std::filesystem::file_size(kSimFlashFile), 1000U);
+}
+
+double printedSeconds(const std::string& text) {
+    const std::string label = "Total Elapsed time = ";
+    const std::size_t at = text.rfind(label);
+    return at == std::string::npos ? -1.0 : std::stod(text.substr(at + label.size()));
+}
+
+// The in-process board is unpaced: what the adapter adds to the read's time is its latency,
+// once per exchange. Whole-page reads pay it a few times for 32 KB; 512-byte reads would pay it
+// at least 64 times at 16 ms, 1 s.
+struct AdapterCase {
+    const char* port;
+    bool hint;
+    double minExtra;  // seconds over the run without an adapter
+    double maxExtra;
+};
+
+TEST_F(SimLineRun, PageReadsThroughTheAdapterModel) {
+    double plain = -1;
+    for (const AdapterCase& c : {AdapterCase{"/COM=SIM", false, 0.0, 0.0},
+                                 AdapterCase{"/COM=SIM:ADAPTER=1", false, 0.0, 0.02},
+                                 AdapterCase{"/COM=sim:adapter=16", true, 0.03, 0.3}}) {
+        const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=8000", c.port});
+        ASSERT_EQ(read.status, 0) << read.text;
+        EXPECT_EQ(fileBytes("back.bin"), Bytes(0x8000, 0xFF));
+        EXPECT_EQ(read.text.find("Hint: the line takes ") != std::string::npos, c.hint) << c.port;
+        if (plain < 0)
+            plain = printedSeconds(read.text);
+        EXPECT_GE(printedSeconds(read.text) - plain, c.minExtra) << c.port;
+        EXPECT_LE(printedSeconds(read.text) - plain, c.maxExtra) << c.port;
+    }
+}
+
+// A page that loses a byte times out, is resynchronised and read again whole. Byte 1000 the
+// board sends lies in the first page read.
+TEST_F(SimLineRun, LostPageBehindTheAdapterIsReadAgain) {
+    const auto run = runOnBoard({"halvard", "/R", "back.bin", "/L=8000", "/COM=SIM:ADAPTER=16"},
+                                boardWith({"drop=1000"}));
+    ASSERT_EQ(run.status, 0) << run.text;
+    EXPECT_NE(run.text.find("target2Host:\t\t\nError 24: Timeout Reading\n"
+                            "Trying to Resyncronize....\n"),
+              std::string::npos)
+        << run.text;
+    EXPECT_EQ(fileBytes("back.bin"), Bytes(0x8000, 0xFF));
+}
+
+// The in-process board wires DTR to RESET and RTS to the boot pin; with APP it starts in its
+// application and answers nothing until a sequence starts its loader.
+struct ResetCase {
+    const char* port;
+    const char* reset;  // "" for none
+    int status;
+    const char* modemLines;
+    bool endsInApplication;
+};
+
+TEST_F(SimLineRun, ResetSequencesEndToEnd) {
+    const ResetCase cases[] = {
+        {"/COM=SIM:APP", "", 16, "", true},
+        {"/COM=SIM:APP", "/RESET=DTR-RESET", 0, "RTS+ DTR+ DTR- DTR- RTS- ", false},
+        {"/COM=SIM:APP", "/RESET=DTR-RESET:DTR-RESET", 0,
+         "RTS+ DTR+ DTR- DTR- RTS- RTS- DTR+ DTR- DTR- RTS- ", true},
+        {"/COM=SIM", "/RESET=RTS+,DTR+,5,DTR-:DTR+,DTR-", 0,
+         "RTS+ DTR+ DTR- DTR- RTS- DTR+ DTR- DTR- RTS- ", true},
+        // The swapped wiring's sequence leaves this board in its application.
+        {"/COM=SIM:APP", "/RESET=RTS-RESET", 16, "DTR+ RTS+ RTS- DTR- RTS- ", true},
+        {"/COM=SIM:APP", "/RESET=DTR", 11, "", true},
+        {"/COM=SIM:APPX", "", 3, "", false},
+    };
+    for (const ResetCase& c : cases) {
+        SimRunResult run =
+            std::string(c.reset).empty()
+                ? runOnBoard({"halvard", "/R", "back.bin", "/L=100", c.port})
+                : runOnBoard({"halvard", "/R", "back.bin", "/L=100", c.port, c.reset});
+        EXPECT_EQ(run.status, c.status) << c.port << " " << c.reset << "\n" << run.text;
+        EXPECT_EQ(run.modemLines, c.modemLines) << c.reset;
+        if (c.status != 3 && c.status != 11) {
+            EXPECT_EQ(run.endedInApplication, c.endsInApplication) << c.reset;
+        }
+    }
 }
 
 // The executable itself: the flash file carries the board from one process to the next.
