@@ -18,6 +18,12 @@ for extra in "$@"; do
         # clang with libFuzzer, for the fuzz targets.
         clang) { command -v clang++ && ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a; } \
             >/dev/null 2>&1 || need+=(clang) ;;
+        # The package test: cpack's .deb with its library dependencies, and the man page checks.
+        package)
+            command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+            command -v man >/dev/null || need+=(man-db)
+            command -v mandoc >/dev/null || need+=(mandoc)
+            ;;
         *) need+=("$extra") ;;
     esac
 done

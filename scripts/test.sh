@@ -44,6 +44,10 @@ else
     echo "skipping the fuzz targets: clang with libFuzzer is missing and could not be installed"
 fi
 
+# The .deb: built, unpacked into a scratch root and used as installed (scripts/package-test.sh).
+package_failed=0
+bash scripts/package-test.sh || package_failed=1
+
 suite_status=0
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" || suite_status=$?
 if [ "$windows_failed" = 1 ]; then
@@ -52,6 +56,10 @@ if [ "$windows_failed" = 1 ]; then
 fi
 if [ "$fuzz_failed" = 1 ]; then
     echo "A fuzz target failed (see \"fuzz_\" above; the input that broke it is in build/fuzz)." >&2
+    exit 1
+fi
+if [ "$package_failed" = 1 ]; then
+    echo "The package test failed (see \"Package test\" above)." >&2
     exit 1
 fi
 exit "$suite_status"

@@ -25,6 +25,8 @@ constexpr std::uint8_t kBootstrapStarted = 'V';
 constexpr std::uint32_t kCodeSegment = 0xFE08;  // CSP
 
 constexpr std::uint32_t kLineSettleMs = 1000;
+// A block read's answer, or the answers to the zeros of a resynchronisation.
+constexpr std::uint32_t kLongestAnswer = 2 * 512 + 16;
 constexpr std::uint32_t kSyncTimeoutMs = 2100;
 constexpr std::uint32_t kSecondChanceMs = 100;
 constexpr std::uint32_t kReplyTimeoutMs = 2000;
@@ -201,8 +203,10 @@ std::uint32_t StartMonitor(Run& run) {
     // Until the monitor answers, a failure is most likely the rate or the boot mode.
     std::optional<bool> heardBeforeMonitor = false;
     try {
-        openLine(run).flushInput();
-        run.clock.sleepMs(kLineSettleMs);
+        // A board may still be sending the rest of an answer to a run that was cut short (a
+        // block takes 4.3 s at 1200 baud, the answers to a resynchronisation as long): that is
+        // read away during the settle pause and after it, until the line has gone quiet.
+        PortDiscardInput(run, kLineSettleMs, kLongestAnswer);
         const std::uint8_t first = synchronise(run);
         heardBeforeMonitor = true;
         if (!monitorAlreadyRunning(run, first)) {

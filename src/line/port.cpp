@@ -172,6 +172,30 @@ void PortResync(Run& run) {
     line.flushInput();
 }
 
+void PortDiscardInput(Run& run, std::uint32_t minimumMs, std::uint32_t characters) {
+    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(run, kQuietCharacters));
+    const std::uint32_t limitMs = minimumMs + quietMs + wireTimeMs(run, characters);
+    const std::uint32_t start = run.clock.tickMs();
+    std::uint32_t lastInput = start;
+    lineOf(run).flushInput();
+    for (;;) {
+        const std::uint32_t now = run.clock.tickMs();
+        const std::uint32_t elapsed = now - start;
+        const std::uint32_t quietFor = now - lastInput;
+        if (elapsed >= limitMs || (elapsed >= minimumMs && quietFor >= quietMs))
+            break;
+        const std::uint32_t toMinimum = elapsed < minimumMs ? minimumMs - elapsed : 0;
+        const std::uint32_t toQuiet = quietFor < quietMs ? quietMs - quietFor : 0;
+        const std::uint32_t wait = std::min(limitMs - elapsed, std::max(toMinimum, toQuiet));
+        SerialLine& line = lineOf(run);
+        if (line.waitForInput(std::chrono::milliseconds(wait))) {
+            line.flushInput();
+            lastInput = run.clock.tickMs();
+        }
+    }
+    lineOf(run).flushInput();
+}
+
 void PortClose(Run& run, HostFile* hostFile) {
     run.port.line.reset();
     if (hostFile != nullptr)

@@ -41,6 +41,9 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
                   const ArrivalProgress& onArrival = {});
 // Puts a monitor that lost step back to the start of a command and empties the input.
 void PortResync(Run& run);
+// Discards what the target sends for at least minimumMs and then until the line has gone quiet;
+// a line that never does ends the wait once `characters` more have had time to arrive.
+void PortDiscardInput(Run& run, std::uint32_t minimumMs, std::uint32_t characters);
 // Closes the port and, when given, the host file.
 void PortClose(Run& run, HostFile* hostFile = nullptr);
 

@@ -113,6 +113,31 @@ TEST(StoppedRun, CtrlCDuringReadLeavesTheFileAsItWas) {
     EXPECT_EQ(filesIn(folder.path()), std::vector<std::string>{"out.bin"});
 }
 
+// A run killed in the middle of a block read leaves the board sending the rest of the block
+// (4.3 s at 1200 baud); the next run reads that away before its handshake.
+TEST(StoppedRun, NextRunStartsCleanWhileTheBoardStillSends) {
+    TempFolder folder;
+    SimProcess sim({"--paced"});
+    const std::vector<std::string> args = {"/BAUD=1200", "/COM=" + sim.device()};
+    std::vector<std::string> first = {"/R", "a.bin", "/L=200"};
+    first.insert(first.end(), args.begin(), args.end());
+    bool killed = false;
+    runWith(first, folder.path(), Console::pipe, [&killed](pid_t pid, const std::string& output) {
+        if (!killed && output.find("Reading to File") != std::string::npos) {
+            std::this_thread::sleep_for(1s);
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
+        return true;
+    });
+    ASSERT_TRUE(killed);
+    std::vector<std::string> second = {"/R", "b.bin", "/L=2"};
+    second.insert(second.end(), args.begin(), args.end());
+    const ProcessResult r = runHalvard(second, folder.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(readFile(folder.file("b.bin")), std::vector<unsigned char>(2, 0xFF));
+}
+
 // A console that goes away (`| head -3`, or closed from the start) stops nothing: the function
 // completes and the status is its result. Closed from the start, no line may land in the file.
 TEST(StoppedRun, LostConsoleStopsNothing) {
