@@ -45,7 +45,7 @@ void applyResetOption(Run& run, std::string_view value, std::string_view) {
 }
 
 // Tested in this order; the first row that matches decides.
-const std::array<OptionRow, 20> kOptions = {{
+const std::array<OptionRow, 21> kOptions = {{
     {"/OFFSET=", Match::prefix,
      [](Run& r, std::string_view v, std::string_view) {
          r.settings.flashOffset = ParseNumber(v, 16);
