@@ -1,6 +1,7 @@
 #include "ops/op_common.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "bringup/reset_sequence.hpp"
 #include "line/port.hpp"
@@ -46,6 +47,14 @@ void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> 
     shown = 0;
     if (target2Host(run, address, page, showSteps))
         EndRun(run, status(timeoutCode), &file);
+}
+
+void KeepBoardState(Run& run, HostFile* file) {
+    const std::string why = run.port.line ? run.port.line->keepBoardState() : std::string();
+    if (why.empty())
+        return;
+    run.console.print("Error: virtual board: %s\n", why.c_str());
+    EndRun(run, exit_status::serialLine, file);
 }
 
 void FinishOperation(Run& run, HostFile* file) {
