@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bringup/rate_switch.hpp"
 #include "bringup/reset_sequence.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -49,6 +50,8 @@ void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> 
 }
 
 void FinishOperation(Run& run, HostFile* file) {
+    if (run.settings.resetAfter.empty())
+        RestoreStartRate(run, exit_status::ok);
     RestartIntoApplication(run);
     PortClose(run, file);
 }
