@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "bringup/rate_switch.hpp"
 #include "bringup/reset_sequence.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -58,6 +59,8 @@ void KeepBoardState(Run& run, HostFile* file) {
 }
 
 void FinishOperation(Run& run, HostFile* file) {
+    if (run.settings.resetAfter.empty())
+        RestoreStartRate(run, exit_status::ok);
     RestartIntoApplication(run);
     PortClose(run, file);
 }
