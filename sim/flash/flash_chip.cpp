@@ -67,40 +67,38 @@ constexpr ChipModel wordWide(std::string_view key, std::string_view name, std::u
     return {key, name, kMaker, device, 16, false, 0xAAAA, 0x5554, layout};
 }
 
+// A part with its command decoding and its CFI answer.
+constexpr ChipModel decoding(ChipModel model, std::uint32_t decode, const CfiFacts& cfi) {
+    model.decodeMask = decode;
+    model.cfi = &cfi;
+    return model;
+}
+
 // A byte-wide 29F010/29F040-class part alone on an 8-bit bus, or two of them on a 16-bit bus.
 constexpr ChipModel single(std::string_view key, std::string_view name, std::uint8_t maker,
                            std::uint8_t device, std::span<const SectorGroup> layout,
                            std::uint32_t decode) {
-    ChipModel model{key, name, maker, device, 8, false, 0x5555, 0x2AAA, layout};
-    model.decodeMask = decode;
-    model.cfi = &kCfiX8;
-    return model;
+    return decoding({key, name, maker, device, 8, false, 0x5555, 0x2AAA, layout}, decode, kCfiX8);
 }
 constexpr ChipModel pair(std::string_view key, std::string_view name, std::uint8_t maker,
                          std::uint8_t device, std::span<const SectorGroup> layout,
                          std::uint32_t decode) {
-    ChipModel model{key, name, maker, device, 16, true, 0xAAAA, 0x5554, layout};
-    model.decodeMask = decode;
-    model.cfi = &kCfiX8;
-    return model;
+    return decoding({key, name, maker, device, 16, true, 0xAAAA, 0x5554, layout}, decode, kCfiX8);
 }
 
 // An x8/x16 boot-block part in word mode on a 16-bit bus, or in byte mode on an 8-bit bus.
 constexpr ChipModel wordMode(std::string_view key, std::string_view name, std::uint8_t maker,
                              std::uint16_t device, std::span<const SectorGroup> layout,
                              const CfiFacts& cfi) {
-    ChipModel model{key, name, maker, device, 16, false, 0xAAAA, 0x5554, layout};
-    model.decodeMask = kDecode11Bits;
-    model.cfi = &cfi;
-    return model;
+    return decoding({key, name, maker, device, 16, false, 0xAAAA, 0x5554, layout}, kDecode11Bits,
+                    cfi);
 }
 constexpr ChipModel byteMode(std::string_view key, std::string_view name, std::uint8_t maker,
                              std::uint16_t device, std::span<const SectorGroup> layout,
                              const CfiFacts& cfi) {
-    ChipModel model{key, name, maker, device, 8, false, 0x0AAA, 0x0555, layout};
+    ChipModel model = decoding({key, name, maker, device, 8, false, 0x0AAA, 0x0555, layout},
+                               kDecodeByteMode, cfi);
     model.byteMode = true;
-    model.decodeMask = kDecodeByteMode;
-    model.cfi = &cfi;
     return model;
 }
 

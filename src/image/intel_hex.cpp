@@ -84,34 +84,17 @@ std::optional<std::string> HexReader::data(std::uint16_t offset,
     std::size_t first = bytes.size();
     if (segmented)
         first = std::min<std::size_t>(first, 0x10000u - offset);
-    const std::uint64_t start = std::uint64_t{base} + offset;
-    if (start + first > 0x100000000ull)
-        return std::string("data beyond the 32-bit address space");
-    if (const auto differs =
-            read.image.add(static_cast<std::uint32_t>(start), bytes.first(first), number))
-        return conflictText(*differs);
-    if (const auto differs = read.image.add(base, bytes.subspan(first), number))
-        return conflictText(*differs);
-    return std::nullopt;
+    if (auto bad =
+            addRecordData(read.image, std::uint64_t{base} + offset, bytes.first(first), number))
+        return bad;
+    return addRecordData(read.image, base, bytes.subspan(first), number);
 }
 
 }  // namespace
 
 ImageRead ReadIntelHex(std::string_view text) {
     HexReader reader;
-    LineCursor lines(text);
-    std::string_view line;
-    while (lines.next(line)) {
-        if (line.empty())
-            continue;
-        if (reader.ended)
-            return faultAt(reader.read, lines.number(), "text after the end record");
-        if (auto bad = reader.record(line, lines.number()))
-            return faultAt(reader.read, lines.number(), std::move(*bad));
-    }
-    if (!reader.ended)
-        return faultAt(reader.read, lines.number(), "missing end record (type 01)");
-    return std::move(reader.read);
+    return readRecords(text, reader, "missing end record (type 01)");
 }
 
 }  // namespace halvard

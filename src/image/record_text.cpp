@@ -80,8 +80,13 @@ std::uint8_t byteSumOf(std::span<const std::uint8_t> bytes) {
     return static_cast<std::uint8_t>(sum);
 }
 
-std::string conflictText(std::uint32_t address) {
-    return "data at " + hex(address) + " overlaps earlier data with different bytes";
+std::optional<std::string> addRecordData(SparseImage& image, std::uint64_t address,
+                                         std::span<const std::uint8_t> bytes, std::uint32_t line) {
+    if (address + bytes.size() > 0x100000000ull)
+        return std::string("data beyond the 32-bit address space");
+    if (const auto differs = image.add(static_cast<std::uint32_t>(address), bytes, line))
+        return "data at " + hex(*differs) + " overlaps earlier data with different bytes";
+    return std::nullopt;
 }
 
 }  // namespace halvard::record_text

@@ -43,12 +43,34 @@ std::string hex(std::uint64_t value, int digits = 0);
 
 std::uint8_t byteSumOf(std::span<const std::uint8_t> bytes);
 
-// The fault for data that overlaps earlier data with other bytes.
-std::string conflictText(std::uint32_t address);
+// Adds a record's data at its address to the image; the fault for data past the 32-bit
+// address space or overlapping earlier data with other bytes.
+std::optional<std::string> addRecordData(SparseImage& image, std::uint64_t address,
+                                         std::span<const std::uint8_t> bytes, std::uint32_t line);
 
 inline ImageRead faultAt(ImageRead& read, std::uint32_t line, std::string what) {
     read.fault = ReadFault{line, std::move(what)};
     return std::move(read);
+}
+
+// Reads the text's records one line at a time, empty lines aside, through a reader with
+// `ImageRead read`, `bool ended` and `std::optional<std::string> record(line, number)`.
+// Text after the end record, or no end record, is a fault.
+template <class Reader>
+ImageRead readRecords(std::string_view text, Reader& reader, std::string_view missingEnd) {
+    LineCursor lines(text);
+    std::string_view line;
+    while (lines.next(line)) {
+        if (line.empty())
+            continue;
+        if (reader.ended)
+            return faultAt(reader.read, lines.number(), "text after the end record");
+        if (auto bad = reader.record(line, lines.number()))
+            return faultAt(reader.read, lines.number(), std::move(*bad));
+    }
+    if (!reader.ended)
+        return faultAt(reader.read, lines.number(), std::string(missingEnd));
+    return std::move(reader.read);
 }
 
 }  // namespace halvard::record_text

@@ -59,10 +59,7 @@ std::optional<std::string> SRecordReader::record(std::string_view line, std::uin
         ended = true;
     } else if (type >= 1) {
         ++dataRecords;
-        if (std::uint64_t{address} + payload.size() > 0x100000000ull)
-            return std::string("data beyond the 32-bit address space");
-        if (const auto differs = read.image.add(address, payload, number))
-            return conflictText(*differs);
+        return addRecordData(read.image, address, payload, number);
     }
     return std::nullopt;
 }
@@ -71,19 +68,7 @@ std::optional<std::string> SRecordReader::record(std::string_view line, std::uin
 
 ImageRead ReadSRecords(std::string_view text) {
     SRecordReader reader;
-    LineCursor lines(text);
-    std::string_view line;
-    while (lines.next(line)) {
-        if (line.empty())
-            continue;
-        if (reader.ended)
-            return faultAt(reader.read, lines.number(), "text after the end record");
-        if (auto bad = reader.record(line, lines.number()))
-            return faultAt(reader.read, lines.number(), std::move(*bad));
-    }
-    if (!reader.ended)
-        return faultAt(reader.read, lines.number(), "missing end record (S7, S8 or S9)");
-    return std::move(reader.read);
+    return readRecords(text, reader, "missing end record (S7, S8 or S9)");
 }
 
 }  // namespace halvard
