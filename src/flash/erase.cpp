@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
@@ -16,12 +17,20 @@ EraseResult covered(Run& run) {
 }
 
 // A sector whose erase poll gave up keeps old data: the run goes on (the range to program may
-// not need it) but is not reported as a success (CheckErasedSectors).
+// not need it) but is not reported as a success (CheckErasedSectors). A command garbled on the
+// line leaves a sector as it was too, so a failed sector is erased once more, and a later erase
+// of it that completes (for a page programmed again) clears it.
 void eraseSector(Run& run, std::uint32_t sectorStart, int block) {
-    const unsigned failedBefore = run.flash.failedPolls;
-    run.flash.ops.sectorErase(run, sectorStart);
-    if (run.flash.failedPolls != failedBefore)
-        run.flash.unerasedBlocks.push_back(block);
+    constexpr int kAttempts = 2;
+    std::vector<int>& unerased = run.flash.unerasedBlocks;
+    std::erase(unerased, block);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const unsigned failedBefore = run.flash.failedPolls;
+        run.flash.ops.sectorErase(run, sectorStart);
+        if (run.flash.failedPolls == failedBefore)
+            return;
+    }
+    unerased.push_back(block);
 }
 
 }  // namespace

@@ -61,6 +61,7 @@ struct FlashState {
     std::optional<QueriedDevice> queried;  // the device found by its CFI query, if any
     unsigned failedPolls = 0;              // completion polls that gave up (printed as they came)
     std::vector<int> unerasedBlocks;       // sectors whose erase did not complete, by block number
+    std::vector<std::uint32_t> failedCells;  // every cell the flash algorithm could not program
 };
 
 // The row flashIndex designates: the one being probed, and after identification the detected one

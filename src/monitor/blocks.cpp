@@ -189,7 +189,11 @@ FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::u
     sendOrEnd(run, data.first(count), "host2Flash: Data WriteFile error\n");
     // The flash algorithm answers only after the whole block is programmed.
     const std::size_t inFlight = header.bytes().size() + count + 3;
-    return awaitFlashAnswer(run, monitor_frame::kReplyTimeoutMs + wireTimeMs(run, inFlight));
+    FlashWrite result =
+        awaitFlashAnswer(run, monitor_frame::kReplyTimeoutMs + wireTimeMs(run, inFlight));
+    if (result.outcome == FlashWrite::Outcome::cellFailed)
+        result.cell = (address & kPageMask) + result.offset;
+    return result;
 }
 
 void EndOnFlashWrite(Run& run, const FlashWrite& result) {

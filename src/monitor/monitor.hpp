@@ -38,7 +38,8 @@ void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> d
 struct FlashWrite {
     enum class Outcome { programmed, cellFailed, notUnderstood, timedOut };
     Outcome outcome;
-    unsigned offset;  // cellFailed: the failed cell's offset in its 16 KB page
+    unsigned offset;         // cellFailed: the failed cell's offset in its 16 KB page
+    std::uint32_t cell = 0;  // cellFailed: the failed cell's target address
 };
 FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 // Returns for a programmed block; otherwise prints what host2Flash prints and ends the run

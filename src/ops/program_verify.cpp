@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
@@ -232,8 +233,10 @@ FlashWrite programRange(Run& run, HostFile& file, const Stretch& stretch, std::u
                 failed = result;
             PortResync(run);
             // A chip that gave up on a cell stays in its error state until it is reset.
-            if (result.outcome == FlashWrite::Outcome::cellFailed)
+            if (result.outcome == FlashWrite::Outcome::cellFailed) {
+                run.flash.failedCells.push_back(result.cell);
                 run.flash.ops.reset(run);
+            }
         }
         offset += size;
         if (remaining != nullptr) {
@@ -254,6 +257,9 @@ FlashWrite reprogramAround(Run& run, HostFile& file, const std::vector<Stretch>&
                                   "again\n",
                       static_cast<unsigned>(offset));
     EnsureFlashAlgorithm(run);
+    // The algorithm's parameters sit in registers that a write garbled on the line leaves wrong
+    // for the rest of the run, every block failing as if the chip had: they are set again.
+    SetFlashParameters(run);
     SectorSpan span{offset, offset + size};
     if (!s.noErase) {
         span = SectorsCovering(run, offset, size);
@@ -272,16 +278,33 @@ FlashWrite reprogramAround(Run& run, HostFile& file, const std::vector<Stretch>&
     return written;
 }
 
-// A page that still fails after its second reprogramming ends the run with its cause: the
-// flash algorithm's own report, a flash that holds other data (the chip), or a line that let
-// no proof through.
+// A cell that the flash algorithm could not program twice is the chip's. A cell that failed
+// once only lay where the line sent a block: a changed address or count put it over data.
+bool chipFailedCell(const Run& run) {
+    const std::vector<std::uint32_t>& cells = run.flash.failedCells;
+    for (auto cell = cells.begin(); cell != cells.end(); ++cell) {
+        if (std::find(std::next(cell), cells.end(), *cell) != cells.end())
+            return true;
+    }
+    return false;
+}
+
+// A page that still fails after its second reprogramming ends the run with its cause. The
+// chip (22): a cell that the flash algorithm could not program, again and again, or a sector
+// that did not erase. The line (1): no proof came through, or the page holds other data
+// although the flash algorithm reported every block of it programmed. The algorithm verifies
+// each cell against the bytes it received, so those bytes were changed on the way.
 [[noreturn]] void failProgrammedPage(Run& run, HostFile& file, std::uint32_t offset,
                                      PieceProof proof, const FlashWrite& written) {
+    if (written.outcome == FlashWrite::Outcome::cellFailed && !chipFailedCell(run)) {
+        run.console.print("host2Flash: Monitor send error at offset 0x%x\n", written.offset);
+        FailWith(run, ErrorCode::ChecksumTransfer, file);
+    }
     EndOnFlashWrite(run, written);
     if (proof == PieceProof::differs) {
         run.console.print("Page at offset 0x%x does not hold the file's data\n",
                           static_cast<unsigned>(offset));
-        FailWith(run, ErrorCode::Programming, file);
+        CheckErasedSectors(run);
     }
     FailWith(run, ErrorCode::ChecksumTransfer, file);
 }
