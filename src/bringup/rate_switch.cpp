@@ -1,5 +1,6 @@
 #include "bringup/rate_switch.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
 #include "run/run.hpp"
+#include "run/signals.hpp"
 
 namespace halvard {
 
@@ -21,6 +23,7 @@ namespace {
 constexpr std::uint8_t kPing = 0x00;
 constexpr std::uint8_t kMonitorAnswer = 0xAA;
 constexpr std::uint8_t kChecksum = 0x0B;
+constexpr std::uint8_t kWordWrite = 0x08;
 // USB adapters report a drained line while their own FIFO still sends: give the S0BG frame
 // this long on top of its wire time before the port changes its rate under it.
 constexpr std::uint32_t kSwitchSettleMs = 20;
@@ -142,12 +145,19 @@ bool moveLineTo(Run& run, std::uint32_t rate) {
     return reported.has_value();
 }
 
-void switchTo(Run& run, const Target& target) {
-    const auto start = static_cast<std::uint32_t>(run.settings.baudRate);
-    targetWordWrite(run, kS0bg, target.reload);
+// The S0BG frame has left the host, and the adapter's FIFO with it, before the port changes.
+void letS0bgFrameLeave(Run& run) {
     lineOf(run).drainOutput();
     run.clock.sleepMs(wireTimeMs(run, 6) + kSwitchSettleMs);
+}
+
+void switchTo(Run& run, const Target& target) {
+    const auto start = static_cast<std::uint32_t>(run.settings.baudRate);
+    const auto startReload = static_cast<std::uint16_t>(targetWordRead(run, kS0bg) & kMaxReload);
+    targetWordWrite(run, kS0bg, target.reload);
+    letS0bgFrameLeave(run);
     if (moveLineTo(run, target.portRate) && monitorAnswers(run)) {
+        run.switchedFrom = Run::StartRate{startReload, start};
         run.console.print("Line switched to %u baud\n", target.portRate);
         return;
     }
@@ -166,7 +176,40 @@ void switchTo(Run& run, const Target& target) {
     EndRun(run, exit_status::serialLine);
 }
 
+// The statuses after which the monitor sits idle at its command loop and the line is sound.
+bool monitorIdleAfter(int exitStatus) {
+    constexpr std::array kIdle = {ErrorCode::NotDefined,  ErrorCode::DiskFull,
+                                  ErrorCode::CreateFile,  ErrorCode::InputFileNotFound,
+                                  ErrorCode::OffsetRange, ErrorCode::WrongFlashId,
+                                  ErrorCode::Verifying,   ErrorCode::Programming};
+    return std::any_of(kIdle.begin(), kIdle.end(),
+                       [&](ErrorCode code) { return status(code) == exitStatus; });
+}
+
+bool moveBack(Run& run, const Run::StartRate& start) {
+    monitor_frame::Frame frame(kWordWrite, kS0bg);
+    if (!PortWrite(run, frame.withWord(start.reload).bytes()))
+        return false;
+    letS0bgFrameLeave(run);
+    return moveLineTo(run, start.rate) && monitorAnswers(run);
+}
+
 }  // namespace
+
+void RestoreStartRate(Run& run, int exitStatus) {
+    const auto start = run.switchedFrom;
+    run.switchedFrom.reset();
+    if (!start || !run.port.line || !monitorIdleAfter(exitStatus) || StopSignal() != 0)
+        return;
+    const auto fastRate = static_cast<std::uint32_t>(run.settings.baudRate);
+    bool back = false;
+    try {
+        back = moveBack(run, *start);
+    } catch (const LineGone&) {
+    }
+    if (!back)
+        run.console.print("The board stays at %u baud until it is reset\n", fastRate);
+}
 
 void SwitchLineRate(Run& run, double clockMHz) {
     const double clockHz = knownClockHz(run, clockMHz);

@@ -10,4 +10,10 @@ struct Run;
 // anything changes; a board that answers at neither rate ends the run.
 void SwitchLineRate(Run& run, double clockMHz);
 
+// At the end of a run whose line /SPEED= switched: moves board and port back to the start rate,
+// so that the next run finds the monitor where the loader left it. Not after a line fault (the
+// monitor may be mid-frame) or a stop signal; a board that does not answer at the start rate
+// gets one line saying that it needs a reset. Never ends the run itself.
+void RestoreStartRate(Run& run, int exitStatus);
+
 }  // namespace halvard

@@ -114,7 +114,7 @@ void PortSetup(Run& run) {
         case LineOpenError::openFailed:
             run.console.print("Error: Unable to open port %s\n", name.c_str());
             // The virtual board is no port of this machine: the list would not help.
-            if (const std::string device = PortDeviceFor(run.settings); device != "SIM")
+            if (const std::string device = PortDeviceFor(run.settings); !isSimulator(device))
                 PrintOpenHint(run.console, device, opened.cause, ListSerialPorts());
             break;
         case LineOpenError::configureFailed:

@@ -47,6 +47,9 @@ class SerialLine {
     // Sets (asserts) or clears a modem line; false when the port has no such line (a
     // pseudo-terminal) or refuses.
     virtual bool setModemLine(ModemLine /*line*/, bool /*set*/) { return false; }
+    // Makes what the far end holds lasting before a run reports success: the virtual board
+    // writes its flash file. Returns why it could not, or "". A real board's flash keeps itself.
+    virtual std::string keepBoardState() { return {}; }
 };
 
 // The line went away during a run (an unplugged USB adapter, a closed pty).

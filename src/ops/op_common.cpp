@@ -1,7 +1,9 @@
 #include "ops/op_common.hpp"
 
 #include <algorithm>
+#include <string>
 
+#include "bringup/rate_switch.hpp"
 #include "bringup/reset_sequence.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -93,7 +95,17 @@ bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> pag
     EndRun(run, status(timeoutCode), &file);
 }
 
+void KeepBoardState(Run& run, HostFile* file) {
+    const std::string why = run.port.line ? run.port.line->keepBoardState() : std::string();
+    if (why.empty())
+        return;
+    run.console.print("Error: virtual board: %s\n", why.c_str());
+    EndRun(run, exit_status::serialLine, file);
+}
+
 void FinishOperation(Run& run, HostFile* file) {
+    if (run.settings.resetAfter.empty())
+        RestoreStartRate(run, exit_status::ok);
     RestartIntoApplication(run);
     PortClose(run, file);
 }

@@ -32,6 +32,11 @@ void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> 
 bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
                     std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode);
 
+// The function's result is final: the virtual board writes its flash file now, so that no
+// success is reported for a flash that is then lost. A board that cannot ends the run with one
+// line naming the file and the reason, and the port's status (3).
+void KeepBoardState(Run& run, HostFile* file = nullptr);
+
 // The function has succeeded: restarts the board into its application when /RESET= asks for
 // it, then closes the port and, when given, the file.
 void FinishOperation(Run& run, HostFile* file = nullptr);

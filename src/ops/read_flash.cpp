@@ -84,6 +84,7 @@ void ReadFlash(Run& run) {
     if (!output.finish())
         failFileWrite(run, file);
     PrintCompleted(run);
+    KeepBoardState(run);
     if (!file.commit())
         failFileWrite(run, file);
     run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);

@@ -1,3 +1,4 @@
+#include "bringup/rate_switch.hpp"
 #include "line/port.hpp"
 #include "run/run.hpp"
 #include "run/signals.hpp"
@@ -6,11 +7,13 @@ namespace halvard {
 
 void FatalError(Run& run, ErrorCode code) {
     run.console.print("Error %d: %s\n", status(code), textOf(code).data());
+    RestoreStartRate(run, status(code));
     PortClose(run);
     throw RunExit{status(code)};
 }
 
 void EndRun(Run& run, int exitStatus, HostFile* hostFile) {
+    RestoreStartRate(run, exitStatus);
     PortClose(run, hostFile);
     throw RunExit{exitStatus};
 }

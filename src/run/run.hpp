@@ -31,6 +31,12 @@ struct Run {
     bool monitorUploaded = false;  // false when the handshake found a monitor already running
     FlashState flash;
     TargetCodeState targetCode;
+    // Where /SPEED= moved the line from, until the run has moved it back.
+    struct StartRate {
+        std::uint16_t reload;
+        std::uint32_t rate;
+    };
+    std::optional<StartRate> switchedFrom;
     // The data of a HEX or S-record input file, read whole by ParseCmdLine; none for raw files.
     std::optional<SparseImage> image;
 };

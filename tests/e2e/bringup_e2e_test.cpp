@@ -107,7 +107,8 @@ TEST(Bringup, ARunningMonitorIsPickedUpWithoutUpload) {
 }
 
 // /SPEED=MAX over the pty: the port switches to a rate no speed code names, halvard-sim reads
-// it exactly, and the read data is the flash the board keeps.
+// it exactly, and the read data is the flash the board keeps. The run moves the board back to
+// the start rate, so a later run at that rate finds the monitor; so does one after a failure.
 TEST(Bringup, SpeedMaxSwitchesThePortAndReadsTheFlash) {
     TempFolder folder;
     SimProcess sim({"--flash-image", folder.file("flash.img")});
@@ -117,6 +118,16 @@ TEST(Bringup, SpeedMaxSwitchesThePortAndReadsTheFlash) {
     EXPECT_NE(r.output.find("CPU clock = 20.0 MHz\nLine switched to 625000 baud\n"),
               std::string::npos)
         << r.output;
+    auto differing = readFile(folder.file("f.bin"));
+    differing.resize(2);
+    differing[0] ^= 0xFF;
+    folder.write("differing.bin", differing);
+    const ProcessResult failed =
+        runHalvard({"/V", "differing.bin", "/SPEED=MAX", "/COM=" + sim.device()}, folder.path());
+    EXPECT_EQ(failed.status, 21) << failed.output;
+    const ProcessResult next =
+        runHalvard({"/R", "g.bin", "/L=2", "/COM=" + sim.device()}, folder.path());
+    EXPECT_EQ(next.status, 0) << next.output;
     sim.stop();
     auto flash = readFile(folder.file("flash.img"));
     flash.resize(0x4000);
