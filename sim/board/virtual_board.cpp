@@ -100,6 +100,8 @@ void VirtualBoard::equipFlash(const VirtualBoardOptions& options) {
     if (!options.flashImage.empty()) {
         try {
             image_.emplace(options.flashImage, *chip_);
+        } catch (const FlashImageInUse& error) {
+            throw FlashImageBusy(error.what());
         } catch (const FlashImageError& error) {
             throw BoardSetupError(error.what());
         }

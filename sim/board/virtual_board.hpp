@@ -44,13 +44,20 @@ class BoardSetupError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Another board holds the flash image file (see FlashImageFile); it may be free later.
+class FlashImageBusy : public BoardSetupError {
+  public:
+    using BoardSetupError::BoardSetupError;
+};
+
 // A board with its flash chip, image file and faults, seen from the host's end of the line.
 // The faults on the wire sit between the host calls here and the Board; the others are built
 // into the board and the chip. Like Board, everything runs in simulated time on the caller's
 // thread, so a given sequence of calls always gives the same bytes at the same times.
 class VirtualBoard final : private TransmitFilter {
   public:
-    explicit VirtualBoard(const VirtualBoardOptions& options);  // throws BoardSetupError
+    // Throws BoardSetupError, FlashImageBusy when another board holds the flash image.
+    explicit VirtualBoard(const VirtualBoardOptions& options);
     ~VirtualBoard() override;
     VirtualBoard(const VirtualBoard&) = delete;
     VirtualBoard& operator=(const VirtualBoard&) = delete;

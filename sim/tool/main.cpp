@@ -31,6 +31,8 @@ int serveBoard(halvard::sim::tool::ToolOptions options) {
     std::optional<VirtualBoard> board;
     try {
         board.emplace(options.board);
+    } catch (const FlashImageBusy& error) {
+        return fail(error.what(), kSystemError);
     } catch (const BoardSetupError& error) {
         return fail(error.what(), kUsageError);
     }

@@ -33,6 +33,10 @@ class SerialLine {
     // Sleeps until input is waiting or the time is up; true when input is waiting. Must not
     // burn CPU while it waits.
     virtual bool waitForInput(std::chrono::milliseconds timeout) = 0;
+    // Lets the time pass without waking for input, which keeps arriving into the driver's buffer
+    // meanwhile: for a caller that knows many bytes are still on their way and would otherwise
+    // wake for every few of them. May end early (a signal); by default it is a wait for input.
+    virtual void rest(std::chrono::milliseconds time) { waitForInput(time); }
     // Switches the line to the rate (call drainOutput first). Returns the rate the port reports
     // afterwards, which a driver may have rounded; nothing when it refuses, and the old rate
     // stays then. A line that cannot switch refuses every rate.
@@ -43,6 +47,9 @@ class SerialLine {
     // Sets (asserts) or clears a modem line; false when the port has no such line (a
     // pseudo-terminal) or refuses.
     virtual bool setModemLine(ModemLine /*line*/, bool /*set*/) { return false; }
+    // Makes what the far end holds lasting before a run reports success: the virtual board
+    // writes its flash file. Returns why it could not, or "". A real board's flash keeps itself.
+    virtual std::string keepBoardState() { return {}; }
 };
 
 // The line went away during a run (an unplugged USB adapter, a closed pty).

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "bringup/target_image.hpp"
@@ -61,11 +62,19 @@ SimLine::SimLine(std::unique_ptr<sim::VirtualBoard> board, BoardClock* clock)
 SimLine::~SimLine() {
     if (clock_ != nullptr)
         clock_->detach();
+    const std::string toldBefore = saveFailure_;
+    if (const std::string why = keepBoardState(); !why.empty() && why != toldBefore)
+        std::fprintf(stderr, "virtual board: %s\n", why.c_str());
+}
+
+std::string SimLine::keepBoardState() {
     try {
         board_->saveFlash();
+        saveFailure_.clear();
     } catch (const sim::FlashImageError& error) {
-        std::fprintf(stderr, "virtual board: %s\n", error.what());
+        saveFailure_ = error.what();
     }
+    return saveFailure_;
 }
 
 void SimLine::throwIfGone() const {
@@ -138,6 +147,7 @@ bool SimLine::setModemLine(ModemLine line, bool set) {
 namespace {
 
 constexpr std::string_view kAdapterOption = "ADAPTER=";
+constexpr std::string_view kFlashOption = "FLASH=";
 constexpr std::uint32_t kMaxAdapterLatencyMs = 255;
 
 bool sameWord(std::string_view a, std::string_view b) {
@@ -147,14 +157,37 @@ bool sameWord(std::string_view a, std::string_view b) {
            });
 }
 
+// The value after NAME=, or nothing when the word is another option.
+std::optional<std::string_view> valueOf(std::string_view word, std::string_view name) {
+    if (word.size() <= name.size() || !sameWord(word.substr(0, name.size()), name))
+        return std::nullopt;
+    return word.substr(name.size());
+}
+
+// The names halvard-sim --flash takes; an empty bus keeps nothing in a file.
+std::string applyFlashChip(std::string_view name, sim::VirtualBoardOptions& options) {
+    if (sim::isEmptyBusName(name)) {
+        options.flashChip = std::string(name);
+        options.flashImage.clear();
+        return {};
+    }
+    if (sim::findChipModel(name) == nullptr) {
+        return "unknown flash chip '" + std::string(name) +
+               "' (the chips are listed by halvard-sim --help and in the README's Flash chips)";
+    }
+    options.flashChip = std::string(name);
+    return {};
+}
+
 std::string applySimOption(std::string_view word, sim::VirtualBoardOptions& options) {
+    if (const auto chip = valueOf(word, kFlashOption))
+        return applyFlashChip(*chip, options);
     if (sameWord(word, "APP")) {
         options.startsInApplication = true;
         return {};
     }
-    if (word.size() > kAdapterOption.size() &&
-        sameWord(word.substr(0, kAdapterOption.size()), kAdapterOption)) {
-        const std::string_view digits = word.substr(kAdapterOption.size());
+    if (const auto value = valueOf(word, kAdapterOption)) {
+        const std::string_view digits = *value;
         std::uint32_t ms = 0;
         const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ms);
         if (error != std::errc{} || end != digits.data() + digits.size() || ms == 0 ||
@@ -164,7 +197,7 @@ std::string applySimOption(std::string_view word, sim::VirtualBoardOptions& opti
         options.adapterLatencyMs = ms;
         return {};
     }
-    return "unknown option '" + std::string(word) + "' (known: ADAPTER=MS, APP)";
+    return "unknown option '" + std::string(word) + "' (known: ADAPTER=MS, APP, FLASH=CHIP)";
 }
 
 }  // namespace
@@ -195,6 +228,37 @@ sim::VirtualBoardOptions DefaultSimBoard() {
     return options;
 }
 
+namespace {
+
+// A second run in the same folder waits this long for the first one to let the flash file go,
+// as long as a short /R takes, and is then refused like a port in use.
+constexpr std::uint32_t kFlashWaitMs = 5000;
+constexpr std::uint32_t kFlashRetryMs = 100;
+
+// Builds the board, waiting while another run holds its flash file. Throws BoardSetupError.
+std::unique_ptr<sim::VirtualBoard> buildBoard(const sim::VirtualBoardOptions& options,
+                                              Clock& clock) {
+    const std::uint32_t start = clock.tickMs();
+    bool told = false;
+    for (;;) {
+        try {
+            return std::make_unique<sim::VirtualBoard>(options);
+        } catch (const sim::FlashImageBusy&) {
+            if (clock.tickMs() - start >= kFlashWaitMs)
+                throw;
+            if (!told) {
+                std::fprintf(stderr,
+                             "virtual board: waiting up to %u s for %s, which another run uses\n",
+                             kFlashWaitMs / 1000, options.flashImage.string().c_str());
+                told = true;
+            }
+            clock.sleepMs(kFlashRetryMs);
+        }
+    }
+}
+
+}  // namespace
+
 LineOpenResult OpenSimLine(const LineRequest& request, BoardClock* clock,
                            sim::VirtualBoardOptions options) {
     if (request.baudRate <= 0)
@@ -208,9 +272,13 @@ LineOpenResult OpenSimLine(const LineRequest& request, BoardClock* clock,
         options.board.cpu = *sim::findCpuModel("xc16x");
     if (options.earlierUpload.empty())
         options.earlierUpload = HostUpload(options.board.cpu.loader == sim::LoaderKind::xc16x);
+    SteadyClock steady;
     try {
-        auto board = std::make_unique<sim::VirtualBoard>(options);
+        auto board = buildBoard(options, clock != nullptr ? static_cast<Clock&>(*clock) : steady);
         return {std::make_unique<SimLine>(std::move(board), clock), LineOpenError::openFailed};
+    } catch (const sim::FlashImageBusy& error) {
+        std::fprintf(stderr, "virtual board: %s\n", error.what());
+        return {nullptr, LineOpenError::openFailed, LineOpenCause::busy};
     } catch (const sim::BoardSetupError& error) {
         std::fprintf(stderr, "virtual board: %s\n", error.what());
         return {nullptr, LineOpenError::openFailed};

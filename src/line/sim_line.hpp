@@ -20,8 +20,9 @@ namespace halvard {
 inline constexpr std::string_view kSimDevice = "SIM";
 
 // "SIM", or "SIM:" and options for the board, separated by commas: ADAPTER=MS (a USB serial
-// adapter with this latency timer in the line) and APP (the board starts in its application,
-// so that only a /RESET= sequence brings it into its loader).
+// adapter with this latency timer in the line), APP (the board starts in its application,
+// so that only a /RESET= sequence brings it into its loader) and FLASH=CHIP (the flash chip, by
+// the names halvard-sim --flash takes).
 bool IsSimDevice(std::string_view device);
 // Applies the options of such a device name; returns why they do not make a board, or "".
 std::string ApplySimDeviceOptions(std::string_view device, sim::VirtualBoardOptions& options);
@@ -72,6 +73,8 @@ class SimLine final : public SerialLine {
     std::optional<std::uint32_t> setRate(std::uint32_t rate) override;
     // DTR holds the board's RESET, RTS its boot pin (VirtualBoard::setModemLines).
     bool setModemLine(ModemLine line, bool set) override;
+    // Writes the board's flash file (when the flash has changed since it was last written).
+    std::string keepBoardState() override;
 
     // Lets the board run for this long, as real time would while the host sleeps.
     void pass(std::chrono::milliseconds time);
@@ -89,6 +92,7 @@ class SimLine final : public SerialLine {
     std::uint64_t skippedNs_ = 0;
     bool dtr_ = false;
     bool rts_ = false;
+    std::string saveFailure_;  // why the last save failed, told to the run already
 };
 
 // The board /COM=SIM opens: the default board with its flash in kSimFlashFile.
@@ -97,7 +101,9 @@ sim::VirtualBoardOptions DefaultSimBoard();
 // Builds the board for the request (its baud rate, the options of its device name; an XC16x
 // when the request says so) and the line to it; `clock`, when given, follows the board's time while
 // the line is open. A board that cannot be built (say, a flash file of the wrong size) is reported
-// on standard error and fails as a port that cannot be opened.
+// on standard error and fails as a port that cannot be opened. While another run holds the flash
+// file, the board is built again for a few seconds (after one line saying so) before it fails
+// as a port in use.
 LineOpenResult OpenSimLine(const LineRequest& request, BoardClock* clock,
                            sim::VirtualBoardOptions options = DefaultSimBoard());
 

@@ -383,6 +383,7 @@ void ProgramVerify(Run& run) {
             hostSum += verifyStretch(run, file, stretch, remaining);
         PrintCompleted(run);
     }
+    KeepBoardState(run, &file);
     run.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
     run.console.print(
         "%s", program ? "Programming Successfully!!\t\t\n" : "Verifying Successfully!!\t\t\n");

@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "line/sim_line.hpp"
@@ -59,6 +60,7 @@ class CountingLine final : public SerialLine {
     void drainOutput() override { line_->drainOutput(); }
     bool waitForInput(std::chrono::milliseconds timeout) override;
     bool setModemLine(ModemLine line, bool set) override;
+    std::string keepBoardState() override { return line_->keepBoardState(); }
 
   private:
     std::unique_ptr<SerialLine> line_;
@@ -211,6 +213,26 @@ TEST_F(SimLineRun, BoardThatCannotBeBuiltFailsLikeAPortThatDoesNotOpen) {
     EXPECT_EQ(std::filesystem::file_size(kSimFlashFile), 1000U);
 }
 
+// A flash file that cannot be saved (here a folder in the place of its temporary file, which
+// stops root too) fails a /P that changed the flash, with the file and the reason, and never as
+// a success; a /R that changed nothing has nothing to save.
+TEST_F(SimLineRun, FlashFileThatCannotBeSavedFailsTheRunThatChangedIt) {
+    folder_.write(std::string(kSimFlashFile), Bytes(128 * 1024, 0xFF));
+    std::filesystem::create_directory(std::string(kSimFlashFile) + ".tmp");
+    folder_.write("image.bin", randomImage(4 * 1024, 4));
+    const auto programmed = runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"});
+    EXPECT_EQ(programmed.status, 3) << programmed.text;
+    EXPECT_NE(programmed.text.find("Error: virtual board: flash image 'halvard-sim.bin' cannot be "
+                                   "saved: 'halvard-sim.bin.tmp': Is a directory"),
+              std::string::npos)
+        << programmed.text;
+    EXPECT_EQ(programmed.text.find("Successfully"), std::string::npos) << programmed.text;
+    EXPECT_EQ(fileBytes(kSimFlashFile), Bytes(128 * 1024, 0xFF));
+
+    const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=100", "/COM=SIM"});
+    EXPECT_EQ(read.status, 0) << read.text;
+}
+
 double printedSeconds(const std::string& text) {
     const std::string label = "Total Elapsed time = ";
     const std::size_t at = text.rfind(label);
@@ -292,6 +314,37 @@ TEST_F(SimLineRun, ResetSequencesEndToEnd) {
     }
 }
 
+// FLASH= puts another chip on the in-process board, by halvard-sim's names in any case; an
+// unknown name fails like a port that does not open. Every case starts without a flash file; at
+// the end the default chip finds the file of a chip of another size and leaves it alone.
+struct FlashChipCase {
+    const char* port;
+    int status;
+    const char* shows;  // a line of the run's output
+};
+
+TEST_F(SimLineRun, FlashOptionChoosesTheChip) {
+    const FlashChipCase cases[] = {
+        {"/COM=SIM:FLASH=am29f400bb", 0, "AMD Am29F400BB, Boot Block Bottom detected"},
+        {"/COM=sim:adapter=1,flash=Mx29lv160cb", 0, "Macronix MX29LV160CB, Boot Block Bottom"},
+        {"/COM=SIM:FLASH=am29lv320dt", 0, "Flash found by its CFI query"},
+        {"/COM=SIM:FLASH=none", 20, "Error 20: Wrong Flash Identifier"},
+        {"/COM=SIM:FLASH=am29f999", 3, "Error: Unable to open port COMSIM"},
+    };
+    for (const FlashChipCase& c : cases) {
+        std::filesystem::remove(kSimFlashFile);
+        const auto run = runOnBoard({"halvard", "/R", "back.bin", "/L=100", c.port});
+        EXPECT_EQ(run.status, c.status) << c.port << "\n" << run.text;
+        EXPECT_NE(run.text.find(c.shows), std::string::npos) << c.port << "\n" << run.text;
+    }
+    const auto first =
+        runOnBoard({"halvard", "/R", "back.bin", "/L=100", "/COM=SIM:FLASH=am29f400bb"});
+    ASSERT_EQ(first.status, 0) << first.text;
+    const auto other = runOnBoard({"halvard", "/R", "back.bin", "/L=100", "/COM=SIM"});
+    EXPECT_EQ(other.status, 3) << other.text;
+    EXPECT_EQ(std::filesystem::file_size(kSimFlashFile), 512U * 1024);
+}
+
 // The executable itself: the flash file carries the board from one process to the next.
 TEST(SimLineExecutable, ReadAfterProgramInAnotherProcessGivesTheImage) {
     TempFolder folder;
@@ -305,6 +358,43 @@ TEST(SimLineExecutable, ReadAfterProgramInAnotherProcessGivesTheImage) {
     Bytes expected = image;
     expected.resize(0x8000, 0xFF);  // the rest of the chip is still erased
     EXPECT_EQ(fileBytes(folder.file("back.bin")), expected);
+}
+
+// Another run (here a board of this process) holds the flash file: a second run waits a few
+// seconds for it, and goes on with the flash the first one saved when it lets go in time, or
+// is refused like a port in use.
+TEST(SimLineExecutable, SecondRunWaitsForTheFlashFileAndIsRefusedWhenItStaysHeld) {
+    TempFolder folder;
+    const std::string flashFile = folder.file(std::string(kSimFlashFile));
+    for (const bool letGo : {true, false}) {
+        SCOPED_TRACE(letGo ? "let go after 1 s" : "held");
+        sim::VirtualBoardOptions options = DefaultSimBoard();
+        options.flashImage = flashFile;
+        auto holder = std::make_unique<sim::VirtualBoard>(options);
+        holder->flashChip()->array()[0] = 0x5A;  // the first run's work, saved when it ends
+        const auto start = std::chrono::steady_clock::now();
+        std::thread letGoLater([&] {
+            if (!letGo)
+                return;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            holder.reset();
+        });
+        const auto read =
+            runProcess(HALVARD_EXE, {"/R", "back.bin", "/L=2", "/COM=SIM"}, folder.path());
+        const auto took = std::chrono::steady_clock::now() - start;
+        letGoLater.join();
+        if (letGo) {
+            EXPECT_EQ(read.status, 0) << read.output;
+            EXPECT_EQ(fileBytes(folder.file("back.bin")), (Bytes{0x5A, 0xFF}));
+            EXPECT_GE(took, std::chrono::milliseconds(900));
+        } else {
+            EXPECT_EQ(read.status, 3) << read.output;
+            EXPECT_NE(read.output.find("Error: Unable to open port COMSIM"), std::string::npos)
+                << read.output;
+            EXPECT_GE(took, std::chrono::seconds(2));
+        }
+        EXPECT_LT(took, std::chrono::seconds(20));
+    }
 }
 
 }  // namespace
