@@ -27,6 +27,7 @@ import bench  # noqa: E402  (the shared run, simulator and limit helpers)
 CHIP = "am29f400bb"
 CHIP_SIZE = 0x80000
 WORD = 2  # the chip programs a 16-bit word per command
+CRC_BYTES = 4  # a page proof's answer
 START_RATE = 38400
 
 
@@ -52,13 +53,14 @@ def program_limit(rate):
     blocks = CHIP_SIZE // bench.BLOCK
     pages = CHIP_SIZE // bench.PAGE
     line = limit_of(blocks * (bench.HEADER + bench.BLOCK) + pages * bench.HEADER,
-                    blocks + pages * 2, rate)
+                    blocks + pages * CRC_BYTES, rate)
     return line + CHIP_SIZE // WORD * bench.FLASH_BYTE_PROGRAM_S
 
 
 def read_limit(rate):
+    """One request per page, answered by the page and its CRC-32."""
     pages = CHIP_SIZE // bench.PAGE
-    return limit_of(pages * 2 * bench.HEADER, CHIP_SIZE + pages * 2, rate)
+    return limit_of(pages * bench.HEADER, CHIP_SIZE + pages * CRC_BYTES, rate)
 
 
 class Board:
