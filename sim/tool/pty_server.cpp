@@ -243,6 +243,7 @@ class Server {
     bool readHost();
     void lineClosed();
     void saveFlash();
+    void reportLostBytes();
     void lineOpened();
     bool masterHungUp() const;
 
@@ -254,6 +255,7 @@ class Server {
     std::deque<std::uint8_t> output_;
     std::uint64_t heldSinceNs_ = 0;  // paced: when the oldest byte in output_ was collected
     bool hungUp_ = false;
+    std::uint64_t lostBeforeHost_ = 0;  // the board's lost host bytes when this host came
 };
 
 // Paced, the board keeps step with real time. Unpaced, it runs ahead as fast as it can, but
@@ -347,7 +349,21 @@ bool Server::masterHungUp() const {
 void Server::lineClosed() {
     hungUp_ = true;
     output_.clear();
+    reportLostBytes();
     saveFlash();
+}
+
+// A byte from the host that the board never read (its receiver was off, or the next byte
+// overwrote it) is a fault of the host's timing or of the target code's speed: say so, so that a
+// run at a high rate shows whether the monitor keeps up.
+void Server::reportLostBytes() {
+    const std::uint64_t lost = board_.board().lostBytes() - lostBeforeHost_;
+    lostBeforeHost_ = board_.board().lostBytes();
+    if (lost != 0) {
+        std::fprintf(stderr,
+                     "halvard-sim: %llu bytes from the host were lost (receiver off or overrun)\n",
+                     static_cast<unsigned long long>(lost));
+    }
 }
 
 void Server::saveFlash() {
@@ -362,6 +378,7 @@ void Server::lineOpened() {
     hungUp_ = false;
     if (settings_.resetOnOpen)
         board_.reset();
+    lostBeforeHost_ = board_.board().lostBytes();
 }
 
 int Server::run() {

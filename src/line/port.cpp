@@ -63,6 +63,15 @@ std::uint32_t wireTimeMs(const Run& run, std::uint32_t characters) {
 }
 
 constexpr int kResyncZeros = 512;
+
+// While much of a long answer is missing, the wait rests for the wire time of part of it instead
+// of waking for every burst the driver hands over (1 ms apart behind a USB adapter). The last
+// kPolledTail bytes are awaited by poll: an adapter holds back at most a packet of that many, so
+// the answer's end costs no latency. A rest covers at most one progress step (kRestStep bytes),
+// and never so long that a stop request or the driver's buffer would wait for it.
+constexpr std::size_t kPolledTail = 512;
+constexpr std::size_t kRestStep = 512;
+constexpr std::uint32_t kLongestRestMs = 100;
 // USB adapters hand received bytes over in bursts up to 16 ms apart, and the far end may be a
 // process that the scheduler delays: a shorter gap does not yet mean the line has gone quiet.
 constexpr std::uint32_t kQuietFloorMs = 50;
@@ -146,7 +155,15 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
             EndStoppedRun(run);
         if (elapsed >= timeoutMs)
             return false;
-        line.waitForInput(std::chrono::milliseconds(timeoutMs - elapsed));
+        const std::uint32_t leftMs = timeoutMs - elapsed;
+        const std::size_t missing = buffer.size() - received;
+        if (missing <= kPolledTail) {
+            line.waitForInput(std::chrono::milliseconds(leftMs));
+            continue;
+        }
+        const auto step = static_cast<std::uint32_t>(std::min(missing - kPolledTail, kRestStep));
+        line.rest(
+            std::chrono::milliseconds(std::min({leftMs, wireTimeMs(run, step), kLongestRestMs})));
     }
 }
 

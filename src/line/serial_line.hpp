@@ -33,6 +33,10 @@ class SerialLine {
     // Sleeps until input is waiting or the time is up; true when input is waiting. Must not
     // burn CPU while it waits.
     virtual bool waitForInput(std::chrono::milliseconds timeout) = 0;
+    // Lets the time pass without waking for input, which keeps arriving into the driver's buffer
+    // meanwhile: for a caller that knows many bytes are still on their way and would otherwise
+    // wake for every few of them. May end early (a signal); by default it is a wait for input.
+    virtual void rest(std::chrono::milliseconds time) { waitForInput(time); }
     // Switches the line to the rate (call drainOutput first). Returns the rate the port reports
     // afterwards, which a driver may have rounded; nothing when it refuses, and the old rate
     // stays then. A line that cannot switch refuses every rate.

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -372,6 +373,14 @@ class PosixLine final : public SerialLine {
 
     bool waitForInput(std::chrono::milliseconds timeout) override {
         return pollFor(POLLIN, std::chrono::steady_clock::now() + timeout);
+    }
+
+    // A signal ends the rest early; the caller then looks at the stop request.
+    void rest(std::chrono::milliseconds time) override {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(time);
+        const timespec span{static_cast<time_t>(seconds.count()),
+                            static_cast<long>((time - seconds).count()) * 1'000'000L};
+        ::nanosleep(&span, nullptr);
     }
 
     std::optional<std::uint32_t> setRate(std::uint32_t rate) override {

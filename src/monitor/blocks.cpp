@@ -156,11 +156,15 @@ bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer
                                 wireTimeMs(run, header.bytes().size() + count);
     if (WaitForBytes(run, buffer.first(count), limit, onArrival))
         return false;
+    PrintBlockReadTimeout(run);
+    return true;
+}
+
+void PrintBlockReadTimeout(Run& run) {
     run.console.print("target2Host:\t\t\n");
     const ErrorCode code = run.settings.operation == Operation::verify ? ErrorCode::VerifyTimeout
                                                                        : ErrorCode::ReadTimeout;
     run.console.print("Error %d: %s\n", status(code), textOf(code).data());
-    return true;
 }
 
 void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {

@@ -31,6 +31,8 @@ int checkAddrSize(Run& run, std::uint32_t address, std::uint16_t count);
 // packet of the range instead of one per 512 bytes. onArrival follows the bytes as they come.
 bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer,
                  const ArrivalProgress& onArrival = {});
+// The lines of a block read that timed out (error 23 in /V, else 24); nothing is closed.
+void PrintBlockReadTimeout(Run& run);
 void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 

@@ -8,6 +8,7 @@
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
+#include "ops/proof.hpp"
 #include "run/run.hpp"
 
 namespace halvard {
@@ -31,23 +32,67 @@ void PrintElapsed(Run& run, std::uint32_t startMs) {
     run.console.print("Total Elapsed time = %.2f sec\n", elapsedMs * 0.001);
 }
 
+namespace {
+
+// The progress moves in the steps the range had when it was read in 512-byte blocks; a repeated
+// read shows them again from the start.
+class PageProgress {
+  public:
+    PageProgress(Run& run, std::uint32_t size, std::uint32_t remainingAfter)
+        : run_(run), size_(size), remainingAfter_(remainingAfter) {}
+
+    ArrivalProgress fromStart() {
+        shown_ = 0;
+        return [this](std::size_t received) { show(received); };
+    }
+
+  private:
+    void show(std::size_t received) {
+        while (shown_ < size_ && shown_ + std::min(kMaxBlock, size_ - shown_) <= received) {
+            shown_ += std::min(kMaxBlock, size_ - shown_);
+            PrintProgress(run_, remainingAfter_ + size_ - shown_, run_.settings.length);
+        }
+    }
+
+    Run& run_;
+    std::uint32_t size_;
+    std::uint32_t remainingAfter_;
+    std::uint32_t shown_ = 0;
+};
+
+}  // namespace
+
 void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
                        std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode) {
-    const auto size = static_cast<std::uint32_t>(page.size());
-    // The progress moves in the steps the range had when it was read in 512-byte blocks.
-    std::uint32_t shown = 0;
-    const ArrivalProgress showSteps = [&](std::size_t received) {
-        while (shown < size && shown + std::min(kMaxBlock, size - shown) <= received) {
-            shown += std::min(kMaxBlock, size - shown);
-            PrintProgress(run, remainingAfter + size - shown, run.settings.length);
-        }
-    };
-    if (!target2Host(run, address, page, showSteps))
+    PageProgress progress(run, static_cast<std::uint32_t>(page.size()), remainingAfter);
+    if (!target2Host(run, address, page, progress.fromStart()))
         return;
     PortResync(run);
-    shown = 0;
-    if (target2Host(run, address, page, showSteps))
+    if (target2Host(run, address, page, progress.fromStart()))
         EndRun(run, status(timeoutCode), &file);
+}
+
+bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+                    std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode) {
+    PrepareProof(run);
+    if (run.targetCode.proof != TargetCodeState::Proof::crc) {
+        ReadPageWithRetry(run, address, page, remainingAfter, file, timeoutCode);
+        return ProvePiece(run, address, page) == PieceProof::agrees;
+    }
+    PageProgress progress(run, static_cast<std::uint32_t>(page.size()), remainingAfter);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            PortResync(run);
+        switch (ReadPieceWithCrc(run, address, page, progress.fromStart())) {
+            case ProvedRead::proved:
+                return true;
+            case ProvedRead::notProved:
+                return false;
+            case ProvedRead::timedOut:
+                break;
+        }
+    }
+    EndRun(run, status(timeoutCode), &file);
 }
 
 void KeepBoardState(Run& run, HostFile* file) {

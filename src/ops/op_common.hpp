@@ -25,6 +25,13 @@ void PrintElapsed(Run& run, std::uint32_t startMs);
 void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
                        std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode);
 
+// Reads a range within one page like ReadPageWithRetry and proves it: with the CRC routine in one
+// answer (the bytes, then their CRC-32), otherwise by a separate proof of the bytes read. True
+// when the bytes are proved; false when they are not (the caller resynchronises and reads again).
+// A time-out gets one resynchronised repeat, a second one ends the run with timeoutCode.
+bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+                    std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode);
+
 // The function's result is final: the virtual board writes its flash file now, so that no
 // success is reported for a flash that is then lost. A board that cannot ends the run with one
 // line naming the file and the reason, and the port's status (3).

@@ -28,14 +28,29 @@ bool loadChecked(Run& run, std::uint32_t address, std::span<const std::uint8_t> 
 
 bool loadRoutine(Run& run) {
     run.targetCode.slot = Slot::unknown;
+    run.targetCode.mode = 0;
     const auto tables = CrcRoutineTables();
     if (!loadChecked(run, run.imageBase + kCrcRoutineOffset, kCrcRoutine) ||
         !loadChecked(run, kCrcTablesAddress, tables)) {
         return false;
     }
     targetWordWrite(run, kCrcModeAddress, kCrcMode);
+    run.targetCode.mode = kCrcMode;
     run.targetCode.slot = Slot::crcRoutine;
     return true;
+}
+
+void selectMode(Run& run, std::uint16_t mode) {
+    if (run.targetCode.mode == mode)
+        return;
+    targetWordWrite(run, kCrcModeAddress, mode);
+    run.targetCode.mode = mode;
+}
+
+// The mode write has no answer: after an answer that does not prove, the mode is written again
+// before the next question, in case the line garbled it.
+void distrustMode(Run& run) {
+    run.targetCode.mode = 0;
 }
 
 // Asks until two answers agree or one matches; nothing when the line garbles every answer.
@@ -63,7 +78,14 @@ PieceProof judged(const std::optional<std::uint32_t>& answer, std::uint32_t expe
 PieceProof proveByCrc(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected) {
     const std::uint32_t crc = crc32(expected);
     const auto count = static_cast<std::uint16_t>(expected.size());
-    return judged(settledAnswer(run, crc, [&] { return targetCrc32(run, address, count); }), crc);
+    const auto ask = [&] {
+        selectMode(run, kCrcMode);
+        const std::optional<std::uint32_t> answer = targetCrc32(run, address, count);
+        if (answer != crc)
+            distrustMode(run);
+        return answer;
+    };
+    return judged(settledAnswer(run, crc, ask), crc);
 }
 
 PieceProof proveBySums(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected) {
@@ -120,9 +142,20 @@ PieceProof ProvePiece(Run& run, std::uint32_t address, std::span<const std::uint
     return proveBySums(run, address, expected);
 }
 
+ProvedRead ReadPieceWithCrc(Run& run, std::uint32_t address, std::span<std::uint8_t> piece,
+                            const ArrivalProgress& onArrival) {
+    selectMode(run, kCrcSendMode);
+    const std::optional<std::uint32_t> crc = targetReadWithCrc32(run, address, piece, onArrival);
+    if (crc && *crc == crc32(piece))
+        return ProvedRead::proved;
+    distrustMode(run);
+    return crc ? ProvedRead::notProved : ProvedRead::timedOut;
+}
+
 void EnsureFlashAlgorithm(Run& run) {
     if (run.targetCode.slot == Slot::flashAlgorithm)
         return;
+    distrustMode(run);  // the flash algorithm's buffer covers the mode word
     const std::size_t offset = FindAlgorithmOffset();
     const auto algorithm = FlashAlgorithm(offset);
     const std::uint32_t address = run.imageBase + static_cast<std::uint32_t>(offset);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <span>
 
+#include "line/port.hpp"
+
 namespace halvard {
 
 struct Run;
@@ -20,6 +22,16 @@ enum class PieceProof {
 // per run on the monitor's own bytes (one warning line when it fails).
 void PrepareProof(Run& run);
 PieceProof ProvePiece(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected);
+
+// A piece read that proves itself: the routine sends the bytes and then their CRC-32 in one
+// answer (only when the proof is by CRC, after PrepareProof).
+enum class ProvedRead {
+    proved,     // the bytes match the CRC that followed them
+    notProved,  // the answer came, and its bytes do not match its CRC
+    timedOut,   // the answer was not complete in time (its lines are printed)
+};
+ProvedRead ReadPieceWithCrc(Run& run, std::uint32_t address, std::span<std::uint8_t> piece,
+                            const ArrivalProgress& onArrival);
 
 // Puts the flash algorithm back into its slot (nothing is printed).
 void EnsureFlashAlgorithm(Run& run);

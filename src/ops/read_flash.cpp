@@ -8,7 +8,6 @@
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
-#include "ops/proof.hpp"
 #include "run/output_file.hpp"
 #include "run/run.hpp"
 
@@ -38,18 +37,19 @@ void writeToFile(Run& run, OutputFile& file, ImageWriter& output, std::uint32_t 
 }
 
 // A page corrupted on the line would otherwise go into the file unnoticed: each piece is
-// proved against the target's own CRC-32 of it, and read again after a resynchronisation until
-// it passes, at most kReads times. Only proved bytes reach the file.
+// proved against the target's own CRC-32 of it (sent right behind the bytes), and read again
+// after a resynchronisation until it passes, at most kReads times. Only proved bytes reach the
+// file.
 std::uint32_t copyProvedPiece(Run& run, OutputFile& file, ImageWriter& output, const Piece& piece) {
     constexpr int kReads = 3;
     std::vector<std::uint8_t> data(piece.size);
     for (int read = 0;; ++read) {
         if (read > 0)
             PortResync(run);
-        ReadPageWithRetry(run, piece.address, data, piece.remainingAfter, file.file(),
-                          ErrorCode::ReadTimeout);
-        if (ProvePiece(run, piece.address, data) == PieceProof::agrees)
+        if (ReadProvedPage(run, piece.address, data, piece.remainingAfter, file.file(),
+                           ErrorCode::ReadTimeout)) {
             break;
+        }
         if (read + 1 == kReads)
             FailWith(run, ErrorCode::ChecksumTransfer, file.file());
     }

@@ -164,9 +164,10 @@ TEST_F(FlashFaults, FailedEraseIsReportedAndTheProgrammingThenFails) {
 }
 
 // The board's first bytes: ID, 'V', ping, locate (2), CSP (2), monitor checksum (2), CPU
-// identification (4), T6 (2), flash identifier (2), six CP reads (12): 29 bytes, so byte 100
-// lies in the first page read, of 2048 bytes. Its repeat, after the 512 answers to the
-// resynchronisation, brings the same byte 2560 bytes later. The page's first 512-byte steps
+// identification (4), T6 (2), flash identifier (2), six CP reads (12): 29 bytes; then /R loads
+// and tests the CRC routine (AA and a checksum twice, the 4-byte CRC): 39 bytes, so byte 100
+// lies in the first page read, 2048 bytes and their CRC. Its repeat, after the 512 answers to the
+// resynchronisation, brings the same byte 2564 bytes later. The page's first 512-byte steps
 // have arrived before the time-out, so progress lines come first.
 struct DropCase {
     std::string function;
@@ -214,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
     Board, DroppedBytes,
     ::testing::Values(DropCase{"/R", {"100"}, 0, kProgress + kReadTimeout + kResync},
                       DropCase{"/R",
-                               {"100", "2660"},
+                               {"100", "2664"},
                                24,
                                kProgress + kReadTimeout + kResync + kProgress + kReadTimeout},
                       // /V asks for the page's CRC instead of reading it: byte 41 is in the

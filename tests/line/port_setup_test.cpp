@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 #include <ostream>
+#include <vector>
 
 #include "line/port.hpp"
 #include "line/system_line.hpp"
@@ -191,6 +192,40 @@ TEST(PortResync, EndsOnALineThatNeverGoesQuiet) {
     PortResync(s.run);
     EXPECT_LT(s.clock.now - start, 5000u);
     EXPECT_EQ(s.line->inputCount(), 0u);
+}
+
+// A page and its CRC at 115200 baud, handed over in 1 ms bursts as a USB adapter or the paced
+// board does: the wait rests through most of it instead of waking for each of the 1423 bursts,
+// still follows it in progress steps, and returns as the last byte arrives.
+TEST(WaitForBytes, LongAnswerTakesFewWakeUpsAndEndsWithItsLastByte) {
+    ScriptedRun s;
+    s.run.settings.baudRate = 115200;
+    s.openPort();
+    constexpr std::size_t kCount = 0x4000 + 4;
+    const std::uint32_t start = s.clock.now;
+    std::vector<std::uint8_t> burst;
+    std::uint32_t burstMs = 1;
+    for (std::size_t i = 0; i < kCount; ++i) {
+        const auto arrivesMs = static_cast<std::uint32_t>(((i + 1) * 10'000 + 115'199) / 115'200);
+        if (arrivesMs != burstMs) {
+            s.line->deliver(burst, burstMs);
+            burst.clear();
+            burstMs = arrivesMs;
+        }
+        burst.push_back(static_cast<std::uint8_t>(i));
+    }
+    s.line->deliver(burst, burstMs);
+    std::vector<std::uint8_t> answer(kCount);
+    std::vector<std::size_t> steps;
+    EXPECT_TRUE(WaitForBytes(s.run, answer, 5000, [&](std::size_t n) { steps.push_back(n); }));
+    EXPECT_EQ(s.clock.now - start, burstMs);
+    EXPECT_EQ(answer[kCount - 1], static_cast<std::uint8_t>(kCount - 1));
+    EXPECT_LT(s.line->waits + s.line->rests, 100u);
+    std::size_t before = 0;
+    for (const std::size_t n : steps) {
+        EXPECT_LE(n - before, 600u) << "after " << before;
+        before = n;
+    }
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ const char* nameOf(AccessKind kind) {
             return "blockWrite";
         case AccessKind::crc:
             return "crc";
+        case AccessKind::crcRead:
+            return "crcRead";
     }
     return "?";
 }
@@ -101,9 +103,27 @@ std::vector<Access> FakeTarget::accessesOf(AccessKind kind) const {
     return found;
 }
 
+std::uint16_t FakeTarget::crcMode() const {
+    return static_cast<std::uint16_t>(byteAt(kCrcModeAddress) | byteAt(kCrcModeAddress + 1) << 8);
+}
+
 bool FakeTarget::crcRoutineReady() const {
-    return crcRoutineLoaded_ && byteAt(kCrcModeAddress) == kCrcMode &&
-           byteAt(kCrcModeAddress + 1) == 0;
+    return crcRoutineLoaded_ && (crcMode() == kCrcMode || crcMode() == kCrcSendMode);
+}
+
+std::optional<std::vector<std::uint8_t>> FakeTarget::blockReadAnswer(std::uint32_t address,
+                                                                     std::uint16_t count) {
+    if (silentBlockReads > 0) {
+        --silentBlockReads;
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> reply = bytesAt(address, count);
+    const auto corrupt = corruptBlockReadsAt.find(address);
+    if (corrupt != corruptBlockReadsAt.end() && !reply.empty()) {
+        corruptBlockReadsAt.erase(corrupt);
+        reply[0] ^= 0x01;
+    }
+    return reply;
 }
 
 bool FakeTarget::inFlash(std::uint32_t address) const {
@@ -210,17 +230,8 @@ void FakeTarget::serve(ScriptedLine& line, std::span<const std::uint8_t> frame) 
         case kBlockRead: {
             const std::uint16_t count = wordOf(frame, 4);
             accesses.push_back({AccessKind::blockRead, address, count});
-            if (silentBlockReads > 0) {
-                --silentBlockReads;
-                break;
-            }
-            std::vector<std::uint8_t> reply = bytesAt(address, count);
-            const auto corrupt = corruptBlockReadsAt.find(address);
-            if (corrupt != corruptBlockReadsAt.end() && !reply.empty()) {
-                corruptBlockReadsAt.erase(corrupt);
-                reply[0] ^= 0x01;
-            }
-            line.deliver(std::move(reply));
+            if (auto reply = blockReadAnswer(address, count))
+                line.deliver(std::move(*reply));
             break;
         }
         case kChecksum: {
@@ -248,11 +259,19 @@ void FakeTarget::serve(ScriptedLine& line, std::span<const std::uint8_t> frame) 
         case kFlashWrite: {
             if (crcRoutineReady()) {
                 const std::uint16_t count = wordOf(frame, 4);
-                accesses.push_back({AccessKind::crc, address, count});
+                const bool send = crcMode() == kCrcSendMode;
+                accesses.push_back({send ? AccessKind::crcRead : AccessKind::crc, address, count});
                 const std::uint32_t crc = crc32(bytesAt(address, count)) + crcBias;
-                line.deliver({static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8),
-                              static_cast<std::uint8_t>(crc >> 16),
-                              static_cast<std::uint8_t>(crc >> 24)});
+                std::vector<std::uint8_t> answer;
+                if (send) {
+                    auto bytes = blockReadAnswer(address, count);
+                    if (!bytes)
+                        break;
+                    answer = std::move(*bytes);
+                }
+                for (int shift = 0; shift < 32; shift += 8)
+                    answer.push_back(static_cast<std::uint8_t>(crc >> shift));
+                line.deliver(std::move(answer));
                 break;
             }
             const std::uint16_t count = wordOf(frame, 4);

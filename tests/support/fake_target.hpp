@@ -24,6 +24,7 @@ enum class AccessKind {
     flashWrite,
     blockWrite,
     crc,
+    crcRead,  // the routine's send mode: the bytes, then their CRC
 };
 
 // One monitor command as the target served it. value: the byte or word read or written; for
@@ -39,7 +40,8 @@ std::ostream& operator<<(std::ostream& out, const Access& access);
 // A monitor on a ScriptedLine: decodes the host's frames (05-0B, 0E and pings) against an
 // in-memory target and records every command. Memory that was never written reads 0xFF, like
 // erased flash. The monitor's bytes lie at address 0 (the run's imageBase). Command 0x0E runs the
-// flash algorithm, or the CRC-32 routine once its bytes have been loaded and its mode set. Writes
+// flash algorithm, or the CRC-32 routine once its bytes have been loaded and its mode set (in
+// the send mode the routine's answers suffer the faults of block reads). Writes
 // into the flash window [flashBase, flashBase + flashSize) are commands to the chip and change
 // nothing; a byte or word write of 0x90 puts the chip into autoselect mode, where the window starts
 // with the identifier bytes, and 0xF0 takes it back to read mode.
@@ -71,8 +73,8 @@ class FakeTarget {
     bool query = false;
 
     // Faults: block reads that get no answer; block reads at these addresses whose first byte
-    // arrives changed (once per entry); an amount added to every checksum reply; and how long
-    // the flash algorithm takes per block.
+    // arrives changed (once per entry), both also for the routine's send mode; an amount added to
+    // every checksum reply; and how long the flash algorithm takes per block.
     int silentBlockReads = 0;
     std::multiset<std::uint32_t> corruptBlockReadsAt;
     std::uint16_t checksumBias = 0;
@@ -88,6 +90,10 @@ class FakeTarget {
     void writeCell(std::uint32_t address, std::uint16_t value, bool word);
     bool inFlash(std::uint32_t address) const;
     bool crcRoutineReady() const;
+    std::uint16_t crcMode() const;
+    // The bytes of a block read, after its faults; nothing when it gets no answer.
+    std::optional<std::vector<std::uint8_t>> blockReadAnswer(std::uint32_t address,
+                                                             std::uint16_t count);
 
     std::map<std::uint32_t, std::uint8_t> memory_;
     std::map<std::uint32_t, std::deque<std::uint16_t>> scripted_;

@@ -30,10 +30,13 @@ void ScriptedLine::checkPresent() const {
 
 void ScriptedLine::deliver(std::vector<std::uint8_t> bytes, std::uint32_t delayMs) {
     const std::uint32_t at = clock_.now + delayMs;
+    const bool inOrder = arrivals_.empty() || arrivals_.back().at <= at;
     for (std::uint8_t b : bytes)
         arrivals_.push_back({at, b});
-    std::stable_sort(arrivals_.begin(), arrivals_.end(),
-                     [](const Arrival& a, const Arrival& b) { return a.at < b.at; });
+    if (!inOrder) {
+        std::stable_sort(arrivals_.begin(), arrivals_.end(),
+                         [](const Arrival& a, const Arrival& b) { return a.at < b.at; });
+    }
 }
 
 std::size_t ScriptedLine::pendingBytes() const {
@@ -77,8 +80,15 @@ void ScriptedLine::flushInput() {
         arrivals_.pop_front();
 }
 
+void ScriptedLine::rest(std::chrono::milliseconds time) {
+    checkPresent();
+    ++rests;
+    clock_.now += static_cast<std::uint32_t>(std::max<long long>(0, time.count()));
+}
+
 bool ScriptedLine::waitForInput(std::chrono::milliseconds timeout) {
     checkPresent();
+    ++waits;
     const auto wait = static_cast<std::uint32_t>(std::max<long long>(0, timeout.count()));
     if (!arrivals_.empty() && arrivals_.front().at <= clock_.now + wait) {
         clock_.now = std::max(clock_.now, arrivals_.front().at);

@@ -66,6 +66,12 @@ class ScriptedLine final : public SerialLine {
     void flushInput() override;
     void drainOutput() override {}
     bool waitForInput(std::chrono::milliseconds timeout) override;
+    // The time passes; what arrives meanwhile waits.
+    void rest(std::chrono::milliseconds time) override;
+
+    // How often the host waited for input, and how often it rested.
+    unsigned waits = 0;
+    unsigned rests = 0;
 
   private:
     struct Arrival {

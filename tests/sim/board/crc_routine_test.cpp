@@ -1,11 +1,16 @@
 // The host's CRC-32 routine on the emulated core, driven with raw command frames.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "board_client.hpp"
 #include "monitor/crc_routine.hpp"
+#include "sim/c166/core.hpp"
 
 namespace halvard::sim::testing {
 namespace {
@@ -17,10 +22,20 @@ std::vector<std::uint8_t> bytesOf(std::string_view text) {
     return {text.begin(), text.end()};
 }
 
+VirtualBoardOptions optionsWith(const BoardConfig& config) {
+    VirtualBoardOptions options;
+    options.board = config;
+    return options;
+}
+
 class CrcRoutine : public ::testing::Test {
   protected:
-    CrcRoutine() : board_(quietConfig()), client_(board_) {
+    explicit CrcRoutine(const BoardConfig& config = quietConfig())
+        : virtual_(optionsWith(config)), client_(virtual_) {
         client_.startMonitor();
+        loadRoutine();
+    }
+    void loadRoutine() {
         EXPECT_EQ(client_.writeBlock(kImageBase + kCrcRoutineOffset, kCrcRoutine),
                   std::vector<std::uint8_t>{0xAA});
         const auto tables = CrcRoutineTables();
@@ -33,12 +48,19 @@ class CrcRoutine : public ::testing::Test {
              static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(count),
              static_cast<std::uint8_t>(count >> 8)});
     }
+    std::vector<std::uint8_t> sentWithCrc(std::uint32_t address, std::uint16_t count) {
+        client_.writeWord(kCrcModeAddress, kCrcSendMode);
+        auto answer = crcOf(address, count);
+        client_.writeWord(kCrcModeAddress, kCrcMode);
+        return answer;
+    }
     static std::vector<std::uint8_t> le32(std::uint32_t value) {
         return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
                 static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
     }
 
-    Board board_;
+    VirtualBoard virtual_;
+    Board& board_ = virtual_.board();
     BoardClient client_;
 };
 
@@ -81,6 +103,102 @@ TEST_F(CrcRoutine, RefusesWithoutItsModeAndLeavesTheFlashParametersAlone) {
     EXPECT_EQ(crcOf(kData, 4).size(), 4u);
     EXPECT_EQ(client_.readWord(0xFA08), 0x1234);
     EXPECT_EQ(client_.send({0x00}), std::vector<std::uint8_t>{0xAA});
+}
+
+// The listing in the header is what the bytes are: each line's bytes, in order, and the
+// disassembler's reading of them, with branch targets written as NAME (image offset).
+TEST(CrcRoutineListing, MatchesTheBytesAndTheDisassembler) {
+    const std::regex line(R"(^(\d+)  ([0-9A-F]{2}(?: [0-9A-F]{2})*) +(\S+(?: \S+)*?)(?:  +.*)?$)");
+    const std::regex target(R"([A-Z]+ \((\d+)\))");
+    std::istringstream listing{std::string(kCrcRoutineListing)};
+    std::vector<std::uint8_t> bytes;
+    std::size_t offset = kCrcRoutineOffset;
+    for (std::string text; std::getline(listing, text);) {
+        if (text.empty())
+            continue;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+        EXPECT_EQ(std::stoul(m[1]), offset) << text;
+        std::array<std::uint8_t, 4> code{};
+        std::istringstream hexBytes(m[2]);
+        std::size_t length = 0;
+        for (unsigned value; hexBytes >> std::hex >> value; ++length)
+            code[length] = static_cast<std::uint8_t>(value);
+        bytes.insert(bytes.end(), code.begin(), code.begin() + length);
+        std::string expected = m[3];
+        std::smatch t;
+        if (std::regex_search(expected, t, target)) {
+            char address[8];
+            std::snprintf(address, sizeof address, "%04Xh",
+                          static_cast<unsigned>(kImageBase + std::stoul(t[1])));
+            expected.replace(t.position(0), t.length(0), std::string("0") + address);
+        }
+        const Disassembly d = disassemble(code, kImageBase + static_cast<std::uint32_t>(offset));
+        EXPECT_EQ(d.length, length) << text;
+        EXPECT_EQ(d.text, expected) << text;
+        offset += length;
+    }
+    EXPECT_EQ(bytes, std::vector<std::uint8_t>(kCrcRoutine.begin(), kCrcRoutine.end()));
+}
+
+// The send mode answers the bytes and then their CRC-32, wherever they lie: RAM and flash, odd
+// starts and lengths, up to the end of a flash page, and a whole page.
+TEST_F(CrcRoutine, SendModeAnswersTheBytesAndThenTheHostsCrc) {
+    std::mt19937 random(5);
+    std::vector<std::uint8_t> ram(0x300);
+    for (auto& b : ram)
+        b = static_cast<std::uint8_t>(random());
+    client_.writeBlock(kData, std::span(ram).first(0x200));
+    client_.writeBlock(kData + 0x200, std::span(ram).subspan(0x200));
+    // The page at 0x024000 (flash offset 0x4000), erased but for its last 512 bytes.
+    std::vector<std::uint8_t> flash(0x4000, 0xFF);
+    for (std::size_t i = 0x3E00; i < flash.size(); ++i) {
+        flash[i] = static_cast<std::uint8_t>(random());
+        virtual_.flashChip()->array()[0x4000 + i] = flash[i];
+    }
+    struct Case {
+        std::uint32_t address;
+        std::uint16_t count;
+        std::span<const std::uint8_t> bytes;
+    };
+    const std::span<const std::uint8_t> r(ram), f(flash);
+    const Case cases[] = {
+        {kData, 1, r.first(1)},           {kData + 1, 7, r.subspan(1, 7)},
+        {kData + 3, 0x2FD, r.subspan(3)}, {0x027FFF, 1, f.last(1)},
+        {0x027E01, 0x1FF, f.last(0x1FF)}, {0x024000, 0x4000, f},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> expected(c.bytes.begin(), c.bytes.end());
+        const auto crc = le32(crc32(c.bytes));
+        expected.insert(expected.end(), crc.begin(), crc.end());
+        EXPECT_EQ(sentWithCrc(c.address, c.count), expected)
+            << std::hex << c.address << " " << c.count;
+    }
+    // The other mode and the monitor still work afterwards.
+    EXPECT_EQ(crcOf(kData, 4), le32(crc32(r.first(4))));
+    EXPECT_EQ(client_.send({0x00}), std::vector<std::uint8_t>{0xAA});
+}
+
+// At 115200 baud the CRC is computed while each byte is on the wire: a page and its CRC take
+// their frames back to back, as a plain block read does.
+class PacedCrcRoutine : public CrcRoutine {
+  protected:
+    PacedCrcRoutine() : CrcRoutine(pacedAt115200()) {}
+    static BoardConfig pacedAt115200() {
+        BoardConfig config = quietConfig();
+        config.clockHz = 18'432'000;
+        config.paced = true;
+        config.baud = 115200;
+        return config;
+    }
+};
+
+TEST_F(PacedCrcRoutine, SendModeLeavesNoGapsOnTheLine) {
+    client_.writeWord(kCrcModeAddress, kCrcSendMode);
+    const std::uint64_t start = board_.nowNs();
+    EXPECT_EQ(crcOf(0x024000, 0x4000).size(), 0x4000u + 4);
+    const double frames = static_cast<double>(board_.nowNs() - start) * 115200 / 10e9;
+    EXPECT_LT(frames, 6 + 0x4000 + 4 + 0.5);
 }
 
 }  // namespace
