@@ -160,6 +160,9 @@ const std::map<std::string_view, ValueHandler>& valueOptions() {
              if (!ms || *ms < kMinLatencyMs || *ms > kMaxLatencyMs)
                  return "--adapter needs a latency timer of 1 to 255 ms";
              o.board.adapterLatencyMs = *ms;
+             // The adapter's timer runs in real time: an unpaced board, whose time is not the
+             // host's, would hold a partial packet until the host has given up.
+             o.board.board.paced = true;
              return {};
          }},
         {"--fault",
@@ -235,7 +238,7 @@ std::string usageText() {
            "  --baud N             line speed when the terminal does not tell it (default 38400)\n"
            "  --paced              run the line at the baud rate and the CPU in real time\n"
            "  --adapter MS         a USB serial adapter in the line: 62-byte packets, a partial\n"
-           "                       one when its latency timer of MS ms runs out (use --paced)\n"
+           "                       one when its latency timer of MS ms runs out (implies --paced)\n"
            "  --trace              print every executed instruction to standard error\n"
            "  --reset-on-open      reset the board into its loader whenever a host opens the line\n"
            "  --exit-on-close      stop when the host closes the line\n"
