@@ -129,15 +129,28 @@ void FlashImageFile::replaceWith(const std::filesystem::path& temporary) {
     write(temporary);
     std::error_code error;
     std::filesystem::rename(temporary, path_, error);
-    if (error) {
-        // Some platforms refuse to rename over an existing file.
-        std::filesystem::remove(path_, error);
-        std::filesystem::rename(temporary, path_, error);
-    }
+    if (error)
+        replaceAside(temporary, error);
     if (error) {
         throw FlashImageError("flash image " + quoted(path_) +
                               " cannot be replaced: " + error.message());
     }
+}
+
+// Some platforms refuse to rename over an existing file: the old file moves aside first and
+// comes back when the new one cannot take its place, so that no failure loses both.
+void FlashImageFile::replaceAside(const std::filesystem::path& temporary, std::error_code& error) {
+    std::filesystem::path aside = path_;
+    aside += ".old";
+    std::error_code asideError;
+    std::filesystem::rename(path_, aside, asideError);
+    if (asideError)
+        return;
+    std::filesystem::rename(temporary, path_, error);
+    if (error)
+        std::filesystem::rename(aside, path_, asideError);
+    else
+        std::filesystem::remove(aside, asideError);
 }
 
 void FlashImageFile::write(const std::filesystem::path& temporary) {

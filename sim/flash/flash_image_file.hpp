@@ -49,6 +49,7 @@ class FlashImageFile {
     void lock();
     void load();
     void replaceWith(const std::filesystem::path& temporary);
+    void replaceAside(const std::filesystem::path& temporary, std::error_code& error);
     void write(const std::filesystem::path& temporary);
 
     std::filesystem::path path_;
