@@ -22,20 +22,6 @@ int openForLocking(const std::filesystem::path& path) {
 
 }  // namespace
 
-FileLock::~FileLock() {
-    release();
-}
-
-FileLock::FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-    if (this != &other) {
-        release();
-        handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-}
-
 FileLock::Attempt FileLock::tryTake(const std::filesystem::path& path, std::string& why) {
     release();
     const int fd = openForLocking(path);

@@ -29,20 +29,6 @@ HANDLE asHandle(std::intptr_t handle) {
 
 }  // namespace
 
-FileLock::~FileLock() {
-    release();
-}
-
-FileLock::FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-    if (this != &other) {
-        release();
-        handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-}
-
 FileLock::Attempt FileLock::tryTake(const std::filesystem::path& path, std::string& why) {
     release();
     HANDLE handle = openForLocking(path);
