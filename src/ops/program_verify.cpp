@@ -289,32 +289,93 @@ bool chipFailedCell(const Run& run) {
     return false;
 }
 
+// A page that fails its proof: one of the image, or one the run erased and the image leaves
+// out, which must still be erased.
+struct FailedPage {
+    std::uint32_t offset;
+    std::uint32_t size;
+    PieceProof proof;
+    bool erasedPart = false;
+};
+
 // A page that still fails after its second reprogramming ends the run with its cause. The
 // chip (22): a cell that the flash algorithm could not program, again and again, or a sector
 // that did not erase. The line (1): no proof came through, or the page holds other data
 // although the flash algorithm reported every block of it programmed. The algorithm verifies
 // each cell against the bytes it received, so those bytes were changed on the way.
-[[noreturn]] void failProgrammedPage(Run& run, HostFile& file, std::uint32_t offset,
-                                     PieceProof proof, const FlashWrite& written) {
+[[noreturn]] void failProgrammedPage(Run& run, HostFile& file, const FailedPage& page,
+                                     const FlashWrite& written) {
     if (written.outcome == FlashWrite::Outcome::cellFailed && !chipFailedCell(run)) {
         run.console.print("host2Flash: Monitor send error at offset 0x%x\n", written.offset);
         FailWith(run, ErrorCode::ChecksumTransfer, file);
     }
     EndOnFlashWrite(run, written);
-    if (proof == PieceProof::differs) {
-        run.console.print("Page at offset 0x%x does not hold the file's data\n",
-                          static_cast<unsigned>(offset));
+    if (page.proof == PieceProof::differs) {
+        run.console.print(page.erasedPart ? "Page at offset 0x%x is not erased\n"
+                                          : "Page at offset 0x%x does not hold the file's data\n",
+                          static_cast<unsigned>(page.offset));
         CheckErasedSectors(run);
     }
     FailWith(run, ErrorCode::ChecksumTransfer, file);
 }
 
-// The first page of the stretches that fails its proof, if any.
-struct FailedPage {
-    std::uint32_t offset;
-    std::uint32_t size;
-    PieceProof proof;
-};
+// The sectors the run erased, in order and merged.
+std::vector<SectorSpan> erasedSectors(const Run& run, const std::vector<Stretch>& stretches) {
+    const RunSettings& s = run.settings;
+    if (s.noErase)
+        return {};
+    if (s.eraseAll)
+        return {{0, FlashSize(run)}};
+    std::vector<SectorSpan> spans;
+    for (const Stretch& stretch : stretches) {
+        if (stretch.length != 0)
+            spans.push_back(SectorsCovering(run, stretch.flashOffset, stretch.length));
+    }
+    std::ranges::sort(spans, {}, &SectorSpan::start);
+    std::vector<SectorSpan> merged;
+    for (const SectorSpan& span : spans) {
+        if (!merged.empty() && span.start <= merged.back().end)
+            merged.back().end = std::max(merged.back().end, span.end);
+        else
+            merged.push_back(span);
+    }
+    return merged;
+}
+
+// What the run erased and the image leaves out: it must still be erased. A block whose address
+// the line changed lands anywhere, and there no page of the image would look for it.
+std::vector<SectorSpan> erasedRemainders(const Run& run, const std::vector<Stretch>& stretches) {
+    std::vector<SectorSpan> rest;
+    for (const SectorSpan& sectors : erasedSectors(run, stretches)) {
+        std::uint32_t from = sectors.start;
+        for (const Stretch& stretch : stretches) {
+            if (endOf(stretch) <= from || stretch.flashOffset >= sectors.end)
+                continue;
+            if (stretch.flashOffset > from)
+                rest.push_back({from, stretch.flashOffset});
+            from = std::max(from, endOf(stretch));
+        }
+        if (from < sectors.end)
+            rest.push_back({from, sectors.end});
+    }
+    return rest;
+}
+
+std::optional<FailedPage> firstUnerasedPiece(Run& run, const std::vector<Stretch>& stretches) {
+    constexpr std::uint8_t kErased = 0xFF;
+    for (const SectorSpan& rest : erasedRemainders(run, stretches)) {
+        for (std::uint32_t offset = rest.start; offset < rest.end;) {
+            const std::uint32_t address = run.settings.deviceBase + offset;
+            const std::uint32_t size = NextPiece(address, rest.end - offset, kPageSize);
+            const std::vector<std::uint8_t> erased(size, kErased);
+            const PieceProof proof = ProvePiece(run, address, erased);
+            if (proof != PieceProof::agrees)
+                return FailedPage{offset, size, proof, true};
+            offset += size;
+        }
+    }
+    return std::nullopt;
+}
 std::optional<FailedPage> firstUnprovedPage(Run& run, HostFile& file,
                                             const std::vector<Stretch>& stretches) {
     for (const Stretch& stretch : stretches) {
@@ -328,7 +389,7 @@ std::optional<FailedPage> firstUnprovedPage(Run& run, HostFile& file,
             offset += size;
         }
     }
-    return std::nullopt;
+    return firstUnerasedPiece(run, stretches);
 }
 
 // Proves every page; a page that fails is programmed again, at most twice. After a
@@ -340,7 +401,7 @@ void provePrograms(Run& run, HostFile& file, const std::vector<Stretch>& stretch
     while (const std::optional<FailedPage> failed = firstUnprovedPage(run, file, stretches)) {
         int& count = reprogrammed[failed->offset];
         if (count == kReprograms)
-            failProgrammedPage(run, file, failed->offset, failed->proof, written);
+            failProgrammedPage(run, file, *failed, written);
         ++count;
         written = reprogramAround(run, file, stretches, failed->offset, failed->size);
     }

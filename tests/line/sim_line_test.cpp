@@ -355,6 +355,10 @@ struct LineChange {
                             // further on, in an unerased sector
     int status;
     const char* shows;  // lines of the run's output
+    // The first block lands 24 KB further on, once: in the erased sector that the image's end
+    // shares, beyond the image, where no page of the image looks.
+    bool strayFirstBlock = false;
+    std::size_t imageSize = 0x800;
 };
 
 class ChangingLine final : public SerialLine {
@@ -373,6 +377,10 @@ class ChangingLine final : public SerialLine {
         // that fails lies at another offset each time.
         if (change_.blockAddresses && blockCount_ == 0x200 && blocksSeen_++ % 5 == 0)
             sent[2] = static_cast<std::uint8_t>(sent[2] + 0x40);
+        if (change_.strayFirstBlock && !strayed_ && blockCount_ == 0x200) {
+            sent[2] = static_cast<std::uint8_t>(sent[2] + 0x60);
+            strayed_ = true;
+        }
         if (change_.firstSectorErase && !eraseChanged_ && sent.size() == 5 &&
             sent[0] == kByteWrite && sent[4] == kSectorErase) {
             sent[4] = 0x00;
@@ -394,6 +402,7 @@ class ChangingLine final : public SerialLine {
     LineChange change_;
     std::size_t blockCount_ = 0;
     bool eraseChanged_ = false;
+    bool strayed_ = false;
     unsigned blocksSeen_ = 0;
 };
 
@@ -411,12 +420,14 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
          "Erasing Flash-EPROM Block #:0 cellVerifyAMD8 Error. Addr = 0x0, Data = 0xff.Read = "
          "0x20\n\nProgramming File image.bin (2048 bytes)\n"},
         {"addresses", false, false, true, 1, "host2Flash: Monitor send error at offset 0x"},
+        {"stray", false, false, false, 0,
+         "Page at offset 0x4800 not proved, erasing and programming it again\n", true, 0x4800},
     };
     for (const LineChange& change : changes) {
         SCOPED_TRACE(change.name);
         // 0x20 everywhere: not erased, and DQ5 set, so that a poll gives up at once.
         folder_.write(std::string(kSimFlashFile), Bytes(128 * 1024, 0x20));
-        const Bytes image = randomImage(0x800, 6);
+        const Bytes image = randomImage(change.imageSize, 6);
         folder_.write("image.bin", image);
         FakeClock outside;
         BoardClock clock(outside);
@@ -433,7 +444,12 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
         EXPECT_EQ(status, change.status) << text;
         EXPECT_NE(text.find(change.shows), std::string::npos) << text;
         if (status == 0) {
-            EXPECT_EQ(flashStart(image.size()), image);
+            // The image, and the rest of its 16 KB sectors erased.
+            const std::size_t sectorsEnd = (image.size() + 0x3FFF) & ~std::size_t{0x3FFF};
+            const Bytes flash = flashStart(sectorsEnd);
+            EXPECT_EQ(Bytes(flash.begin(), flash.begin() + image.size()), image);
+            EXPECT_EQ(Bytes(flash.begin() + image.size(), flash.end()),
+                      Bytes(sectorsEnd - image.size(), 0xFF));
         }
     }
 }
