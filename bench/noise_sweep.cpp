@@ -112,6 +112,26 @@ int runHalvard(std::vector<std::string> args, const halvard::sim::VirtualBoardOp
     return status;
 }
 
+// After /P the sectors the range touches hold the data and are erased around it, and every
+// other sector is as it was: a block that the line sent elsewhere must not stay behind a
+// success. The default board's PSD813F has sectors of 16 KB.
+bool restOfFlashKept(const Bytes& before, const Bytes& after, const Trial& trial) {
+    constexpr std::uint32_t kSector = 0x4000;
+    const std::uint32_t erasedStart = trial.offset / kSector * kSector;
+    const std::uint32_t end = trial.offset + trial.length;
+    const std::uint32_t erasedEnd = (end + kSector - 1) / kSector * kSector;
+    const auto erased = [&](std::uint32_t from, std::uint32_t to) {
+        return std::all_of(after.begin() + from, after.begin() + to,
+                           [](unsigned char b) { return b == 0xFF; });
+    };
+    const auto kept = [&](std::uint32_t from, std::uint32_t to) {
+        return std::equal(before.begin() + from, before.begin() + to, after.begin() + from);
+    };
+    return after.size() == before.size() && kept(0, erasedStart) &&
+           erased(erasedStart, trial.offset) && erased(end, erasedEnd) &&
+           kept(erasedEnd, static_cast<std::uint32_t>(before.size()));
+}
+
 Outcome runTrial(const Trial& trial, const fs::path& folder, std::uint32_t flashSize,
                  std::mt19937_64& random) {
     const fs::path flashFile = folder / "flash.img";
@@ -145,7 +165,7 @@ Outcome runTrial(const Trial& trial, const fs::path& folder, std::uint32_t flash
     };
     bool right = true;
     if (trial.function == "/P")
-        right = inFlash(data);
+        right = inFlash(data) && restOfFlashKept(flash, after, trial);
     else if (trial.function == "/V")
         right = !trial.flashDiffers;
     else
