@@ -15,6 +15,7 @@
 #include "line/sim_line.hpp"
 #include "run/run_sequence.hpp"
 #include "support/fakes.hpp"
+#include "support/forwarding_line.hpp"
 #include "support/process.hpp"
 
 namespace halvard::testing {
@@ -26,36 +27,28 @@ struct Tamper {
     double skew = 1.0;                   // above 38400 the port runs this much off what it reports
 };
 
-class TamperedLine final : public SerialLine {
+class TamperedLine final : public ForwardingLine {
   public:
     TamperedLine(std::unique_ptr<SerialLine> line, Tamper tamper)
-        : line_(std::move(line)), tamper_(tamper) {}
+        : ForwardingLine(std::move(line)), tamper_(tamper) {}
     std::size_t write(std::span<const std::uint8_t> bytes) override {
         const std::array<std::uint8_t, 4> s0bgWrite{0x08, 0xB4, 0xFE, 0x00};
         if (tamper_.loseS0bgWrite && bytes.size() == 6 &&
             std::equal(s0bgWrite.begin(), s0bgWrite.end(), bytes.begin())) {
             return bytes.size();
         }
-        return line_->write(bytes);
-    }
-    std::size_t read(std::span<std::uint8_t> into) override { return line_->read(into); }
-    std::size_t inputCount() override { return line_->inputCount(); }
-    void flushInput() override { line_->flushInput(); }
-    void drainOutput() override { line_->drainOutput(); }
-    bool waitForInput(std::chrono::milliseconds timeout) override {
-        return line_->waitForInput(timeout);
+        return inner().write(bytes);
     }
     std::optional<std::uint32_t> setRate(std::uint32_t rate) override {
         if (rate > tamper_.maxRate)
             return std::nullopt;
         const double actual = rate > 38400 ? rate * tamper_.skew : rate;
-        if (!line_->setRate(static_cast<std::uint32_t>(std::lround(actual))))
+        if (!inner().setRate(static_cast<std::uint32_t>(std::lround(actual))))
             return std::nullopt;
         return rate;
     }
 
   private:
-    std::unique_ptr<SerialLine> line_;
     Tamper tamper_;
 };
 

@@ -17,6 +17,7 @@
 #include "run/run_sequence.hpp"
 #include "sim/board/faults.hpp"
 #include "support/fakes.hpp"
+#include "support/forwarding_line.hpp"
 #include "support/process.hpp"
 
 namespace halvard::testing {
@@ -361,10 +362,10 @@ struct LineChange {
     std::size_t imageSize = 0x800;
 };
 
-class ChangingLine final : public SerialLine {
+class ChangingLine final : public ForwardingLine {
   public:
     ChangingLine(std::unique_ptr<SerialLine> line, const LineChange& change)
-        : line_(std::move(line)), change_(change) {}
+        : ForwardingLine(std::move(line)), change_(change) {}
     std::size_t write(std::span<const std::uint8_t> bytes) override {
         constexpr std::uint8_t kFlashWrite = 0x0E;
         constexpr std::uint8_t kByteWrite = 0x06;
@@ -386,19 +387,10 @@ class ChangingLine final : public SerialLine {
             sent[4] = 0x00;
             eraseChanged_ = true;
         }
-        return line_->write(sent);
+        return inner().write(sent);
     }
-    std::size_t read(std::span<std::uint8_t> into) override { return line_->read(into); }
-    std::size_t inputCount() override { return line_->inputCount(); }
-    void flushInput() override { line_->flushInput(); }
-    void drainOutput() override { line_->drainOutput(); }
-    bool waitForInput(std::chrono::milliseconds timeout) override {
-        return line_->waitForInput(timeout);
-    }
-    std::string keepBoardState() override { return line_->keepBoardState(); }
 
   private:
-    std::unique_ptr<SerialLine> line_;
     LineChange change_;
     std::size_t blockCount_ = 0;
     bool eraseChanged_ = false;
