@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "bringup/target_image.hpp"
 #include "sim/board/board.hpp"
 #include "sim/board/flash_chip_port.hpp"
 #include "sim/flash/flash_chip.hpp"
+#include "target/target_image.hpp"
 
 namespace {
 

@@ -25,10 +25,10 @@
 #include <string_view>
 #include <vector>
 
-#include "line/sim_line.hpp"
-#include "run/console.hpp"
-#include "run/run_sequence.hpp"
+#include "app/run_sequence.hpp"
+#include "base/console.hpp"
 #include "sim/flash/flash_chip.hpp"
+#include "simline/sim_line.hpp"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "bringup/target_image.hpp"
-#include "line/sim_line.hpp"
 #include "sim/board/virtual_board.hpp"
 #include "sim/tool/options.hpp"
 #include "sim/tool/pty_server.hpp"
+#include "simline/sim_line.hpp"
+#include "target/target_image.hpp"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <limits>
 #include <string>
 
+#include "app/run.hpp"
+#include "base/host_file.hpp"
 #include "cmdline/reset_option.hpp"
 #include "image/image_format.hpp"
-#include "run/host_file.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "app/run.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "monitor/monitor.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

@@ -1,9 +1,9 @@
 #include <cstdint>
 
+#include "app/run.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "monitor/monitor.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

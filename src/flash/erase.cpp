@@ -3,9 +3,9 @@
 #include <limits>
 #include <vector>
 
+#include "app/run.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

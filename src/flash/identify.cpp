@@ -3,10 +3,10 @@
 #include <optional>
 #include <vector>
 
+#include "app/run.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "monitor/monitor.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/run.hpp"
+#include "app/signals.hpp"
 #include "line/port_list.hpp"
-#include "run/run.hpp"
-#include "run/signals.hpp"
 
 namespace halvard {
 

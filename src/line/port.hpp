@@ -7,8 +7,8 @@
 #include <span>
 #include <string>
 
+#include "base/host_file.hpp"
 #include "line/serial_line.hpp"
-#include "run/host_file.hpp"
 
 namespace halvard {
 

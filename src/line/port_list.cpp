@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "run/console.hpp"
+#include "base/console.hpp"
 
 namespace halvard {
 

@@ -20,9 +20,9 @@
 #include <string>
 #include <utility>
 
+#include "app/signals.hpp"
 #include "line/low_latency.hpp"
 #include "line/system_line.hpp"
-#include "run/signals.hpp"
 
 #ifdef __linux__
 #include <linux/serial.h>

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <utility>
 
+#include "app/signals.hpp"
 #include "line/system_line.hpp"
-#include "run/signals.hpp"
 
 namespace halvard {
 

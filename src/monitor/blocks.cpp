@@ -3,10 +3,10 @@
 #include <chrono>
 #include <cstdint>
 
+#include "app/run.hpp"
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

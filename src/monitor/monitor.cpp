@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 
+#include "app/run.hpp"
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <string>
 
-#include "bringup/rate_switch.hpp"
-#include "bringup/reset_sequence.hpp"
+#include "app/run.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/proof.hpp"
-#include "run/run.hpp"
+#include "session/rate_switch.hpp"
+#include "session/reset_sequence.hpp"
 
 namespace halvard {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <span>
 
-#include "run/errors.hpp"
-#include "run/host_file.hpp"
+#include "base/errors.hpp"
+#include "base/host_file.hpp"
 
 namespace halvard {
 

@@ -1,11 +1,11 @@
 #include <cinttypes>
 #include <cstdint>
 
+#include "app/run.hpp"
+#include "app/run_sequence.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "ops/ops.hpp"
-#include "run/run.hpp"
-#include "run/run_sequence.hpp"
 
 namespace halvard {
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/run.hpp"
 #include "flash/flash.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -16,7 +17,6 @@
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
 #include "ops/proof.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

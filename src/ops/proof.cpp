@@ -3,12 +3,12 @@
 #include <array>
 #include <optional>
 
-#include "bringup/target_image.hpp"
+#include "app/run.hpp"
 #include "line/port.hpp"
-#include "monitor/crc_routine.hpp"
+#include "monitor/crc_requests.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
-#include "run/run.hpp"
+#include "target/target_image.hpp"
 
 namespace halvard {
 

@@ -2,14 +2,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/run.hpp"
+#include "base/output_file.hpp"
 #include "image/image_writer.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
-#include "run/output_file.hpp"
-#include "run/run.hpp"
 
 namespace halvard {
 

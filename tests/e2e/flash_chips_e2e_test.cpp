@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "line/sim_line.hpp"
-#include "run/run_sequence.hpp"
+#include "app/run_sequence.hpp"
 #include "sim/flash/flash_chip.hpp"
+#include "simline/sim_line.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
 

@@ -8,9 +8,9 @@
 #include <iterator>
 #include <random>
 
+#include "app/run_sequence.hpp"
 #include "image_test_support.hpp"
-#include "line/sim_line.hpp"
-#include "run/run_sequence.hpp"
+#include "simline/sim_line.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
 

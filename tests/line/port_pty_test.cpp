@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "app/run.hpp"
 #include "line/port.hpp"
 #include "line/serial_pty.hpp"
 #include "line/system_line.hpp"
-#include "run/run.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
-#include "bringup/target_image.hpp"
-#include "monitor/crc_routine.hpp"
+#include "monitor/crc_requests.hpp"
+#include "target/target_image.hpp"
 
 namespace halvard::testing {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "app/run.hpp"
+#include "base/clock.hpp"
+#include "base/console.hpp"
 #include "line/serial_line.hpp"
-#include "run/clock.hpp"
-#include "run/console.hpp"
-#include "run/run.hpp"
 
 namespace halvard::testing {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <numeric>
 
-#include "bringup/target_image.hpp"
+#include "target/target_image.hpp"
 
 namespace halvard::sim::testing {
 

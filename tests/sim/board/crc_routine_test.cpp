@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "board_client.hpp"
-#include "monitor/crc_routine.hpp"
 #include "sim/c166/core.hpp"
+#include "target/crc_routine.hpp"
 
 namespace halvard::sim::testing {
 namespace {

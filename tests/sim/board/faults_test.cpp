@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "board_client.hpp"
-#include "bringup/target_image.hpp"
 #include "sim/board/faults.hpp"
 #include "sim/board/virtual_board.hpp"
+#include "target/target_image.hpp"
 
 namespace halvard::sim::testing {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "bringup/target_image.hpp"
 #include "machine.hpp"
+#include "target/target_image.hpp"
 
 namespace halvard::sim::test {
 namespace {

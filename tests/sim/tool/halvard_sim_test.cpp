@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "bringup/target_image.hpp"
 #include "line/system_line.hpp"
+#include "target/target_image.hpp"
 
 namespace {
 

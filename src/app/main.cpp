@@ -1,0 +1,24 @@
+#include "app/run_sequence.hpp"
+#include "app/signals.hpp"
+#include "base/clock.hpp"
+#include "base/console.hpp"
+#include "line/system_line.hpp"
+#include "simline/sim_line.hpp"
+
+int main(int argc, char* argv[]) {
+    halvard::ProcessGuard guard;
+    halvard::Console console(stdout);
+    halvard::SteadyClock steady;
+    // Real time, except while the virtual board is open: then the board's simulated time.
+    halvard::BoardClock clock(steady);
+    const auto openLine = [&clock](const halvard::LineRequest& request) {
+        if (halvard::IsSimDevice(request.device))
+            return halvard::OpenSimLine(request, &clock);
+        return halvard::OpenSystemLine(request);
+    };
+    const int status = halvard::RunHalvard(argc, argv, console, clock, openLine);
+    const int signal = halvard::StopSignal();
+    if (signal != 0 && status == halvard::StoppedStatus(signal))
+        halvard::ProcessGuard::endBySignal(signal);
+    return status;
+}

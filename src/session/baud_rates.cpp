@@ -1,0 +1,38 @@
+#include "session/baud_rates.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace halvard {
+
+double AscRate(double clockHz, std::uint16_t reload) {
+    return clockHz / (32.0 * (reload + 1.0));
+}
+
+std::uint16_t LoaderReload(double clockHz, std::uint32_t baud) {
+    // The timer is 16 bits wide: below the lowest rate the loader can measure, the count wraps.
+    const auto t6 = static_cast<std::uint16_t>(std::lround(2.25 * clockHz / baud) & 0xFFFF);
+    return static_cast<std::uint16_t>(t6 >= 36 ? (t6 - 36) / 72 : 0);
+}
+
+std::uint16_t NearestReload(double clockHz, double rate) {
+    const double divider = std::round(clockHz / (32.0 * rate));
+    return static_cast<std::uint16_t>(std::clamp(divider - 1.0, 0.0, double{kMaxReload}));
+}
+
+double RateError(double boardRate, double hostRate) {
+    return boardRate / hostRate - 1.0;
+}
+
+std::vector<std::uint32_t> ClocksThatCannotBoot(std::uint32_t baud) {
+    std::vector<std::uint32_t> clocks;
+    for (const std::uint32_t mhz : kCommonClocksMHz) {
+        const double hz = mhz * 1e6;
+        if (std::abs(RateError(AscRate(hz, LoaderReload(hz, baud)), baud)) <= kLoaderTolerance)
+            continue;
+        clocks.push_back(mhz);
+    }
+    return clocks;
+}
+
+}  // namespace halvard

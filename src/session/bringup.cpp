@@ -1,0 +1,229 @@
+#include "session/bringup.hpp"
+
+#include <array>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/run.hpp"
+#include "line/port.hpp"
+#include "monitor/monitor.hpp"
+#include "session/baud_rates.hpp"
+#include "session/cpu_table.hpp"
+#include "session/line_latency.hpp"
+#include "target/target_image.hpp"
+
+namespace halvard {
+
+namespace {
+
+constexpr std::uint8_t kPing = 0x00;
+constexpr std::uint8_t kLocate = 0x0F;
+constexpr std::uint8_t kMonitorAnswer = 0xAA;
+constexpr std::uint8_t kBootstrapStarted = 'V';
+constexpr std::uint32_t kCodeSegment = 0xFE08;  // CSP
+
+constexpr std::uint32_t kLineSettleMs = 1000;
+// A block read's answer, or the answers to the zeros of a resynchronisation.
+constexpr std::uint32_t kLongestAnswer = 2 * 512 + 16;
+constexpr std::uint32_t kSyncTimeoutMs = 2100;
+constexpr std::uint32_t kSecondChanceMs = 100;
+constexpr std::uint32_t kReplyTimeoutMs = 2000;
+
+SerialLine& openLine(Run& run) {
+    if (!run.port.line)
+        throw LineGone("the serial port is not open");
+    return *run.port.line;
+}
+
+void writeOrEnd(Run& run, std::span<const std::uint8_t> bytes) {
+    if (PortWrite(run, bytes))
+        return;
+    run.console.print("PortWrite error\n");
+    EndRun(run, exit_status::serialLine);
+}
+
+// Waits for the reply; the request bytes may still be on their way out.
+template <std::size_t N>
+std::optional<std::array<std::uint8_t, N>> awaitReply(Run& run, std::size_t requestBytes,
+                                                      std::uint32_t timeoutMs) {
+    std::array<std::uint8_t, N> reply{};
+    if (!WaitForBytes(run, reply, timeoutMs + wireTimeMs(run, requestBytes + N)))
+        return std::nullopt;
+    return reply;
+}
+
+// The loader measures the baud rate from a zero byte and answers with its identification.
+// A monitor left in the middle of a command may swallow the first zero byte; the resync
+// completes that command and the second zero byte then reaches it.
+std::uint8_t synchronise(Run& run) {
+    for (int attempt = 1;; ++attempt) {
+        PortWriteByte(run, kPing);
+        if (const auto reply = awaitReply<1>(run, 1, kSyncTimeoutMs))
+            return (*reply)[0];
+        if (attempt == 2)
+            FatalError(run, ErrorCode::BootTimeout);
+        PortResync(run);
+    }
+}
+
+// One more byte that may already be on its way, such as the loader's answer after the echo
+// of the zero byte on a line that echoes.
+std::optional<std::uint8_t> secondSyncByte(Run& run) {
+    SerialLine& line = openLine(run);
+    line.waitForInput(std::chrono::milliseconds(kSecondChanceMs + wireTimeMs(run, 1)));
+    std::array<std::uint8_t, 1> byte{};
+    if (line.read(byte) != 1)
+        return std::nullopt;
+    return byte[0];
+}
+
+// true when a monitor already runs, false when the loader of a supported CPU answered.
+bool monitorAlreadyRunning(Run& run, std::uint8_t first) {
+    std::uint8_t b = first;
+    bool secondChance = true;
+    for (;;) {
+        if (b == kMonitorAnswer)
+            return true;
+        if (IsBootId(b))
+            return false;
+        if (!secondChance) {
+            run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
+            FatalError(run, ErrorCode::IllegalEcho);
+        }
+        run.console.print("Not valid Syncr. Byte received: 0x%x.Try another.\n", unsigned{b});
+        secondChance = false;
+        const auto next = secondSyncByte(run);
+        if (!next) {
+            run.console.print("Second Syncr not available.\n");
+            run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
+            FatalError(run, ErrorCode::IllegalEcho);
+        }
+        b = *next;
+    }
+}
+
+// An XC16x needs DPP0 set before the bootstrap code stores what it receives.
+void sendBootstrapCode(Run& run) {
+    run.console.print("Loading bootstrap code (32 Bytes)\n");
+    const auto code = BootstrapCode();
+    if (run.settings.xc16x) {
+        writeOrEnd(run, kXc16xHeader);
+        writeOrEnd(run, code.subspan(kXc16xHeader.size()));
+    } else {
+        writeOrEnd(run, code);
+    }
+    const auto reply = awaitReply<1>(run, code.size(), kReplyTimeoutMs);
+    if (!reply) {
+        run.console.print("Expecting 'V'\n");
+        FatalError(run, ErrorCode::BootTimeout);
+    }
+    if ((*reply)[0] != kBootstrapStarted)
+        FatalError(run, ErrorCode::BootstrapTransfer);
+}
+
+void sendMonitor(Run& run) {
+    const auto upload = MonitorUpload(run.algorithmOffset);
+    run.console.print("Loading target monitor (%d Bytes)\n", static_cast<int>(upload.size()));
+    writeOrEnd(run, upload);
+    PortWriteByte(run, kPing);
+    const auto reply = awaitReply<1>(run, upload.size() + 1, kReplyTimeoutMs);
+    if (!reply) {
+        run.console.print("Expecting 0xAA\n");
+        FatalError(run, ErrorCode::BootTimeout);
+    }
+    if ((*reply)[0] != kMonitorAnswer)
+        FatalError(run, ErrorCode::MonitorTransfer);
+}
+
+// The monitor knows its offset within the code segment; the segment is CSP.
+std::uint32_t locateMonitor(Run& run) {
+    PortWriteByte(run, kLocate);
+    const auto reply = awaitReply<2>(run, 1, kReplyTimeoutMs);
+    if (!reply)
+        FatalError(run, ErrorCode::BootTimeout);
+    const std::uint32_t offset = (*reply)[0] | ((*reply)[1] << 8);
+    const std::uint32_t segment = targetWordRead(run, kCodeSegment);
+    const std::uint32_t imageBase = segment * 65536 + offset;
+    run.console.print("Target Monitor located to 0x%x\n", imageBase);
+    return imageBase;
+}
+
+void checkMonitor(Run& run, std::uint32_t imageBase) {
+    const auto monitor = MonitorCode(run.algorithmOffset);
+    const std::uint16_t target =
+        targetChecksum(run, imageBase + kBootstrapSize, static_cast<std::uint16_t>(monitor.size()));
+    if (target != (byteSum(monitor) & 0xFFFF))
+        FatalError(run, ErrorCode::ChecksumMonitor);
+    run.console.print("Monitor OK\n");
+}
+
+bool isSilentOrGarbled(int exitStatus) {
+    for (const ErrorCode code : {ErrorCode::BootTimeout, ErrorCode::IllegalEcho,
+                                 ErrorCode::BootstrapTransfer, ErrorCode::MonitorTransfer}) {
+        if (exitStatus == status(code))
+            return true;
+    }
+    return false;
+}
+
+// The likeliest causes of a loader that stays silent or answers garbage: a rate the board's
+// clock cannot make, or a board that is not in its loader.
+void printBootHint(Run& run, bool heard) {
+    const auto baud = static_cast<std::uint32_t>(run.settings.baudRate);
+    const std::vector<std::uint32_t> clocks = ClocksThatCannotBoot(baud);
+    if (clocks.size() == kCommonClocksMHz.size()) {
+        run.console.print(
+            "Hint: no common board clock (16 to 40 MHz) makes %u baud within 2.5 %%;"
+            " try /BAUD=38400\n",
+            baud);
+    } else if (!clocks.empty()) {
+        std::string list;
+        for (const std::uint32_t mhz : clocks)
+            list += (list.empty() ? "" : ", ") + std::to_string(mhz);
+        run.console.print(
+            "Hint: boards at %s MHz cannot make %u baud within 2.5 %%; try "
+            "/BAUD=38400, and check that the board is in boot mode\n",
+            list.c_str(), baud);
+    } else if (heard) {
+        run.console.print(
+            "Hint: the answers were garbled: check the board's clock and that it "
+            "is in boot mode\n");
+    } else {
+        run.console.print(
+            "Hint: no answer: check that the board is in boot mode (boot pin held "
+            "at reset), powered and connected\n");
+    }
+}
+
+}  // namespace
+
+std::uint32_t StartMonitor(Run& run) {
+    // Until the monitor answers, a failure is most likely the rate or the boot mode.
+    std::optional<bool> heardBeforeMonitor = false;
+    try {
+        // A board may still be sending the rest of an answer to a run that was cut short (a
+        // block takes 4.3 s at 1200 baud, the answers to a resynchronisation as long): that is
+        // read away during the settle pause and after it, until the line has gone quiet.
+        PortDiscardInput(run, kLineSettleMs, kLongestAnswer);
+        const std::uint8_t first = synchronise(run);
+        heardBeforeMonitor = true;
+        if (!monitorAlreadyRunning(run, first)) {
+            sendBootstrapCode(run);
+            sendMonitor(run);
+            run.monitorUploaded = true;
+        }
+        heardBeforeMonitor.reset();
+        const std::uint32_t imageBase = locateMonitor(run);
+        checkMonitor(run, imageBase);
+        CheckLineLatency(run);
+        return imageBase;
+    } catch (const RunExit& exit) {
+        if (heardBeforeMonitor && isSilentOrGarbled(exit.status))
+            printBootHint(run, *heardBeforeMonitor);
+        throw;
+    }
+}
+
+}  // namespace halvard

@@ -1,0 +1,45 @@
+#include "session/cpu_table.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "app/run.hpp"
+#include "monitor/monitor.hpp"
+#include "session/bringup.hpp"
+
+namespace halvard {
+
+namespace {
+constexpr std::uint32_t kIdManufacturer = 0xF07E;
+constexpr std::uint32_t kIdChip = 0xF07C;
+}  // namespace
+
+bool IsBootId(std::uint8_t b, std::span<const CpuType> table) {
+    return std::any_of(table.begin(), table.end(),
+                       [b](const CpuType& cpu) { return cpu.bootId == b; });
+}
+
+const CpuType* FindCpu(std::uint32_t id, std::span<const CpuType> table) {
+    const auto found = std::find_if(table.begin(), table.end(), [id](const CpuType& cpu) {
+        return (id & cpu.idMask) == cpu.idValue;
+    });
+    return found == table.end() ? nullptr : &*found;
+}
+
+int CpuRevision(const CpuType& cpu, std::uint32_t id) {
+    return static_cast<int>(id & ~cpu.idMask) + 1;
+}
+
+bool IdentifyCpu(Run& run) {
+    const std::uint32_t manufacturer = targetWordRead(run, kIdManufacturer);
+    const std::uint32_t chip = targetWordRead(run, kIdChip);
+    const std::uint32_t id = manufacturer << 16 | chip;
+    const CpuType* cpu = FindCpu(id);
+    if (cpu == nullptr)
+        return false;
+    run.console.print("CPU = %s, Revision %d\n", std::string(cpu->name).c_str(),
+                      CpuRevision(*cpu, id));
+    return true;
+}
+
+}  // namespace halvard

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "monitor/fake_monitor.hpp"
+#include "session/bringup.hpp"
+#include "session/cpu_table.hpp"
+#include "support/fakes.hpp"
+
+namespace halvard::testing {
+namespace {
+
+struct IdentifyCase {
+    std::uint32_t id;
+    bool found;
+    const char* line;
+};
+
+class IdentifyCpuTest : public ::testing::TestWithParam<IdentifyCase> {
+  protected:
+    KeptLineRun scripted;
+    FakeMonitor monitor{scripted.line};
+};
+
+TEST_P(IdentifyCpuTest, MatchesTheFirstRowAndPrintsTheRevision) {
+    monitor.setWord(0xF07E, static_cast<std::uint16_t>(GetParam().id >> 16));
+    monitor.setWord(0xF07C, static_cast<std::uint16_t>(GetParam().id));
+    EXPECT_EQ(IdentifyCpu(scripted.run), GetParam().found);
+    EXPECT_EQ(scripted.output.text(), GetParam().line);
+    const std::vector<std::uint8_t> reads{0x07, 0x7E, 0xF0, 0x00, 0x07, 0x7C, 0xF0, 0x00};
+    EXPECT_EQ(scripted.line.written(), reads) << "manufacturer first, then chip";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IdentifyCpuTest,
+    ::testing::Values(IdentifyCase{0x18200C02, true, "CPU = Infineon C167CS, Revision 3\n"},
+                      IdentifyCase{0x00000000, true, "CPU = Infineon C167CR/C167SR, Revision 1\n"},
+                      IdentifyCase{0x000000FF, true,
+                                   "CPU = Infineon C167CR/C167SR, Revision 256\n"},
+                      IdentifyCase{0x18201301, true, "CPU = Infineon C161PI, Revision 2\n"},
+                      IdentifyCase{0x18200900, true, "CPU = Infineon C161RI, Revision 1\n"},
+                      IdentifyCase{0x18200D01, false, ""}, IdentifyCase{0x00000100, false, ""}));
+
+TEST(CpuTable, BootIdsOfTheTableOnly) {
+    for (int b = 0; b < 256; ++b) {
+        const bool expected = b == 0xC5 || b == 0xD5;
+        EXPECT_EQ(IsBootId(static_cast<std::uint8_t>(b)), expected) << b;
+    }
+    EXPECT_FALSE(IsBootId(0xC5, {})) << "an empty table knows no CPU";
+}
+
+TEST(CpuTable, FirstMatchingRowWins) {
+    const std::array<CpuType, 2> table{
+        {{"wide", 0xD5, 0x18200000, 0xFFFF0000}, {"exact", 0xD5, 0x18200C00, 0xFFFFFF00}}};
+    const CpuType* cpu = FindCpu(0x18200C05, table);
+    ASSERT_NE(cpu, nullptr);
+    EXPECT_EQ(cpu->name, "wide");
+    EXPECT_EQ(CpuRevision(*cpu, 0x18200C05), 0x0C06);
+    EXPECT_EQ(FindCpu(0x18200C05, {}), nullptr);
+}
+
+}  // namespace
+}  // namespace halvard::testing
