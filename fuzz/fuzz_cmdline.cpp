@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     halvard::Run run(console, clock, nullptr);
     try {
         halvard::ParseCmdLine(run, static_cast<int>(args.size()), argv.data());
-    } catch (const halvard::RunExit&) {
+    } catch (const halvard::RunError&) {
     }
     return 0;
 }

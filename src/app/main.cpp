@@ -2,6 +2,7 @@
 #include "app/signals.hpp"
 #include "base/clock.hpp"
 #include "base/console.hpp"
+#include "base/stop.hpp"
 #include "line/system_line.hpp"
 #include "simline/sim_line.hpp"
 

@@ -41,12 +41,4 @@ struct Run {
     std::optional<SparseImage> image;
 };
 
-// Prints "Error %d: %s\n", runs the close step and ends the run with the code as status.
-[[noreturn]] void FatalError(Run& run, ErrorCode code);
-// Runs the close step and ends the run with the status, printing nothing.
-[[noreturn]] void EndRun(Run& run, int status, HostFile* hostFile = nullptr);
-// A stop signal (Ctrl-C) arrived: says so, runs the close step and ends the run with
-// StoppedStatus. Called at the run's next access to the line.
-[[noreturn]] void EndStoppedRun(Run& run);
-
 }  // namespace halvard

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <string>
 
 #include "app/run.hpp"
 #include "cmdline/cmdline.hpp"
@@ -19,6 +20,8 @@ namespace halvard {
 namespace {
 
 constexpr const char* kVersion = "1.08";
+// After a failure that the developers should hear of.
+constexpr const char* kContactLine = "\nPlease send the lines above to the Halvard developers.\n";
 constexpr std::uint32_t kT6 = 0xFE48;
 constexpr std::uint32_t kCP = 0xFE10;
 constexpr std::uint32_t kSP = 0xFE12;
@@ -50,10 +53,7 @@ void setUpCpuRegisters(Run& run) {
 
 void identifyFlash(Run& run) {
     if (!FindFlashDevice(run)) {
-        run.console.print("Error %d: %s\n", status(ErrorCode::WrongFlashId),
-                          textOf(ErrorCode::WrongFlashId).data());
-        PrintContactLine(run);
-        EndRun(run, status(ErrorCode::WrongFlashId));
+        throw RunError(ErrorCode::WrongFlashId, "", kContactLine);
     }
     PrintFlashDevice(run);
     SelectFlashOps(run);
@@ -66,7 +66,7 @@ void identifyFlash(Run& run) {
 void SettleRange(Run& run, std::uint32_t size) {
     RunSettings& s = run.settings;
     if (s.flashOffset > size)
-        FatalError(run, ErrorCode::OffsetRange);
+        throw RunError(ErrorCode::OffsetRange);
     const std::uint32_t room = size - s.flashOffset;
     if (s.length == kLengthToEnd) {
         s.length = room;
@@ -92,7 +92,7 @@ void loadFlashAlgorithm(Run& run) {
     const std::uint32_t address = run.imageBase + static_cast<std::uint32_t>(offset);
     host2Target(run, address, algorithm);
     if ((targetChecksum(run, address, count) & 0xFFFF) != (byteSum(algorithm) & 0xFFFF)) {
-        FatalError(run, ErrorCode::FlashAlgorithm);
+        throw RunError(ErrorCode::FlashAlgorithm);
     }
     run.targetCode.slot = TargetCodeState::Slot::flashAlgorithm;
 }
@@ -127,10 +127,6 @@ void PrintBanner(Run& run) {
     run.console.print("\n");
 }
 
-void PrintContactLine(Run& run) {
-    run.console.print("\nPlease send the lines above to the Halvard developers.\n");
-}
-
 void RunSequence(Run& run, int argc, char* argv[]) {
     // Answers for scripts and people looking for a port: one line each, no banner.
     switch (RequestOf(argc, argv)) {
@@ -152,9 +148,8 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     ResetIntoLoader(run);
     run.imageBase = StartMonitor(run);
     if (!IdentifyCpu(run)) {
-        run.console.print("CPU Not Supported\n");
-        PrintContactLine(run);
-        EndRun(run, exit_status::cpuNotSupported);
+        throw RunError(exit_status::cpuNotSupported,
+                       "CPU Not Supported\n" + std::string(kContactLine));
     }
     const double clockMHz = printCpuClock(run);
     if (run.settings.speed != 0)
@@ -176,12 +171,12 @@ int RunHalvard(int argc, char* argv[], Console& console, Clock& clock, LineFacto
     int exitStatus = exit_status::ok;
     try {
         RunSequence(run, argc, argv);
-    } catch (const RunExit& exit) {
-        exitStatus = exit.status;
-    } catch (const LineGone& gone) {
-        console.print("\nSerial line lost: %s\n", gone.what());
+    } catch (const RunError& error) {
+        // The one place where a run's failure is told.
+        console.print("%s%s", error.message().c_str(), error.hint().c_str());
+        exitStatus = error.status();
+        RestoreStartRate(run, exitStatus);
         PortClose(run);
-        exitStatus = exit_status::serialLine;
     }
     console.flush();
     return exitStatus;

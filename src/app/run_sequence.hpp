@@ -22,7 +22,5 @@ void PrintVersionLine(Run& run);
 // Checks /OFFSET= against the flash size and cuts the length to the device.
 void SettleRange(Run& run, std::uint32_t flashSize);
 double CpuClockMHz(std::uint16_t t6, std::int32_t baudRate);
-// The empty line and the line that says whom to contact.
-void PrintContactLine(Run& run);
 
 }  // namespace halvard

@@ -1,6 +1,7 @@
 #include "app/signals.hpp"
 
-#include <atomic>
+#include "base/stop.hpp"
+
 #include <csignal>
 
 #ifdef _WIN32
@@ -19,17 +20,6 @@ namespace halvard {
 
 namespace {
 
-// Written by the handlers, so lock-free.
-std::atomic<int> stopSignal{0};
-std::atomic<bool> guardInstalled{false};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-// The first request wins; true when this was it.
-bool firstRequest(int signal) {
-    int none = 0;
-    return stopSignal.compare_exchange_strong(none, signal);
-}
-
 #ifdef _WIN32
 
 // Close, logoff and shutdown end the process whatever a handler does: they are left to the
@@ -37,7 +27,7 @@ bool firstRequest(int signal) {
 BOOL WINAPI onConsoleEvent(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
-    return firstRequest(SIGINT) ? TRUE : FALSE;
+    return RequestStop(SIGINT) ? TRUE : FALSE;
 }
 
 #else
@@ -47,7 +37,7 @@ std::array<struct sigaction, kStopSignals.size()> previousStop{};
 struct sigaction previousPipe {};
 
 extern "C" void onStopSignal(int signal) {
-    if (firstRequest(signal))
+    if (RequestStop(signal))
         return;
     RestoreSystemLinesNow();
     std::signal(signal, SIG_DFL);
@@ -93,11 +83,11 @@ ProcessGuard::ProcessGuard() {
             sigaction(kStopSignals[i], &stop, nullptr);
     }
 #endif
-    guardInstalled = true;
+    SetStopUnwindsRun(true);
 }
 
 ProcessGuard::~ProcessGuard() {
-    guardInstalled = false;
+    SetStopUnwindsRun(false);
 #ifdef _WIN32
     SetConsoleCtrlHandler(onConsoleEvent, FALSE);
 #else
@@ -115,22 +105,6 @@ void ProcessGuard::endBySignal(int signal) {
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 #endif
-}
-
-int StopSignal() {
-    return stopSignal.load();
-}
-
-void RequestStop(int signal) {
-    firstRequest(signal);
-}
-
-void ClearStopRequest() {
-    stopSignal = 0;
-}
-
-bool StopUnwindsRun() {
-    return guardInstalled.load();
 }
 
 }  // namespace halvard

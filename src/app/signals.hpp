@@ -23,17 +23,4 @@ class ProcessGuard {
     static void endBySignal(int signal);
 };
 
-// The signal that asked the run to stop, 0 while none has.
-int StopSignal();
-// What the handlers do; tests call it to interrupt a run.
-void RequestStop(int signal);
-void ClearStopRequest();
-// True while a ProcessGuard is installed: a stop signal then unwinds the run instead of ending
-// the process, and the serial ports leave the first one to it.
-bool StopUnwindsRun();
-// A run that stopped on a signal ends with 128 + its number, as shells report it.
-inline int StoppedStatus(int signal) {
-    return 128 + signal;
-}
-
 }  // namespace halvard

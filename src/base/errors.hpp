@@ -1,7 +1,10 @@
 #pragma once
 
 #include <array>
+#include <exception>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace halvard {
 
@@ -71,10 +74,34 @@ constexpr std::string_view textOf(ErrorCode code) {
     return ErrorText[static_cast<int>(code)];
 }
 
-// Thrown to end a run; main catches it and returns the status. Everything that is open is
-// closed on the way (the port by PortClose, files by their owners).
-struct RunExit {
-    int status;
+// "Error N: text" and its line end, the line that names an error code.
+std::string ErrorLine(ErrorCode code);
+
+// The one way a run ends early: thrown from anywhere below the top, which prints its lines once
+// and ends the run with its status. The objects that own the port, the line rate and the files
+// put them back as the error passes them.
+class RunError : public std::exception {
+  public:
+    // Ends with the code as status: the lines before, the code's error line, the lines after.
+    explicit RunError(ErrorCode code, std::string before = {}, std::string after = {})
+        : status_(halvard::status(code)),
+          message_(std::move(before) + ErrorLine(code) + std::move(after)) {}
+    // Ends with the status after the lines, which may be none.
+    RunError(int exitStatus, std::string message)
+        : status_(exitStatus), message_(std::move(message)) {}
+
+    int status() const { return status_; }
+    // What the top prints: the message, then the hint.
+    const std::string& message() const { return message_; }
+    const std::string& hint() const { return hint_; }
+    // A line that names the likeliest cause, printed after the message.
+    void setHint(std::string hint) { hint_ = std::move(hint); }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+  private:
+    int status_;
+    std::string message_;
+    std::string hint_;
 };
 
 // Exit statuses of the paths that end a run without an error line of their own.

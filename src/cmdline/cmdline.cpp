@@ -26,8 +26,8 @@ struct OptionRow {
     void (*apply)(Run&, std::string_view value, std::string_view original);
 };
 
-[[noreturn]] void exclusive(Run& run) {
-    FatalError(run, ErrorCode::OptionsExclusive);
+[[noreturn]] void exclusive(Run&) {
+    throw RunError(ErrorCode::OptionsExclusive);
 }
 
 void setComIndex(Run& run, std::uint32_t index) {
@@ -41,7 +41,7 @@ void applyResetOption(Run& run, std::string_view value, std::string_view) {
     if (why.empty())
         return;
     run.console.print("ParseCmdLine: /RESET=%s: %s\n", std::string(value).c_str(), why.c_str());
-    FatalError(run, ErrorCode::IllegalOption);
+    throw RunError(ErrorCode::IllegalOption);
 }
 
 // Tested in this order; the first row that matches decides.
@@ -105,7 +105,7 @@ const std::array<OptionRow, 21> kOptions = {{
      [](Run& r, std::string_view v, std::string_view) {
          r.settings.speed = v == "MAX" ? kSpeedMax : static_cast<std::int32_t>(ParseNumber(v, 10));
          if (r.settings.speed == 0 || r.settings.speed < kSpeedMax)
-             FatalError(r, ErrorCode::IllegalNumber);
+             throw RunError(ErrorCode::IllegalNumber);
      }},
     {"/8BIT", Match::whole,
      [](Run& r, std::string_view, std::string_view) {
@@ -138,10 +138,10 @@ void applyOption(Run& run, char* argument) {
         }
     }
     run.console.print("ParseCmdLine: %s\n", argument);
-    FatalError(run, ErrorCode::IllegalOption);
+    throw RunError(ErrorCode::IllegalOption);
 }
 
-Operation parseFunction(Run& run, char* argument) {
+Operation parseFunction(Run&, char* argument) {
     UpcaseArgument(argument);
     const std::string_view function(argument);
     if (function == "/P")
@@ -150,23 +150,23 @@ Operation parseFunction(Run& run, char* argument) {
         return Operation::read;
     if (function == "/V")
         return Operation::verify;
-    FatalError(run, ErrorCode::IllegalFunction);
+    throw RunError(ErrorCode::IllegalFunction);
 }
 
 // A message of its own, no error line.
 [[noreturn]] void refuse(Run& run, const char* message, int exitStatus) {
     run.console.print("%s", message);
-    throw RunExit{exitStatus};
+    throw RunError(exitStatus, "");
 }
 
 std::uint64_t inputFileSize(Run& run) {
     HostFile file(run.settings.fileName, "rb");
     if (!file.isOpen())
-        FatalError(run, ErrorCode::InputFileNotFound);
+        throw RunError(ErrorCode::InputFileNotFound);
     std::error_code error;
     const auto size = std::filesystem::file_size(run.settings.fileName, error);
     if (error)
-        FatalError(run, ErrorCode::InputFileNotFound);
+        throw RunError(ErrorCode::InputFileNotFound);
     return size;
 }
 
@@ -181,7 +181,7 @@ std::string readInput(Run& run, std::uint64_t size) {
     if (!file.isOpen() || std::fread(text.data(), 1, text.size(), file.get()) != text.size()) {
         run.console.print("Error trying to read data from file %s\n",
                           run.settings.fileName.c_str());
-        throw RunExit{exit_status::inputFile};
+        throw RunError(exit_status::inputFile, "");
     }
     return text;
 }
@@ -194,17 +194,17 @@ void loadRecordFile(Run& run, ImageFormat format, const std::string& text) {
     if (read.fault) {
         run.console.print("%s line %u: %s\n", s.fileName.c_str(),
                           static_cast<unsigned>(read.fault->line), read.fault->what.c_str());
-        throw RunExit{exit_status::inputFile};
+        throw RunError(exit_status::inputFile, "");
     }
     if (read.image.empty()) {
         run.console.print("%s: the file holds no data records\n", s.fileName.c_str());
-        throw RunExit{exit_status::inputFile};
+        throw RunError(exit_status::inputFile, "");
     }
     if (s.fileOffset != 0) {
         run.console.print(
             "ParseCmdLine: /FILE-OFFSET= does not apply to the HEX or S-record file %s\n",
             s.fileName.c_str());
-        FatalError(run, ErrorCode::IllegalOption);
+        throw RunError(ErrorCode::IllegalOption);
     }
     run.image = std::move(read.image);
 }
@@ -221,7 +221,7 @@ void checkInputFile(Run& run) {
         return;
     }
     if (s.fileOffset > size)
-        FatalError(run, ErrorCode::FileOffsetRange);
+        throw RunError(ErrorCode::FileOffsetRange);
     const std::uint64_t available = size - s.fileOffset;
     if (s.length == kLengthToEnd) {
         s.length = asLength(available);
@@ -292,16 +292,16 @@ void ParseCmdLine(Run& run, int argc, char* argv[]) {
     run.image.reset();
     if (argc < 2 || RequestOf(argc, argv) == Request::help) {
         PrintUsage(run);
-        throw RunExit{exit_status::usage};
+        throw RunError(exit_status::usage, "");
     }
     run.settings.operation = parseFunction(run, argv[1]);
     if (argc < 3)
-        FatalError(run, ErrorCode::MissingFilename);
+        throw RunError(ErrorCode::MissingFilename);
     run.settings.fileName = argv[2];
     for (int i = 3; i < argc; ++i)
         applyOption(run, argv[i]);
     if (run.settings.fileName.empty())
-        FatalError(run, ErrorCode::MissingFilename);
+        throw RunError(ErrorCode::MissingFilename);
     if (run.settings.operation != Operation::read)
         checkInputFile(run);
     if (run.settings.length != kLengthToEnd && run.settings.length % 2 != 0) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/run.hpp"
+#include "base/format.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 
@@ -38,9 +39,10 @@ void eraseSector(Run& run, std::uint32_t sectorStart, int block) {
 void CheckErasedSectors(Run& run) {
     if (run.flash.unerasedBlocks.empty())
         return;
+    std::string lines;
     for (const int block : run.flash.unerasedBlocks)
-        run.console.print("EraseFlashArea Error: Block #%d not erased\n", block);
-    FatalError(run, ErrorCode::Programming);
+        lines += Format("EraseFlashArea Error: Block #%d not erased\n", block);
+    throw RunError(ErrorCode::Programming, lines);
 }
 
 // Sectors are numbered across the whole device, skipped ones included, so a printed number

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "app/run.hpp"
-#include "app/signals.hpp"
+#include "base/stop.hpp"
 #include "line/port_list.hpp"
 
 namespace halvard {
@@ -48,9 +48,13 @@ std::string deviceForNumber(std::uint32_t number) {
 #endif
 }
 
+[[noreturn]] void endStopped() {
+    throw RunError(StoppedStatus(StopSignal()), "\nInterrupted\n");
+}
+
 SerialLine& lineOf(Run& run) {
     if (StopSignal() != 0)
-        EndStoppedRun(run);
+        endStopped();
     if (!run.port.line)
         throw LineGone("the serial port is not open");
     return *run.port.line;
@@ -125,7 +129,7 @@ void PortSetup(Run& run) {
             run.console.print("Unable to set the time-out parameters");
             break;
     }
-    throw RunExit{exit_status::serialLine};
+    throw RunError(exit_status::serialLine, "");
 }
 
 void PortWriteByte(Run& run, std::uint8_t byte) {
@@ -152,7 +156,7 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
             return true;
         const std::uint32_t elapsed = run.clock.tickMs() - start;
         if (StopSignal() != 0)
-            EndStoppedRun(run);
+            endStopped();
         if (elapsed >= timeoutMs)
             return false;
         const std::uint32_t leftMs = timeoutMs - elapsed;

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/errors.hpp"
+
 namespace halvard {
 
 // The two modem control lines a host drives; boards wire them to RESET and the boot pin.
@@ -52,10 +54,16 @@ class SerialLine {
     virtual std::string keepBoardState() { return {}; }
 };
 
-// The line went away during a run (an unplugged USB adapter, a closed pty).
-class LineGone : public std::runtime_error {
+// The line went away during a run (an unplugged USB adapter, a closed pty): the run ends with
+// the port's status and one line that says why.
+class LineGone : public RunError {
   public:
-    using std::runtime_error::runtime_error;
+    explicit LineGone(const std::string& why)
+        : RunError(exit_status::serialLine, "\nSerial line lost: " + why + "\n"), why_(why) {}
+    const std::string& why() const { return why_; }
+
+  private:
+    std::string why_;
 };
 
 enum class LineOpenError { noPorts, openFailed, configureFailed, timeoutsFailed };

@@ -20,7 +20,7 @@
 #include <string>
 #include <utility>
 
-#include "app/signals.hpp"
+#include "base/stop.hpp"
 #include "line/low_latency.hpp"
 #include "line/system_line.hpp"
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/signals.hpp"
+#include "base/stop.hpp"
 #include "line/system_line.hpp"
 
 namespace halvard {

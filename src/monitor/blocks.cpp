@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "app/run.hpp"
+#include "base/format.hpp"
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
@@ -164,7 +165,8 @@ void PrintBlockReadTimeout(Run& run) {
     run.console.print("target2Host:\t\t\n");
     const ErrorCode code = run.settings.operation == Operation::verify ? ErrorCode::VerifyTimeout
                                                                        : ErrorCode::ReadTimeout;
-    run.console.print("Error %d: %s\n", status(code), textOf(code).data());
+    // Not yet the end of the run: the read is tried once more after a resynchronisation.
+    run.console.print("%s", ErrorLine(code).c_str());
 }
 
 void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
@@ -172,8 +174,7 @@ void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> 
     if (count == 0)
         return;
     if (checkAddrSize(run, address, count) != 0) {
-        run.console.print("host2Target: Failure\n");
-        EndRun(run, exit_status::blockRefused);
+        throw RunError(exit_status::blockRefused, "host2Target: Failure\n");
     }
     const Frame header = blockHeader(kBlockWrite, address, count);
     sendOrEnd(run, header.bytes(), "host2Target: WriteFile error\n");
@@ -181,7 +182,7 @@ void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> 
     std::array<std::uint8_t, 1> reply{};
     awaitReplyOrEnd(run, reply, header.bytes().size() + count, "host2Target Timeout:\t\t\n");
     if (reply[0] != kDone)
-        FatalError(run, ErrorCode::IllegalEcho);
+        throw RunError(ErrorCode::IllegalEcho);
 }
 
 FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
@@ -200,24 +201,23 @@ FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::u
     return result;
 }
 
-void EndOnFlashWrite(Run& run, const FlashWrite& result) {
+void EndOnFlashWrite(const FlashWrite& result) {
     switch (result.outcome) {
         case FlashWrite::Outcome::programmed:
             return;
         case FlashWrite::Outcome::cellFailed:
-            run.console.print("host2Flash: Monitor send error at offset 0x%x\n", result.offset);
-            FatalError(run, ErrorCode::Programming);
+            throw RunError(
+                ErrorCode::Programming,
+                Format("host2Flash: Monitor send error at offset 0x%x\n", result.offset));
         case FlashWrite::Outcome::notUnderstood:
-            run.console.print("host2Flash: Monitor anwer not understood\n");
-            FatalError(run, ErrorCode::IllegalEcho);
+            throw RunError(ErrorCode::IllegalEcho, "host2Flash: Monitor anwer not understood\n");
         case FlashWrite::Outcome::timedOut:
-            run.console.print("host2Flsh\n");
-            FatalError(run, ErrorCode::ProgrammingTimeout);
+            throw RunError(ErrorCode::ProgrammingTimeout, "host2Flsh\n");
     }
 }
 
 void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
-    EndOnFlashWrite(run, host2FlashTry(run, address, data));
+    EndOnFlashWrite(host2FlashTry(run, address, data));
 }
 
 }  // namespace halvard

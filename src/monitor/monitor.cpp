@@ -14,8 +14,7 @@ namespace monitor_frame {
 void sendOrEnd(Run& run, std::span<const std::uint8_t> bytes, const char* writeError) {
     if (PortWrite(run, bytes))
         return;
-    run.console.print("%s", writeError);
-    EndRun(run, exit_status::serialLine);
+    throw RunError(exit_status::serialLine, writeError);
 }
 
 void awaitReplyOrEnd(Run& run, std::span<std::uint8_t> reply, std::size_t requestBytes,
@@ -23,8 +22,7 @@ void awaitReplyOrEnd(Run& run, std::span<std::uint8_t> reply, std::size_t reques
     const std::uint32_t limit = kReplyTimeoutMs + wireTimeMs(run, requestBytes + reply.size());
     if (WaitForBytes(run, reply, limit))
         return;
-    run.console.print("%s", timeoutMessage);
-    FatalError(run, ErrorCode::MonitorTimeout);
+    throw RunError(ErrorCode::MonitorTimeout, timeoutMessage);
 }
 
 }  // namespace monitor_frame

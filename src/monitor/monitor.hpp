@@ -46,7 +46,7 @@ struct FlashWrite {
 FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
 // Returns for a programmed block; otherwise prints what host2Flash prints and ends the run
 // (22, 9 or 17).
-void EndOnFlashWrite(Run& run, const FlashWrite& result);
+void EndOnFlashWrite(const FlashWrite& result);
 
 // Milliseconds that the bytes need on the wire at the run's baud rate (8N1: 10 bits a byte),
 // rounded up. Every wait adds this for the bytes still in flight when it starts.

@@ -1,5 +1,7 @@
 #include "ops/op_common.hpp"
 
+#include "base/format.hpp"
+
 #include <algorithm>
 #include <string>
 
@@ -63,20 +65,20 @@ class PageProgress {
 }  // namespace
 
 void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
-                       std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode) {
+                       std::uint32_t remainingAfter, ErrorCode timeoutCode) {
     PageProgress progress(run, static_cast<std::uint32_t>(page.size()), remainingAfter);
     if (!target2Host(run, address, page, progress.fromStart()))
         return;
     PortResync(run);
     if (target2Host(run, address, page, progress.fromStart()))
-        EndRun(run, status(timeoutCode), &file);
+        throw RunError(status(timeoutCode), "");
 }
 
 bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
-                    std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode) {
+                    std::uint32_t remainingAfter, ErrorCode timeoutCode) {
     PrepareProof(run);
     if (run.targetCode.proof != TargetCodeState::Proof::crc) {
-        ReadPageWithRetry(run, address, page, remainingAfter, file, timeoutCode);
+        ReadPageWithRetry(run, address, page, remainingAfter, timeoutCode);
         return ProvePiece(run, address, page) == PieceProof::agrees;
     }
     PageProgress progress(run, static_cast<std::uint32_t>(page.size()), remainingAfter);
@@ -92,15 +94,14 @@ bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> pag
                 break;
         }
     }
-    EndRun(run, status(timeoutCode), &file);
+    throw RunError(status(timeoutCode), "");
 }
 
-void KeepBoardState(Run& run, HostFile* file) {
+void KeepBoardState(Run& run) {
     const std::string why = run.port.line ? run.port.line->keepBoardState() : std::string();
     if (why.empty())
         return;
-    run.console.print("Error: virtual board: %s\n", why.c_str());
-    EndRun(run, exit_status::serialLine, file);
+    throw RunError(exit_status::serialLine, Format("Error: virtual board: %s\n", why.c_str()));
 }
 
 void FinishOperation(Run& run, HostFile* file) {
@@ -108,11 +109,6 @@ void FinishOperation(Run& run, HostFile* file) {
         RestoreStartRate(run, exit_status::ok);
     RestartIntoApplication(run);
     PortClose(run, file);
-}
-
-void FailWith(Run& run, ErrorCode code, HostFile& file) {
-    run.console.print("Error %d: %s\n", status(code), textOf(code).data());
-    EndRun(run, status(code), &file);
 }
 
 }  // namespace halvard

@@ -23,25 +23,22 @@ void PrintElapsed(Run& run, std::uint32_t startMs);
 // range holds behind this page. A time-out gets one resynchronised repeat, a second one ends
 // the run with timeoutCode as status (target2Host has printed the error line each time).
 void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
-                       std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode);
+                       std::uint32_t remainingAfter, ErrorCode timeoutCode);
 
 // Reads a range within one page like ReadPageWithRetry and proves it: with the CRC routine in one
 // answer (the bytes, then their CRC-32), otherwise by a separate proof of the bytes read. True
 // when the bytes are proved; false when they are not (the caller resynchronises and reads again).
 // A time-out gets one resynchronised repeat, a second one ends the run with timeoutCode.
 bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
-                    std::uint32_t remainingAfter, HostFile& file, ErrorCode timeoutCode);
+                    std::uint32_t remainingAfter, ErrorCode timeoutCode);
 
 // The function's result is final: the virtual board writes its flash file now, so that no
 // success is reported for a flash that is then lost. A board that cannot ends the run with one
 // line naming the file and the reason, and the port's status (3).
-void KeepBoardState(Run& run, HostFile* file = nullptr);
+void KeepBoardState(Run& run);
 
 // The function has succeeded: restarts the board into its application when /RESET= asks for
 // it, then closes the port and, when given, the file.
 void FinishOperation(Run& run, HostFile* file = nullptr);
-
-// Prints the error line and ends the run with the code, closing port and file.
-[[noreturn]] void FailWith(Run& run, ErrorCode code, HostFile& file);
 
 }  // namespace halvard

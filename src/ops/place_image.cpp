@@ -3,6 +3,7 @@
 
 #include "app/run.hpp"
 #include "app/run_sequence.hpp"
+#include "base/format.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "ops/ops.hpp"
@@ -13,9 +14,9 @@ namespace {
 
 [[noreturn]] void refuseData(Run& run, std::uint32_t line, std::uint64_t address,
                              const char* what) {
-    run.console.print("%s line %u: data at 0x%" PRIX64 " %s\n", run.settings.fileName.c_str(),
-                      static_cast<unsigned>(line), address, what);
-    EndRun(run, exit_status::inputFile);
+    throw RunError(exit_status::inputFile,
+                   Format("%s line %u: data at 0x%" PRIX64 " %s\n", run.settings.fileName.c_str(),
+                          static_cast<unsigned>(line), address, what));
 }
 
 void checkInsideDevice(Run& run, std::uint32_t flashSize) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/run.hpp"
+#include "base/format.hpp"
 #include "flash/flash.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -34,9 +35,9 @@ bool seekTo(HostFile& file, std::uint32_t offset) {
     return std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) == 0;
 }
 
-[[noreturn]] void failFileRead(Run& run, HostFile& file) {
-    run.console.print("Error trying to read data from file %s\n", run.settings.fileName.c_str());
-    EndRun(run, exit_status::inputFile, &file);
+[[noreturn]] void failFileRead(Run& run) {
+    throw RunError(exit_status::inputFile, Format("Error trying to read data from file %s\n",
+                                                  run.settings.fileName.c_str()));
 }
 
 // A file shorter than the range is a failure of the input file, not a success.
@@ -45,11 +46,9 @@ void readFromFile(Run& run, HostFile& file, std::span<std::uint8_t> block) {
     if (got == block.size())
         return;
     if (std::ferror(file.get()) != 0)
-        failFileRead(run, file);
-    run.console.print("Error Reading from file. No more data available\n");
-    run.console.print("Error %d: %s\n", status(ErrorCode::NotDefined),
-                      textOf(ErrorCode::NotDefined).data());
-    EndRun(run, exit_status::inputFile, &file);
+        failFileRead(run);
+    throw RunError(exit_status::inputFile, "Error Reading from file. No more data available\n" +
+                                               ErrorLine(ErrorCode::NotDefined));
 }
 
 // verifyBuffer compares whole words; a block of a sparse image on a byte-wide bus may end on
@@ -108,7 +107,7 @@ std::vector<std::uint8_t> bytesOf(Run& run, HostFile& file, const Stretch& stret
     if (stretch.fromFile) {
         const RunSettings& s = run.settings;
         if (!seekTo(file, s.fileOffset + (offset - s.flashOffset)))
-            failFileRead(run, file);
+            failFileRead(run);
         readFromFile(run, file, data);
     } else {
         const auto from = stretch.inMemory.subspan(offset - stretch.flashOffset, size);
@@ -121,9 +120,8 @@ std::uint32_t endOf(const Stretch& stretch) {
     return stretch.flashOffset + stretch.length;
 }
 
-[[noreturn]] void failChecksum(Run& run, HostFile& file) {
-    run.console.print("General Checksum Error!!\n");
-    FailWith(run, ErrorCode::ChecksumTransfer, file);
+[[noreturn]] void failChecksum() {
+    throw RunError(ErrorCode::ChecksumTransfer, "General Checksum Error!!\n");
 }
 
 std::optional<std::size_t> firstDifference(Run& run, std::span<const std::uint8_t> written,
@@ -148,39 +146,37 @@ std::optional<std::size_t> firstDifference(Run& run, std::span<const std::uint8_
 
 // A block that differs is read again after a resynchronisation: a difference is reported only
 // when two reads in a row bring the same bytes, and reads that never agree blame the line.
-void verifyBlock(Run& run, HostFile& file, std::uint32_t offset,
-                 std::span<const std::uint8_t> hostData, std::uint32_t remainingAfter) {
+void verifyBlock(Run& run, std::uint32_t offset, std::span<const std::uint8_t> hostData,
+                 std::uint32_t remainingAfter) {
     constexpr int kReads = 3;
     Block reads[2]{};
     for (int read = 0; read < kReads; ++read) {
         if (read > 0)
             PortResync(run);
         const auto readBack = std::span(reads[read % 2]).first(hostData.size());
-        ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter, file,
+        ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter,
                           ErrorCode::VerifyTimeout);
         if (!firstDifference(run, hostData, readBack, false))
             return;
         const auto before = std::span(reads[(read + 1) % 2]).first(hostData.size());
         if (read > 0 && std::equal(readBack.begin(), readBack.end(), before.begin())) {
             const std::size_t position = *firstDifference(run, hostData, readBack, true);
-            run.console.print("Error %d: %s\n", status(ErrorCode::Verifying),
-                              textOf(ErrorCode::Verifying).data());
-            run.console.print("\n\nError at offset 0x%08lx!!!\n",
-                              static_cast<unsigned long>(offset + position));
-            EndRun(run, status(ErrorCode::Verifying), &file);
+            throw RunError(ErrorCode::Verifying, "",
+                           Format("\n\nError at offset 0x%08lx!!!\n",
+                                  static_cast<unsigned long>(offset + position)));
         }
     }
-    FailWith(run, ErrorCode::ChecksumTransfer, file);
+    throw RunError(ErrorCode::ChecksumTransfer);
 }
 
-void readBackPage(Run& run, HostFile& file, std::uint32_t offset,
-                  std::span<const std::uint8_t> data, std::uint32_t remainingAfter) {
+void readBackPage(Run& run, std::uint32_t offset, std::span<const std::uint8_t> data,
+                  std::uint32_t remainingAfter) {
     for (std::size_t done = 0; done < data.size();) {
         const std::uint32_t address = run.settings.deviceBase + offset;
         const auto left = static_cast<std::uint32_t>(data.size() - done);
         const auto block = data.subspan(done, NextPiece(address, left, kMaxBlock));
         done += block.size();
-        verifyBlock(run, file, offset, block,
+        verifyBlock(run, offset, block,
                     remainingAfter + static_cast<std::uint32_t>(data.size() - done));
         offset += static_cast<std::uint32_t>(block.size());
     }
@@ -188,16 +184,16 @@ void readBackPage(Run& run, HostFile& file, std::uint32_t offset,
 
 // The page's CRC first: only a page that does not prove itself is read back, to find the first
 // difference. Without the routine every page is read back and its blocks' sums compared.
-void verifyPage(Run& run, HostFile& file, std::uint32_t offset, std::span<const std::uint8_t> data,
+void verifyPage(Run& run, std::uint32_t offset, std::span<const std::uint8_t> data,
                 std::uint32_t remainingAfter) {
     const std::uint32_t address = run.settings.deviceBase + offset;
     PrepareProof(run);
     const bool byCrc = run.targetCode.proof == TargetCodeState::Proof::crc;
     if (byCrc && ProvePiece(run, address, data) == PieceProof::agrees)
         return;
-    readBackPage(run, file, offset, data, remainingAfter);
+    readBackPage(run, offset, data, remainingAfter);
     if (!byCrc && ProvePiece(run, address, data) != PieceProof::agrees)
-        failChecksum(run, file);
+        failChecksum();
 }
 
 // Verifies a stretch page by page; returns the sum of its bytes.
@@ -209,7 +205,7 @@ std::uint32_t verifyStretch(Run& run, HostFile& file, const Stretch& stretch,
             NextPiece(run.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
         const auto data = bytesOf(run, file, stretch, offset, size);
         remaining -= size;
-        verifyPage(run, file, offset, data, remaining);
+        verifyPage(run, offset, data, remaining);
         hostSum += byteSum(data);
         PrintProgress(run, remaining, run.settings.length);
         offset += size;
@@ -303,20 +299,19 @@ struct FailedPage {
 // that did not erase. The line (1): no proof came through, or the page holds other data
 // although the flash algorithm reported every block of it programmed. The algorithm verifies
 // each cell against the bytes it received, so those bytes were changed on the way.
-[[noreturn]] void failProgrammedPage(Run& run, HostFile& file, const FailedPage& page,
-                                     const FlashWrite& written) {
+[[noreturn]] void failProgrammedPage(Run& run, const FailedPage& page, const FlashWrite& written) {
     if (written.outcome == FlashWrite::Outcome::cellFailed && !chipFailedCell(run)) {
         run.console.print("host2Flash: Monitor send error at offset 0x%x\n", written.offset);
-        FailWith(run, ErrorCode::ChecksumTransfer, file);
+        throw RunError(ErrorCode::ChecksumTransfer);
     }
-    EndOnFlashWrite(run, written);
+    EndOnFlashWrite(written);
     if (page.proof == PieceProof::differs) {
         run.console.print(page.erasedPart ? "Page at offset 0x%x is not erased\n"
                                           : "Page at offset 0x%x does not hold the file's data\n",
                           static_cast<unsigned>(page.offset));
         CheckErasedSectors(run);
     }
-    FailWith(run, ErrorCode::ChecksumTransfer, file);
+    throw RunError(ErrorCode::ChecksumTransfer);
 }
 
 // The sectors the run erased, in order and merged.
@@ -401,7 +396,7 @@ void provePrograms(Run& run, HostFile& file, const std::vector<Stretch>& stretch
     while (const std::optional<FailedPage> failed = firstUnprovedPage(run, file, stretches)) {
         int& count = reprogrammed[failed->offset];
         if (count == kReprograms)
-            failProgrammedPage(run, file, *failed, written);
+            failProgrammedPage(run, *failed, written);
         ++count;
         written = reprogramAround(run, file, stretches, failed->offset, failed->size);
     }
@@ -439,9 +434,9 @@ void ProgramVerify(Run& run) {
     if (!run.image) {
         file = HostFile(s.fileName, "rb");
         if (!file.isOpen())
-            FatalError(run, ErrorCode::InputFileNotFound);
+            throw RunError(ErrorCode::InputFileNotFound);
         if (s.fileOffset != 0 && !seekTo(file, s.fileOffset))
-            failFileRead(run, file);
+            failFileRead(run);
     }
     const std::vector<Stretch> stretches = stretchesOf(run);
     eraseFirst(run, stretches);
@@ -467,7 +462,7 @@ void ProgramVerify(Run& run) {
             hostSum += verifyStretch(run, file, stretch, remaining);
         PrintCompleted(run);
     }
-    KeepBoardState(run, &file);
+    KeepBoardState(run);
     run.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
     run.console.print(
         "%s", program ? "Programming Successfully!!\t\t\n" : "Verifying Successfully!!\t\t\n");

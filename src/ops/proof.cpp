@@ -167,7 +167,7 @@ void EnsureFlashAlgorithm(Run& run) {
         }
         PortResync(run);
     }
-    FatalError(run, ErrorCode::FlashAlgorithm);
+    throw RunError(ErrorCode::FlashAlgorithm);
 }
 
 }  // namespace halvard

@@ -22,38 +22,38 @@ struct Piece {
     std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
 };
 
-[[noreturn]] void failFileWrite(Run& run, OutputFile& file) {
+[[noreturn]] void failFileWrite(Run& run) {
     run.console.print("Error trying to add data to file %s\n", run.settings.fileName.c_str());
-    FailWith(run, ErrorCode::DiskFull, file.file());
+    throw RunError(ErrorCode::DiskFull);
 }
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
 // Raw, HEX or S-records, as the file name says (ImageWriter).
-void writeToFile(Run& run, OutputFile& file, ImageWriter& output, std::uint32_t address,
+void writeToFile(Run& run, ImageWriter& output, std::uint32_t address,
                  std::span<const std::uint8_t> data) {
     if (!output.write(address, data))
-        failFileWrite(run, file);
+        failFileWrite(run);
 }
 
 // A page corrupted on the line would otherwise go into the file unnoticed: each piece is
 // proved against the target's own CRC-32 of it (sent right behind the bytes), and read again
 // after a resynchronisation until it passes, at most kReads times. Only proved bytes reach the
 // file.
-std::uint32_t copyProvedPiece(Run& run, OutputFile& file, ImageWriter& output, const Piece& piece) {
+std::uint32_t copyProvedPiece(Run& run, ImageWriter& output, const Piece& piece) {
     constexpr int kReads = 3;
     std::vector<std::uint8_t> data(piece.size);
     for (int read = 0;; ++read) {
         if (read > 0)
             PortResync(run);
-        if (ReadProvedPage(run, piece.address, data, piece.remainingAfter, file.file(),
+        if (ReadProvedPage(run, piece.address, data, piece.remainingAfter,
                            ErrorCode::ReadTimeout)) {
             break;
         }
         if (read + 1 == kReads)
-            FailWith(run, ErrorCode::ChecksumTransfer, file.file());
+            throw RunError(ErrorCode::ChecksumTransfer);
     }
-    writeToFile(run, file, output, piece.address, data);
+    writeToFile(run, output, piece.address, data);
     return byteSum(data);
 }
 
@@ -65,7 +65,7 @@ void ReadFlash(Run& run) {
     const RunSettings& s = run.settings;
     OutputFile file(s.fileName);
     if (!file.isOpen())
-        FatalError(run, ErrorCode::CreateFile);
+        throw RunError(ErrorCode::CreateFile);
     std::setvbuf(file.stream(), nullptr, _IONBF, 0);
     run.console.print("Reading to File %s (%d bytes)\n", s.fileName.c_str(),
                       static_cast<int>(s.length));
@@ -78,15 +78,15 @@ void ReadFlash(Run& run) {
     while (piece.remainingAfter > 0) {
         piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
         piece.remainingAfter -= piece.size;
-        sum += copyProvedPiece(run, file, output, piece);
+        sum += copyProvedPiece(run, output, piece);
         piece.address += piece.size;
     }
     if (!output.finish())
-        failFileWrite(run, file);
+        failFileWrite(run);
     PrintCompleted(run);
     KeepBoardState(run);
     if (!file.commit())
-        failFileWrite(run, file);
+        failFileWrite(run);
     run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
     run.console.print("Reading Successfully!!\t\t\n");
     PrintElapsed(run, start);

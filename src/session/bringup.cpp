@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/run.hpp"
+#include "base/format.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "session/baud_rates.hpp"
@@ -40,8 +41,7 @@ SerialLine& openLine(Run& run) {
 void writeOrEnd(Run& run, std::span<const std::uint8_t> bytes) {
     if (PortWrite(run, bytes))
         return;
-    run.console.print("PortWrite error\n");
-    EndRun(run, exit_status::serialLine);
+    throw RunError(exit_status::serialLine, "PortWrite error\n");
 }
 
 // Waits for the reply; the request bytes may still be on their way out.
@@ -63,7 +63,7 @@ std::uint8_t synchronise(Run& run) {
         if (const auto reply = awaitReply<1>(run, 1, kSyncTimeoutMs))
             return (*reply)[0];
         if (attempt == 2)
-            FatalError(run, ErrorCode::BootTimeout);
+            throw RunError(ErrorCode::BootTimeout);
         PortResync(run);
     }
 }
@@ -90,7 +90,7 @@ bool monitorAlreadyRunning(Run& run, std::uint8_t first) {
             return false;
         if (!secondChance) {
             run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
-            FatalError(run, ErrorCode::IllegalEcho);
+            throw RunError(ErrorCode::IllegalEcho);
         }
         run.console.print("Not valid Syncr. Byte received: 0x%x.Try another.\n", unsigned{b});
         secondChance = false;
@@ -98,7 +98,7 @@ bool monitorAlreadyRunning(Run& run, std::uint8_t first) {
         if (!next) {
             run.console.print("Second Syncr not available.\n");
             run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
-            FatalError(run, ErrorCode::IllegalEcho);
+            throw RunError(ErrorCode::IllegalEcho);
         }
         b = *next;
     }
@@ -117,10 +117,10 @@ void sendBootstrapCode(Run& run) {
     const auto reply = awaitReply<1>(run, code.size(), kReplyTimeoutMs);
     if (!reply) {
         run.console.print("Expecting 'V'\n");
-        FatalError(run, ErrorCode::BootTimeout);
+        throw RunError(ErrorCode::BootTimeout);
     }
     if ((*reply)[0] != kBootstrapStarted)
-        FatalError(run, ErrorCode::BootstrapTransfer);
+        throw RunError(ErrorCode::BootstrapTransfer);
 }
 
 void sendMonitor(Run& run) {
@@ -131,10 +131,10 @@ void sendMonitor(Run& run) {
     const auto reply = awaitReply<1>(run, upload.size() + 1, kReplyTimeoutMs);
     if (!reply) {
         run.console.print("Expecting 0xAA\n");
-        FatalError(run, ErrorCode::BootTimeout);
+        throw RunError(ErrorCode::BootTimeout);
     }
     if ((*reply)[0] != kMonitorAnswer)
-        FatalError(run, ErrorCode::MonitorTransfer);
+        throw RunError(ErrorCode::MonitorTransfer);
 }
 
 // The monitor knows its offset within the code segment; the segment is CSP.
@@ -142,7 +142,7 @@ std::uint32_t locateMonitor(Run& run) {
     PortWriteByte(run, kLocate);
     const auto reply = awaitReply<2>(run, 1, kReplyTimeoutMs);
     if (!reply)
-        FatalError(run, ErrorCode::BootTimeout);
+        throw RunError(ErrorCode::BootTimeout);
     const std::uint32_t offset = (*reply)[0] | ((*reply)[1] << 8);
     const std::uint32_t segment = targetWordRead(run, kCodeSegment);
     const std::uint32_t imageBase = segment * 65536 + offset;
@@ -155,7 +155,7 @@ void checkMonitor(Run& run, std::uint32_t imageBase) {
     const std::uint16_t target =
         targetChecksum(run, imageBase + kBootstrapSize, static_cast<std::uint16_t>(monitor.size()));
     if (target != (byteSum(monitor) & 0xFFFF))
-        FatalError(run, ErrorCode::ChecksumMonitor);
+        throw RunError(ErrorCode::ChecksumMonitor);
     run.console.print("Monitor OK\n");
 }
 
@@ -170,31 +170,29 @@ bool isSilentOrGarbled(int exitStatus) {
 
 // The likeliest causes of a loader that stays silent or answers garbage: a rate the board's
 // clock cannot make, or a board that is not in its loader.
-void printBootHint(Run& run, bool heard) {
-    const auto baud = static_cast<std::uint32_t>(run.settings.baudRate);
+std::string bootHint(std::uint32_t baud, bool heard) {
     const std::vector<std::uint32_t> clocks = ClocksThatCannotBoot(baud);
     if (clocks.size() == kCommonClocksMHz.size()) {
-        run.console.print(
+        return Format(
             "Hint: no common board clock (16 to 40 MHz) makes %u baud within 2.5 %%;"
             " try /BAUD=38400\n",
             baud);
-    } else if (!clocks.empty()) {
+    }
+    if (!clocks.empty()) {
         std::string list;
         for (const std::uint32_t mhz : clocks)
             list += (list.empty() ? "" : ", ") + std::to_string(mhz);
-        run.console.print(
+        return Format(
             "Hint: boards at %s MHz cannot make %u baud within 2.5 %%; try "
             "/BAUD=38400, and check that the board is in boot mode\n",
             list.c_str(), baud);
-    } else if (heard) {
-        run.console.print(
-            "Hint: the answers were garbled: check the board's clock and that it "
-            "is in boot mode\n");
-    } else {
-        run.console.print(
-            "Hint: no answer: check that the board is in boot mode (boot pin held "
-            "at reset), powered and connected\n");
     }
+    if (heard) {
+        return "Hint: the answers were garbled: check the board's clock and that it "
+               "is in boot mode\n";
+    }
+    return "Hint: no answer: check that the board is in boot mode (boot pin held "
+           "at reset), powered and connected\n";
 }
 
 }  // namespace
@@ -219,9 +217,10 @@ std::uint32_t StartMonitor(Run& run) {
         checkMonitor(run, imageBase);
         CheckLineLatency(run);
         return imageBase;
-    } catch (const RunExit& exit) {
-        if (heardBeforeMonitor && isSilentOrGarbled(exit.status))
-            printBootHint(run, *heardBeforeMonitor);
+    } catch (RunError& error) {
+        if (heardBeforeMonitor && isSilentOrGarbled(error.status()))
+            error.setHint(
+                bootHint(static_cast<std::uint32_t>(run.settings.baudRate), *heardBeforeMonitor));
         throw;
     }
 }

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "app/run.hpp"
-#include "app/signals.hpp"
+#include "base/format.hpp"
+#include "base/stop.hpp"
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
@@ -51,8 +52,8 @@ std::string format(const char* pattern, double a, double b = 0, double c = 0) {
 [[noreturn]] void refuse(Run& run, const std::string& why) {
     const std::string option =
         run.settings.speed == kSpeedMax ? "MAX" : std::to_string(run.settings.speed);
-    run.console.print("/SPEED=%s refused: %s\n", option.c_str(), why.c_str());
-    EndRun(run, exit_status::speedRefused);
+    throw RunError(exit_status::speedRefused,
+                   Format("/SPEED=%s refused: %s\n", option.c_str(), why.c_str()));
 }
 
 bool fits(double boardRate, double portRate) {
@@ -169,11 +170,10 @@ void switchTo(Run& run, const Target& target) {
             return;
         }
     }
-    run.console.print(
-        "The board answers at neither %u nor %u baud: reset it into boot mode and "
-        "start again\n",
-        target.portRate, start);
-    EndRun(run, exit_status::serialLine);
+    throw RunError(exit_status::serialLine,
+                   Format("The board answers at neither %u nor %u baud: reset it into boot mode "
+                          "and start again\n",
+                          target.portRate, start));
 }
 
 // The statuses after which the monitor sits idle at its command loop and the line is sound.

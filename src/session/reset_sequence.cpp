@@ -1,6 +1,7 @@
 #include "session/reset_sequence.hpp"
 
 #include "app/run.hpp"
+#include "base/format.hpp"
 #include "line/port.hpp"
 
 namespace halvard {
@@ -10,9 +11,9 @@ namespace {
 using Action = ModemStep::Action;
 
 [[noreturn]] void noModemLines(Run& run) {
-    run.console.print("Port %s cannot drive DTR and RTS, which /RESET= needs\n",
-                      run.settings.portName.c_str());
-    EndRun(run, exit_status::serialLine);
+    throw RunError(exit_status::serialLine,
+                   Format("Port %s cannot drive DTR and RTS, which /RESET= needs\n",
+                          run.settings.portName.c_str()));
 }
 
 void setLine(Run& run, ModemLine which, bool set) {

@@ -1,14 +1,26 @@
 #include "support/fakes.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace halvard::testing {
 
-CapturedConsole::CapturedConsole() : file_(std::tmpfile()), console_(file_) {}
+namespace {
+CapturedConsole* newestConsole = nullptr;
+}  // namespace
+
+CapturedConsole::CapturedConsole()
+    : file_(std::tmpfile()), console_(file_), before_(std::exchange(newestConsole, this)) {}
 
 CapturedConsole::~CapturedConsole() {
+    if (newestConsole == this)
+        newestConsole = before_;
     if (file_ != nullptr)
         std::fclose(file_);
+}
+
+Console* CapturedConsole::newest() {
+    return newestConsole == nullptr ? nullptr : &newestConsole->console_;
 }
 
 std::string CapturedConsole::text() {
@@ -113,8 +125,10 @@ void ScriptedRun::openPort() {
 int exitStatusOf(const std::function<void()>& body) {
     try {
         body();
-    } catch (const RunExit& exit) {
-        return exit.status;
+    } catch (const RunError& error) {
+        if (Console* console = CapturedConsole::newest())
+            console->print("%s%s", error.message().c_str(), error.hint().c_str());
+        return error.status();
     }
     return -1;
 }

@@ -34,10 +34,14 @@ class CapturedConsole {
 
     Console& console() { return console_; }
     std::string text();
+    // The console of the newest capture still alive: where exitStatusOf prints a run's error,
+    // as the top of a run does.
+    static Console* newest();
 
   private:
     std::FILE* file_;
     Console console_;
+    CapturedConsole* before_;
 };
 
 // A serial line driven by the test on a FakeClock: bytes the host writes are recorded, and a
@@ -101,7 +105,8 @@ struct ScriptedRun {
     Run run;
 };
 
-// Runs the function and returns the exit status it ended with, or -1 when it returned.
+// Runs the function and returns the exit status it ended with, or -1 when it returned. The
+// error's lines go to the newest CapturedConsole, as the top of a run prints them.
 int exitStatusOf(const std::function<void()>& body);
 
 // argv for ParseCmdLine and RunHalvard from strings (the strings are copied and may be changed).
