@@ -13,7 +13,7 @@ set(layers
     "flash:monitor,line,target,base"
     "session:flash,monitor,line,target,base"
     "ops:session,flash,monitor,image,line,target,base"
-    "cmdline:ops,session,image,line,base"
+    "cmdline:ops,session,flash,image,line,base"
     "simline:line,target,base,sim/board,sim/flash,sim/c166"
     "app:cmdline,ops,session,flash,monitor,image,line,simline,target,base"
     "sim/c166:"

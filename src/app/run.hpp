@@ -1,21 +1,19 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <optional>
 
 #include "base/clock.hpp"
 #include "base/console.hpp"
-#include "base/errors.hpp"
-#include "cmdline/settings.hpp"
-#include "flash/flash_ops.hpp"
-#include "image/sparse_image.hpp"
+#include "cmdline/cmdline.hpp"
 #include "line/port.hpp"
-#include "monitor/crc_requests.hpp"
+#include "ops/ops.hpp"
+#include "session/session.hpp"
 
 namespace halvard {
 
-// Everything one run owns; stages take it by reference. There are no mutable globals.
+// One run of the program: its console and clock, how it opens lines, what the command line
+// says, and, once the port is open, the board's session and the function on it. Only the top
+// sees it; every layer below gets the few values it uses.
 struct Run {
     Run(Console& console, Clock& clock, LineFactory openLine)
         : console(console), clock(clock), openLine(std::move(openLine)) {}
@@ -23,22 +21,9 @@ struct Run {
     Console& console;
     Clock& clock;
     LineFactory openLine;
-
-    RunSettings settings;
-    SerialPort port;
-    std::size_t algorithmOffset = 0;
-    std::uint32_t imageBase = 0;
-    bool monitorUploaded = false;  // false when the handshake found a monitor already running
-    FlashState flash;
-    TargetCodeState targetCode;
-    // Where /SPEED= moved the line from, until the run has moved it back.
-    struct StartRate {
-        std::uint16_t reload;
-        std::uint32_t rate;
-    };
-    std::optional<StartRate> switchedFrom;
-    // The data of a HEX or S-record input file, read whole by ParseCmdLine; none for raw files.
-    std::optional<SparseImage> image;
+    CommandLine command;
+    std::optional<Session> session;
+    std::optional<Job> job;
 };
 
 }  // namespace halvard

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <string>
 
-#include "app/run.hpp"
 #include "base/host_file.hpp"
 #include "cmdline/reset_option.hpp"
 #include "image/image_format.hpp"
@@ -18,113 +18,120 @@ namespace halvard {
 
 namespace {
 
+// The command line as it is being read.
+struct Parse {
+    Console& console;
+    RunSettings& settings;
+    std::optional<SparseImage>& image;
+};
+
 enum class Match { whole, prefix };
 
 struct OptionRow {
     std::string_view text;
     Match match;
-    void (*apply)(Run&, std::string_view value, std::string_view original);
+    void (*apply)(Parse&, std::string_view value, std::string_view original);
 };
 
-[[noreturn]] void exclusive(Run&) {
+[[noreturn]] void exclusive(Parse&) {
     throw RunError(ErrorCode::OptionsExclusive);
 }
 
-void setComIndex(Run& run, std::uint32_t index) {
-    run.settings.portIndex = index;
-    run.settings.portName = "COM" + std::to_string(index + 1);
-    run.settings.portDevice.clear();
+void setComIndex(Parse& cmd, std::uint32_t index) {
+    cmd.settings.portIndex = index;
+    cmd.settings.portName = "COM" + std::to_string(index + 1);
+    cmd.settings.portDevice.clear();
 }
 
-void applyResetOption(Run& run, std::string_view value, std::string_view) {
-    const std::string why = ParseResetOption(value, run.settings);
+void applyResetOption(Parse& cmd, std::string_view value, std::string_view) {
+    const std::string why = ParseResetOption(value, cmd.settings);
     if (why.empty())
         return;
-    run.console.print("ParseCmdLine: /RESET=%s: %s\n", std::string(value).c_str(), why.c_str());
+    cmd.console.print("ParseCmdLine: /RESET=%s: %s\n", std::string(value).c_str(), why.c_str());
     throw RunError(ErrorCode::IllegalOption);
 }
 
 // Tested in this order; the first row that matches decides.
 const std::array<OptionRow, 21> kOptions = {{
     {"/OFFSET=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.flashOffset = ParseNumber(v, 16);
      }},
     {"/O=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.flashOffset = ParseNumber(v, 16);
      }},
     {"/LENGTH=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
+     [](Parse& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
     {"/L=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
+     [](Parse& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
     {"/ERASEALL", Match::whole,
-     [](Run& r, std::string_view, std::string_view) {
+     [](Parse& r, std::string_view, std::string_view) {
          if (r.settings.noErase)
              exclusive(r);
          r.settings.eraseAll = true;
      }},
     {"/NOERASE", Match::whole,
-     [](Run& r, std::string_view, std::string_view) {
+     [](Parse& r, std::string_view, std::string_view) {
          if (r.settings.eraseAll)
              exclusive(r);
          r.settings.noErase = true;
      }},
     {"/COM=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view original) {
+     [](Parse& r, std::string_view v, std::string_view original) {
          // A device path is shown and opened as typed; anything else is a COM port label.
          const bool path = original.starts_with('/') || original.starts_with('\\');
          r.settings.portName = path ? std::string(original) : "COM" + std::string(v);
          r.settings.portDevice = std::string(original);
      }},
-    {"/COM1", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 0); }},
-    {"/COM2", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 1); }},
-    {"/COM3", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 2); }},
-    {"/COM4", Match::whole, [](Run& r, std::string_view, std::string_view) { setComIndex(r, 3); }},
+    {"/COM1", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 0); }},
+    {"/COM2", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 1); }},
+    {"/COM3", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 2); }},
+    {"/COM4", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 3); }},
     {"/FILE-OFFSET=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.fileOffset = ParseNumber(v, 16);
      }},
     {"/FO=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.fileOffset = ParseNumber(v, 16);
      }},
     {"/DEVICE-BASE=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.deviceBase = ParseNumber(v, 16);
      }},
     {"/DB=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.deviceBase = ParseNumber(v, 16);
      }},
     {"/BAUD=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.baudRate = static_cast<std::int32_t>(ParseNumber(v, 10));
      }},
     {"/SPEED=", Match::prefix,
-     [](Run& r, std::string_view v, std::string_view) {
+     [](Parse& r, std::string_view v, std::string_view) {
          r.settings.speed = v == "MAX" ? kSpeedMax : static_cast<std::int32_t>(ParseNumber(v, 10));
          if (r.settings.speed == 0 || r.settings.speed < kSpeedMax)
              throw RunError(ErrorCode::IllegalNumber);
      }},
     {"/8BIT", Match::whole,
-     [](Run& r, std::string_view, std::string_view) {
+     [](Parse& r, std::string_view, std::string_view) {
          if (r.settings.only16Bit)
              exclusive(r);
          r.settings.only8Bit = true;
      }},
     {"/16BIT", Match::whole,
-     [](Run& r, std::string_view, std::string_view) {
+     [](Parse& r, std::string_view, std::string_view) {
          if (r.settings.only8Bit)
              exclusive(r);
          r.settings.only16Bit = true;
      }},
     {"/XC16X", Match::whole,
-     [](Run& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
+     [](Parse& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
     {"/RESET=", Match::prefix, applyResetOption},
 }};
 
-void applyOption(Run& run, char* argument) {
+void applyOption(Parse& cmd, char* argument) {
     const std::string original(argument);
     UpcaseArgument(argument);
     const std::string_view upper(argument);
@@ -133,15 +140,15 @@ void applyOption(Run& run, char* argument) {
             row.match == Match::whole ? upper == row.text : upper.starts_with(row.text);
         if (matches) {
             const auto valueAt = row.text.size();
-            row.apply(run, upper.substr(valueAt), std::string_view(original).substr(valueAt));
+            row.apply(cmd, upper.substr(valueAt), std::string_view(original).substr(valueAt));
             return;
         }
     }
-    run.console.print("ParseCmdLine: %s\n", argument);
+    cmd.console.print("ParseCmdLine: %s\n", argument);
     throw RunError(ErrorCode::IllegalOption);
 }
 
-Operation parseFunction(Run&, char* argument) {
+Operation parseFunction(Parse&, char* argument) {
     UpcaseArgument(argument);
     const std::string_view function(argument);
     if (function == "/P")
@@ -154,17 +161,17 @@ Operation parseFunction(Run&, char* argument) {
 }
 
 // A message of its own, no error line.
-[[noreturn]] void refuse(Run& run, const char* message, int exitStatus) {
-    run.console.print("%s", message);
+[[noreturn]] void refuse(Parse& cmd, const char* message, int exitStatus) {
+    cmd.console.print("%s", message);
     throw RunError(exitStatus, "");
 }
 
-std::uint64_t inputFileSize(Run& run) {
-    HostFile file(run.settings.fileName, "rb");
+std::uint64_t inputFileSize(Parse& cmd) {
+    HostFile file(cmd.settings.fileName, "rb");
     if (!file.isOpen())
         throw RunError(ErrorCode::InputFileNotFound);
     std::error_code error;
-    const auto size = std::filesystem::file_size(run.settings.fileName, error);
+    const auto size = std::filesystem::file_size(cmd.settings.fileName, error);
     if (error)
         throw RunError(ErrorCode::InputFileNotFound);
     return size;
@@ -175,12 +182,12 @@ std::uint32_t asLength(std::uint64_t bytes) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, kLengthToEnd - 1));
 }
 
-std::string readInput(Run& run, std::uint64_t size) {
+std::string readInput(Parse& cmd, std::uint64_t size) {
     std::string text(static_cast<std::size_t>(size), '\0');
-    HostFile file(run.settings.fileName, "rb");
+    HostFile file(cmd.settings.fileName, "rb");
     if (!file.isOpen() || std::fread(text.data(), 1, text.size(), file.get()) != text.size()) {
-        run.console.print("Error trying to read data from file %s\n",
-                          run.settings.fileName.c_str());
+        cmd.console.print("Error trying to read data from file %s\n",
+                          cmd.settings.fileName.c_str());
         throw RunError(exit_status::inputFile, "");
     }
     return text;
@@ -188,36 +195,36 @@ std::string readInput(Run& run, std::uint64_t size) {
 
 // A HEX or S-record file is read and checked whole here, before the port is opened. Its
 // addresses place it, so /FO= has no meaning for it; /O= and /L= choose a window of the device.
-void loadRecordFile(Run& run, ImageFormat format, const std::string& text) {
-    const RunSettings& s = run.settings;
+void loadRecordFile(Parse& cmd, ImageFormat format, const std::string& text) {
+    const RunSettings& s = cmd.settings;
     ImageRead read = format == ImageFormat::intelHex ? ReadIntelHex(text) : ReadSRecords(text);
     if (read.fault) {
-        run.console.print("%s line %u: %s\n", s.fileName.c_str(),
+        cmd.console.print("%s line %u: %s\n", s.fileName.c_str(),
                           static_cast<unsigned>(read.fault->line), read.fault->what.c_str());
         throw RunError(exit_status::inputFile, "");
     }
     if (read.image.empty()) {
-        run.console.print("%s: the file holds no data records\n", s.fileName.c_str());
+        cmd.console.print("%s: the file holds no data records\n", s.fileName.c_str());
         throw RunError(exit_status::inputFile, "");
     }
     if (s.fileOffset != 0) {
-        run.console.print(
+        cmd.console.print(
             "ParseCmdLine: /FILE-OFFSET= does not apply to the HEX or S-record file %s\n",
             s.fileName.c_str());
         throw RunError(ErrorCode::IllegalOption);
     }
-    run.image = std::move(read.image);
+    cmd.image = std::move(read.image);
 }
 
 // Sums are taken in 64 bits, so /FO= plus /L= can never wrap into a small number.
-void checkInputFile(Run& run) {
-    RunSettings& s = run.settings;
-    const std::uint64_t size = inputFileSize(run);
+void checkInputFile(Parse& cmd) {
+    RunSettings& s = cmd.settings;
+    const std::uint64_t size = inputFileSize(cmd);
     if (size == 0)
-        refuse(run, "parseCmdLine Error: Input file has Size 0!!!\n", exit_status::inputFile);
-    const std::string head = readInput(run, std::min<std::uint64_t>(size, kDetectBytes));
+        refuse(cmd, "parseCmdLine Error: Input file has Size 0!!!\n", exit_status::inputFile);
+    const std::string head = readInput(cmd, std::min<std::uint64_t>(size, kDetectBytes));
     if (const ImageFormat format = DetectFormat(head); format != ImageFormat::raw) {
-        loadRecordFile(run, format, size == head.size() ? head : readInput(run, size));
+        loadRecordFile(cmd, format, size == head.size() ? head : readInput(cmd, size));
         return;
     }
     if (s.fileOffset > size)
@@ -227,11 +234,11 @@ void checkInputFile(Run& run) {
         s.length = asLength(available);
     } else if (s.fileOffset == 0) {
         if (s.length > size) {
-            run.console.print("Warning: Value of option /L= out of range\n");
+            cmd.console.print("Warning: Value of option /L= out of range\n");
             s.length = asLength(size);
         }
     } else if (s.length > available) {
-        run.console.print("Warning Value of option /L= plus /FILE-OFFSET= out of range\n");
+        cmd.console.print("Warning Value of option /L= plus /FILE-OFFSET= out of range\n");
         s.length = asLength(available);
     }
 }
@@ -253,8 +260,7 @@ void UpcaseArgument(char* argument) {
     }
 }
 
-void PrintUsage(Run& run) {
-    Console& out = run.console;
+void PrintUsage(Console& out) {
     out.print("Usage: Halvard /function [filename] [/option_1] ... [/option_n]\n");
     out.print("Supported functions:\n");
     out.print("\t/P      : Program a Flash Device\n");
@@ -287,29 +293,50 @@ Request RequestOf(int argc, char* argv[]) {
     return Request::run;
 }
 
-void ParseCmdLine(Run& run, int argc, char* argv[]) {
-    run.settings = RunSettings{};
-    run.image.reset();
+CommandLine ParseCmdLine(Console& console, int argc, char* argv[]) {
+    CommandLine parsed;
+    Parse cmd{console, parsed.settings, parsed.image};
     if (argc < 2 || RequestOf(argc, argv) == Request::help) {
-        PrintUsage(run);
+        PrintUsage(console);
         throw RunError(exit_status::usage, "");
     }
-    run.settings.operation = parseFunction(run, argv[1]);
+    cmd.settings.operation = parseFunction(cmd, argv[1]);
     if (argc < 3)
         throw RunError(ErrorCode::MissingFilename);
-    run.settings.fileName = argv[2];
+    cmd.settings.fileName = argv[2];
     for (int i = 3; i < argc; ++i)
-        applyOption(run, argv[i]);
-    if (run.settings.fileName.empty())
+        applyOption(cmd, argv[i]);
+    if (cmd.settings.fileName.empty())
         throw RunError(ErrorCode::MissingFilename);
-    if (run.settings.operation != Operation::read)
-        checkInputFile(run);
-    if (run.settings.length != kLengthToEnd && run.settings.length % 2 != 0) {
-        refuse(run, "parseCmdLine Error: Size must be Even!!!\n", exit_status::oddNumber);
+    if (cmd.settings.operation != Operation::read)
+        checkInputFile(cmd);
+    if (cmd.settings.length != kLengthToEnd && cmd.settings.length % 2 != 0) {
+        refuse(cmd, "parseCmdLine Error: Size must be Even!!!\n", exit_status::oddNumber);
     }
-    if (run.settings.flashOffset % 2 != 0) {
-        refuse(run, "parseCmdLine Error: Offset must be Even!!!\n", exit_status::oddNumber);
+    if (cmd.settings.flashOffset % 2 != 0) {
+        refuse(cmd, "parseCmdLine Error: Offset must be Even!!!\n", exit_status::oddNumber);
     }
+    return parsed;
+}
+
+PortChoice PortOf(const RunSettings& settings) {
+    return {settings.portName, PortDeviceFor(settings.portDevice, settings.portIndex),
+            settings.baudRate, settings.xc16x};
+}
+
+BoardSettings BoardOf(const RunSettings& settings) {
+    return {settings.portName,    PortDeviceFor(settings.portDevice, settings.portIndex),
+            settings.xc16x,       settings.speed,
+            settings.resetBefore, settings.resetAfter};
+}
+
+FlashSettings FlashOf(const RunSettings& settings) {
+    return {settings.deviceBase, settings.only8Bit, settings.only16Bit};
+}
+
+JobSettings JobOf(const RunSettings& settings) {
+    return {settings.operation,  settings.fileName,   settings.flashOffset, settings.length,
+            settings.fileOffset, settings.deviceBase, settings.eraseAll,    settings.noErase};
 }
 
 }  // namespace halvard

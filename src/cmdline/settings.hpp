@@ -4,24 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "flash/flash_ops.hpp"
+#include "line/port.hpp"
+#include "ops/ops.hpp"
+#include "session/session.hpp"
+
 namespace halvard {
 
-enum class Operation { program, read, verify };
-
-inline constexpr std::uint32_t kLengthToEnd = 0xFFFFFFFFu;  // /L=-1 and no /L= at all
 inline constexpr std::int32_t kDefaultBaudRate = 38400;
-// /SPEED=MAX: the fastest rate that both the board and the port make.
-inline constexpr std::int32_t kSpeedMax = -1;
 
-// One step of a /RESET= sequence: set or clear a modem line, or wait.
-struct ModemStep {
-    enum class Action { setDtr, clearDtr, setRts, clearRts, wait };
-    Action action;
-    std::uint32_t ms = 0;  // how long a wait lasts
-    bool operator==(const ModemStep&) const = default;
-};
-using ModemSequence = std::vector<ModemStep>;
-
+// Everything the command line sets; the layers below each get the few values they use.
 struct RunSettings {
     Operation operation = Operation::program;
     std::string fileName;
@@ -42,5 +34,11 @@ struct RunSettings {
     ModemSequence resetBefore;  // /RESET=: before the handshake (boot mode)
     ModemSequence resetAfter;   // /RESET=...:...: after a successful run (the application)
 };
+
+// The port, the board, the flash chip and the function, as the command line sets them.
+PortChoice PortOf(const RunSettings& settings);
+BoardSettings BoardOf(const RunSettings& settings);
+FlashSettings FlashOf(const RunSettings& settings);
+JobSettings JobOf(const RunSettings& settings);
 
 }  // namespace halvard

@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/run.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "monitor/monitor.hpp"
@@ -48,7 +47,7 @@ struct Geometry {
 
 class QueryBus {
   public:
-    QueryBus(Run& run, bool wordBus) : run_(run), wordBus_(wordBus) {}
+    QueryBus(Flash& flash, bool wordBus) : flash_(flash), wordBus_(wordBus) {}
 
     // From read or autoselect mode into the query.
     void enter() {
@@ -67,11 +66,11 @@ class QueryBus {
         for (std::size_t i = 0; i < kQry.size(); ++i) {
             const std::uint32_t address = tableAddress(0x10 + i);
             if (!wordBus_) {
-                if (targetByteRead(run_, address) != kQry[i])
+                if (targetByteRead(flash_.link, address) != kQry[i])
                     return Lanes::none;
                 continue;
             }
-            const std::uint16_t word = targetWordRead(run_, address);
+            const std::uint16_t word = targetWordRead(flash_.link, address);
             const auto low = static_cast<std::uint8_t>(word);
             const auto high = static_cast<std::uint8_t>(word >> 8);
             const Lanes seen = high == low ? Lanes::both : high == 0 ? Lanes::one : Lanes::none;
@@ -85,8 +84,8 @@ class QueryBus {
     std::uint8_t byteAt(std::uint32_t index) {
         const std::uint32_t address = tableAddress(index);
         if (wordBus_)
-            return static_cast<std::uint8_t>(targetWordRead(run_, address));
-        return targetByteRead(run_, address);
+            return static_cast<std::uint8_t>(targetWordRead(flash_.link, address));
+        return targetByteRead(flash_.link, address);
     }
     std::uint16_t wordAt(std::uint32_t index) {
         const std::uint16_t low = byteAt(index);
@@ -111,17 +110,17 @@ class QueryBus {
 
   private:
     std::uint32_t tableAddress(std::uint32_t index) const {
-        return run_.settings.deviceBase + 2 * index;
+        return flash_.settings.deviceBase + 2 * index;
     }
     void command(std::uint32_t offset, std::uint8_t code) {
-        const std::uint32_t address = run_.settings.deviceBase + offset;
+        const std::uint32_t address = flash_.settings.deviceBase + offset;
         if (wordBus_)
-            targetWordWrite(run_, address, static_cast<std::uint16_t>(code * 0x0101));
+            targetWordWrite(flash_.link, address, static_cast<std::uint16_t>(code * 0x0101));
         else
-            targetByteWrite(run_, address, code);
+            targetByteWrite(flash_.link, address, code);
     }
 
-    Run& run_;
+    Flash& flash_;
     bool wordBus_;
 };
 
@@ -189,7 +188,7 @@ struct Wiring {
 
 // How the answering device sits on the bus, from the lanes that answered and the interface
 // the device reports; nothing when the settings exclude that bus.
-std::optional<Wiring> wiringOf(const Run& run, bool wordQuery, Lanes lanes, std::uint16_t face) {
+std::optional<Wiring> wiringOf(const Flash& flash, bool wordQuery, Lanes lanes, std::uint16_t face) {
     constexpr Wiring kWord{kFlashBus16, 0xAAAA, 0x5554, false, "16-bit bus"};
     constexpr Wiring kPair{kFlashBus16 | kFlashPaired, 0xAAAA, 0x5554, false,
                            "two chips on a 16-bit bus"};
@@ -199,23 +198,23 @@ std::optional<Wiring> wiringOf(const Run& run, bool wordQuery, Lanes lanes, std:
         return kWord;
     if (wordQuery && face == kInterfaceX8)
         return kPair;
-    if (run.settings.only16Bit)
+    if (flash.settings.only16Bit)
         return std::nullopt;
     return face == kInterfaceX8 ? kByteWide : kByteMode;
 }
 
-void describe(Run& run, QueriedDevice& device, const char* wiring) {
-    const std::uint32_t id = readIdentifier(run, probeKindOf(device.row));
+void describe(Flash& flash, QueriedDevice& device, const char* wiring) {
+    const std::uint32_t id = readIdentifier(flash, probeKindOf(device.row));
     std::array<char, 128> text{};
     std::snprintf(text.data(), text.size(), "Flash found by its CFI query, ID 0x%lx, %lu KB, %s",
-                  static_cast<unsigned long>(id), static_cast<unsigned long>(FlashSize(run) / 1024),
+                  static_cast<unsigned long>(id), static_cast<unsigned long>(FlashSize(flash) / 1024),
                   wiring);
     device.name = text.data();
     device.row.name = device.name;
 }
 
-QueryResult queryOn(Run& run, bool wordBus) {
-    QueryBus bus(run, wordBus);
+QueryResult queryOn(Flash& flash, bool wordBus) {
+    QueryBus bus(flash, wordBus);
     bus.enter();
     const Lanes lanes = bus.qry();
     if (lanes == Lanes::none) {
@@ -225,7 +224,7 @@ QueryResult queryOn(Run& run, bool wordBus) {
     const std::uint16_t commandSet = bus.wordAt(0x13);
     if (commandSet != kAmdCommandSet) {
         bus.leave(true);
-        run.console.print(
+        flash.console.print(
             "Flash answers its CFI query with command set 0x%04x (%s), not the AMD command set "
             "0x0002\n",
             static_cast<unsigned>(commandSet), commandSetName(commandSet).data());
@@ -233,33 +232,33 @@ QueryResult queryOn(Run& run, bool wordBus) {
     }
     const Geometry geometry = bus.geometry();
     bus.leave(false);
-    const std::optional<Wiring> wiring = wiringOf(run, wordBus, lanes, geometry.interface);
+    const std::optional<Wiring> wiring = wiringOf(flash, wordBus, lanes, geometry.interface);
     if (!wiring)
         return QueryResult::none;
     std::optional<SectorLayout> layout = layoutOf(geometry);
     if (!layout) {
-        run.console.print("Flash answers its CFI query with a geometry that cannot be used\n");
+        flash.console.print("Flash answers its CFI query with a geometry that cannot be used\n");
         return QueryResult::refused;
     }
     layout->unlockAddr1 = wiring->unlockAddr1;
     layout->unlockAddr2 = wiring->unlockAddr2;
     layout->evenCodes = wiring->evenCodes;
-    QueriedDevice& device = run.flash.queried.emplace(
+    QueriedDevice& device = flash.state.queried.emplace(
         *layout, static_cast<std::uint16_t>(kFlashAmd | wiring->flags | bootFlags(geometry)));
-    describe(run, device, wiring->text);
+    describe(flash, device, wiring->text);
     return QueryResult::found;
 }
 
 }  // namespace
 
-QueryResult QueryFlashDevice(Run& run) {
-    if (!run.settings.only8Bit) {
-        const QueryResult word = queryOn(run, true);
+QueryResult QueryFlashDevice(Flash& flash) {
+    if (!flash.settings.only8Bit) {
+        const QueryResult word = queryOn(flash, true);
         if (word != QueryResult::none)
             return word;
     }
-    if (!run.settings.only16Bit)
-        return queryOn(run, false);
+    if (!flash.settings.only16Bit)
+        return queryOn(flash, false);
     return QueryResult::none;
 }
 

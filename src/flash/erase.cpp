@@ -3,7 +3,6 @@
 #include <limits>
 #include <vector>
 
-#include "app/run.hpp"
 #include "base/format.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
@@ -12,8 +11,8 @@ namespace halvard {
 
 namespace {
 
-EraseResult covered(Run& run) {
-    run.console.print("\n");
+EraseResult covered(Flash& flash) {
+    flash.console.print("\n");
     return EraseResult::covered;
 }
 
@@ -21,14 +20,14 @@ EraseResult covered(Run& run) {
 // not need it) but is not reported as a success (CheckErasedSectors). A command garbled on the
 // line leaves a sector as it was too, so a failed sector is erased once more, and a later erase
 // of it that completes (for a page programmed again) clears it.
-void eraseSector(Run& run, std::uint32_t sectorStart, int block) {
+void eraseSector(Flash& flash, std::uint32_t sectorStart, int block) {
     constexpr int kAttempts = 2;
-    std::vector<int>& unerased = run.flash.unerasedBlocks;
+    std::vector<int>& unerased = flash.state.unerasedBlocks;
     std::erase(unerased, block);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const unsigned failedBefore = run.flash.failedPolls;
-        run.flash.ops.sectorErase(run, sectorStart);
-        if (run.flash.failedPolls == failedBefore)
+        const unsigned failedBefore = flash.state.failedPolls;
+        flash.state.ops.sectorErase(flash, sectorStart);
+        if (flash.state.failedPolls == failedBefore)
             return;
     }
     unerased.push_back(block);
@@ -36,20 +35,20 @@ void eraseSector(Run& run, std::uint32_t sectorStart, int block) {
 
 }  // namespace
 
-void CheckErasedSectors(Run& run) {
-    if (run.flash.unerasedBlocks.empty())
+void CheckErasedSectors(Flash& flash) {
+    if (flash.state.unerasedBlocks.empty())
         return;
     std::string lines;
-    for (const int block : run.flash.unerasedBlocks)
+    for (const int block : flash.state.unerasedBlocks)
         lines += Format("EraseFlashArea Error: Block #%d not erased\n", block);
     throw RunError(ErrorCode::Programming, lines);
 }
 
 // Sectors are numbered across the whole device, skipped ones included, so a printed number
 // always names the same sector. Positions are kept in 64 bits: nothing wraps at the device end.
-EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length) {
-    run.console.print("Erasing Flash-EPROM Block #:");
-    const FlashDevice& device = CurrentFlashDevice(run);
+EraseResult EraseFlashArea(Flash& flash, std::uint32_t start, std::int32_t length) {
+    flash.console.print("Erasing Flash-EPROM Block #:");
+    const FlashDevice& device = CurrentFlashDevice(flash);
     const SectorLayout& layout = *device.layout;
     const std::uint64_t factor = (device.flags & kFlashPaired) != 0 ? 2 : 1;
     std::uint64_t position = start;
@@ -62,24 +61,24 @@ EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length) {
             const std::uint64_t sectorEnd = sectorStart + group.sectorSize * factor * 256;
             if (sectorEnd > position) {
                 if (remaining <= 0)
-                    return covered(run);
-                run.console.print("%d ", block);
-                eraseSector(run, static_cast<std::uint32_t>(sectorStart), block);
+                    return covered(flash);
+                flash.console.print("%d ", block);
+                eraseSector(flash, static_cast<std::uint32_t>(sectorStart), block);
                 remaining -= static_cast<std::int64_t>(sectorEnd - position);
                 if (remaining <= 0)
-                    return covered(run);
+                    return covered(flash);
                 position = sectorEnd;
             }
             sectorStart = sectorEnd;
         }
     }
-    run.console.print("\n");
-    run.console.print("EraseFlashArea Warning: Area bigger that flash size\n");
+    flash.console.print("\n");
+    flash.console.print("EraseFlashArea Warning: Area bigger that flash size\n");
     return EraseResult::exceeded;
 }
 
-SectorSpan SectorsCovering(const Run& run, std::uint32_t start, std::uint32_t length) {
-    const FlashDevice& device = CurrentFlashDevice(run);
+SectorSpan SectorsCovering(const Flash& flash, std::uint32_t start, std::uint32_t length) {
+    const FlashDevice& device = CurrentFlashDevice(flash);
     const SectorLayout& layout = *device.layout;
     const std::uint64_t factor = (device.flags & kFlashPaired) != 0 ? 2 : 1;
     const std::uint64_t end = std::uint64_t{start} + length;
@@ -99,9 +98,9 @@ SectorSpan SectorsCovering(const Run& run, std::uint32_t start, std::uint32_t le
     return span;
 }
 
-void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans) {
-    run.console.print("Erasing Flash-EPROM Block #:");
-    const FlashDevice& device = CurrentFlashDevice(run);
+void EraseFlashSectors(Flash& flash, std::span<const FlashSpan> spans) {
+    flash.console.print("Erasing Flash-EPROM Block #:");
+    const FlashDevice& device = CurrentFlashDevice(flash);
     const SectorLayout& layout = *device.layout;
     const std::uint64_t factor = (device.flags & kFlashPaired) != 0 ? 2 : 1;
     std::uint64_t sectorStart = 0;
@@ -117,18 +116,18 @@ void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans) {
                 ++span;
             }
             if (span != spans.end() && span->offset < sectorEnd) {
-                run.console.print("%d ", block);
-                eraseSector(run, static_cast<std::uint32_t>(sectorStart), block);
+                flash.console.print("%d ", block);
+                eraseSector(flash, static_cast<std::uint32_t>(sectorStart), block);
             }
             sectorStart = sectorEnd;
         }
     }
-    run.console.print("\n");
+    flash.console.print("\n");
 }
 
-EraseResult EraseFlashAll(Run& run) {
+EraseResult EraseFlashAll(Flash& flash) {
     constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
-    return EraseFlashArea(run, 0, static_cast<std::int32_t>(std::min(FlashSize(run), kLongest)));
+    return EraseFlashArea(flash, 0, static_cast<std::int32_t>(std::min(FlashSize(flash), kLongest)));
 }
 
 }  // namespace halvard

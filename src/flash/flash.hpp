@@ -5,17 +5,17 @@
 
 namespace halvard {
 
-struct Run;
+struct Flash;
 
-bool FindFlashDevice(Run& run);
-void PrintFlashDevice(Run& run);
-std::uint32_t FlashSize(const Run& run);
-void SelectFlashOps(Run& run);
-void SetFlashParameters(Run& run);
+bool FindFlashDevice(Flash& flash);
+void PrintFlashDevice(Flash& flash);
+std::uint32_t FlashSize(const Flash& flash);
+void SelectFlashOps(Flash& flash);
+void SetFlashParameters(Flash& flash);
 
 enum class EraseResult { covered, exceeded };
-EraseResult EraseFlashArea(Run& run, std::uint32_t start, std::int32_t length);
-EraseResult EraseFlashAll(Run& run);
+EraseResult EraseFlashArea(Flash& flash, std::uint32_t start, std::int32_t length);
+EraseResult EraseFlashAll(Flash& flash);
 // A stretch of the device, as offsets from its first byte.
 struct FlashSpan {
     std::uint32_t offset = 0;
@@ -23,16 +23,16 @@ struct FlashSpan {
 };
 // Erases every sector that holds a byte of the spans (in offset order), each once, on one
 // "Erasing Flash-EPROM Block #:" line.
-void EraseFlashSectors(Run& run, std::span<const FlashSpan> spans);
+void EraseFlashSectors(Flash& flash, std::span<const FlashSpan> spans);
 // After the function: a sector that did not erase ends the run with its block number and
 // error 22, even when the function itself succeeded.
-void CheckErasedSectors(Run& run);
+void CheckErasedSectors(Flash& flash);
 
 // The whole sectors that hold the flash range [start, start + length): what erasing it clears.
 struct SectorSpan {
     std::uint32_t start;
     std::uint32_t end;
 };
-SectorSpan SectorsCovering(const Run& run, std::uint32_t start, std::uint32_t length);
+SectorSpan SectorsCovering(const Flash& flash, std::uint32_t start, std::uint32_t length);
 
 }  // namespace halvard

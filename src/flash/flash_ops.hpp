@@ -7,20 +7,21 @@
 #include <vector>
 
 #include "flash/flash_table.hpp"
+#include "line/port.hpp"
 
 namespace halvard {
 
-struct Run;
+struct Flash;
 
 // The command set chosen for the detected device; filled once by SelectFlashOps.
 struct FlashOps {
-    void (*programCell)(Run&, std::uint32_t offset, std::uint16_t value) = nullptr;
-    void (*verifyCell)(Run&, std::uint32_t offset, std::uint16_t expected) = nullptr;
-    void (*unlock)(Run&) = nullptr;
-    void (*reset)(Run&) = nullptr;
-    void (*autoselect)(Run&) = nullptr;
-    void (*sectorErase)(Run&, std::uint32_t sectorOffset) = nullptr;
-    void (*chipErase)(Run&) = nullptr;
+    void (*programCell)(Flash&, std::uint32_t offset, std::uint16_t value) = nullptr;
+    void (*verifyCell)(Flash&, std::uint32_t offset, std::uint16_t expected) = nullptr;
+    void (*unlock)(Flash&) = nullptr;
+    void (*reset)(Flash&) = nullptr;
+    void (*autoselect)(Flash&) = nullptr;
+    void (*sectorErase)(Flash&, std::uint32_t sectorOffset) = nullptr;
+    void (*chipErase)(Flash&) = nullptr;
 };
 
 // How identification reads an identifier: over which bus, through which unlock cells, and where
@@ -64,29 +65,51 @@ struct FlashState {
     std::vector<std::uint32_t> failedCells;  // every cell the flash algorithm could not program
 };
 
+// What identification and the command sets use of the command line.
+struct FlashSettings {
+    std::uint32_t deviceBase = 0x20000;  // where the chip sits in the target's address space
+    bool only8Bit = false;               // /8BIT: probe the byte-wide bus only
+    bool only16Bit = false;              // /16BIT: probe the word-wide bus only
+};
+
+// One board's flash chip behind its monitor: the link to it, the settings, and what
+// identification and the operations have learned of it.
+struct Flash {
+    Flash(Link& link, FlashSettings settings)
+        : link(link), console(link.console), clock(link.clock), settings(settings) {}
+    Flash(const Flash&) = delete;
+    Flash& operator=(const Flash&) = delete;
+
+    Link& link;
+    Console& console;
+    Clock& clock;
+    FlashSettings settings;
+    FlashState state;
+};
+
 // The row flashIndex designates: the one being probed, and after identification the detected one
 // (or the row built from the CFI query).
-const FlashDevice& CurrentFlashDevice(const Run& run);
+const FlashDevice& CurrentFlashDevice(const Flash& flash);
 
 // Sequences on the unlock cells of the current row's layout (offsets are from deviceBase).
-void unlockAMD8(Run& run);
-void unlockAMD16(Run& run);
-void resetAMD8(Run& run);
-void resetAMD16(Run& run);
-void autoselectAMD8(Run& run);
-void autoselectAMD16(Run& run);
+void unlockAMD8(Flash& flash);
+void unlockAMD16(Flash& flash);
+void resetAMD8(Flash& flash);
+void resetAMD16(Flash& flash);
+void autoselectAMD8(Flash& flash);
+void autoselectAMD16(Flash& flash);
 
-void cellProgramAMD8(Run& run, std::uint32_t offset, std::uint16_t value);
-void cellProgramAMD16(Run& run, std::uint32_t offset, std::uint16_t value);
+void cellProgramAMD8(Flash& flash, std::uint32_t offset, std::uint16_t value);
+void cellProgramAMD16(Flash& flash, std::uint32_t offset, std::uint16_t value);
 // Completion polls: until the cell shows the expected value, DQ5 (0x20) reports a time-out, or
 // kPollLimitMs of polling have gone by.
-void cellVerifyAMD8(Run& run, std::uint32_t offset, std::uint16_t expected);
-void cellVerifyAMD16(Run& run, std::uint32_t offset, std::uint16_t expected);
-void cellVerifyAMD8x2(Run& run, std::uint32_t offset, std::uint16_t expected);
-void sectorEraseAMD8(Run& run, std::uint32_t sectorOffset);
-void sectorEraseAMD16(Run& run, std::uint32_t sectorOffset);
-void chipEraseAMD8(Run& run);
-void chipEraseAMD16(Run& run);
+void cellVerifyAMD8(Flash& flash, std::uint32_t offset, std::uint16_t expected);
+void cellVerifyAMD16(Flash& flash, std::uint32_t offset, std::uint16_t expected);
+void cellVerifyAMD8x2(Flash& flash, std::uint32_t offset, std::uint16_t expected);
+void sectorEraseAMD8(Flash& flash, std::uint32_t sectorOffset);
+void sectorEraseAMD16(Flash& flash, std::uint32_t sectorOffset);
+void chipEraseAMD8(Flash& flash);
+void chipEraseAMD16(Flash& flash);
 
 // Longer than any sector erase in the datasheets of the supported parts (a few seconds at most).
 inline constexpr std::uint32_t kPollLimitMs = 60000;
@@ -101,7 +124,7 @@ DppAddress splitDppAddress(std::uint32_t address, unsigned dpp);
 
 // The identifier of this kind: read once per identification, through the current row's
 // sequences (which must be of that kind), then taken from FlashState::probes.
-std::uint32_t readIdentifier(Run& run, const ProbeKind& kind);
+std::uint32_t readIdentifier(Flash& flash, const ProbeKind& kind);
 ProbeKind probeKindOf(const FlashDevice& device);
 
 enum class QueryResult {
@@ -111,6 +134,6 @@ enum class QueryResult {
 };
 // The CFI query, on a 16-bit bus and then on an 8-bit bus as the settings allow. The device is
 // back in read mode after every query.
-QueryResult QueryFlashDevice(Run& run);
+QueryResult QueryFlashDevice(Flash& flash);
 
 }  // namespace halvard

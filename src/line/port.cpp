@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/run.hpp"
+#include "base/errors.hpp"
 #include "base/stop.hpp"
 #include "line/port_list.hpp"
 
@@ -52,19 +52,6 @@ std::string deviceForNumber(std::uint32_t number) {
     throw RunError(StoppedStatus(StopSignal()), "\nInterrupted\n");
 }
 
-SerialLine& lineOf(Run& run) {
-    if (StopSignal() != 0)
-        endStopped();
-    if (!run.port.line)
-        throw LineGone("the serial port is not open");
-    return *run.port.line;
-}
-
-// The time that the given number of 8N1 characters (10 bit times each) take on the wire.
-std::uint32_t wireTimeMs(const Run& run, std::uint32_t characters) {
-    const auto baud = static_cast<std::uint64_t>(std::max<std::int32_t>(run.settings.baudRate, 1));
-    return static_cast<std::uint32_t>((std::uint64_t{characters} * 10 * 1000 + baud - 1) / baud);
-}
 
 constexpr int kResyncZeros = 512;
 
@@ -83,10 +70,26 @@ constexpr std::uint32_t kQuietCharacters = 4;
 
 }  // namespace
 
-std::string PortDeviceFor(const RunSettings& settings) {
-    const std::string& value = settings.portDevice;
+SerialLine& Link::line() {
+    if (StopSignal() != 0)
+        endStopped();
+    return unchecked();
+}
+
+SerialLine& Link::unchecked() {
+    if (!line_)
+        throw LineGone("the serial port is not open");
+    return *line_;
+}
+
+std::uint32_t wireTimeMs(const Link& link, std::size_t bytes) {
+    const auto baud = static_cast<std::uint64_t>(std::max<std::int32_t>(link.baudRate, 1));
+    return static_cast<std::uint32_t>((std::uint64_t{bytes} * 10 * 1000 + baud - 1) / baud);
+}
+
+std::string PortDeviceFor(std::string_view value, std::uint32_t index) {
     if (value.empty())
-        return deviceForNumber(settings.portIndex + 1);
+        return deviceForNumber(index + 1);
     if (isSimulator(value)) {
         std::string device = "SIM";
         for (const char c : value.substr(3))
@@ -95,57 +98,54 @@ std::string PortDeviceFor(const RunSettings& settings) {
     }
     if (const auto number = portNumber(value))
         return deviceForNumber(*number);
-    return value;
+    return std::string(value);
 }
 
-void PortSetup(Run& run) {
-    const std::string& name = run.settings.portName;
+std::unique_ptr<SerialLine> OpenPort(const PortChoice& port, const LineFactory& open,
+                                     Console& console) {
+    const std::string& name = port.name;
     LineOpenResult opened;
-    if (run.settings.baudRate <= 0) {
+    if (port.baudRate <= 0) {
         opened.error = LineOpenError::configureFailed;
     } else {
-        opened = run.openLine(
-            LineRequest{PortDeviceFor(run.settings), run.settings.baudRate, run.settings.xc16x});
+        opened = open(LineRequest{port.device, port.baudRate, port.xc16x});
     }
-    if (opened.line) {
-        run.port.line = std::move(opened.line);
-        return;
-    }
+    if (opened.line)
+        return std::move(opened.line);
     switch (opened.error) {
         case LineOpenError::noPorts:
-            run.console.print("Error: No Ports Available \n");
+            console.print("Error: No Ports Available \n");
             break;
         case LineOpenError::openFailed:
-            run.console.print("Error: Unable to open port %s\n", name.c_str());
+            console.print("Error: Unable to open port %s\n", name.c_str());
             // The virtual board is no port of this machine: the list would not help.
-            if (const std::string device = PortDeviceFor(run.settings); !isSimulator(device))
-                PrintOpenHint(run.console, device, opened.cause, ListSerialPorts());
+            if (!isSimulator(port.device))
+                PrintOpenHint(console, port.device, opened.cause, ListSerialPorts());
             break;
         case LineOpenError::configureFailed:
-            run.console.print("PortSetup  error: Unable to configure serial port %s\n",
-                              name.c_str());
+            console.print("PortSetup  error: Unable to configure serial port %s\n", name.c_str());
             break;
         case LineOpenError::timeoutsFailed:
-            run.console.print("Unable to set the time-out parameters");
+            console.print("Unable to set the time-out parameters");
             break;
     }
     throw RunError(exit_status::serialLine, "");
 }
 
-void PortWriteByte(Run& run, std::uint8_t byte) {
+void PortWriteByte(Link& link, std::uint8_t byte) {
     const std::array<std::uint8_t, 1> bytes{byte};
-    if (lineOf(run).write(bytes) != 1)
-        run.console.print("PortWriteByte error: Byte 0x%x\n", byte);
+    if (link.line().write(bytes) != 1)
+        link.console.print("PortWriteByte error: Byte 0x%x\n", byte);
 }
 
-bool PortWrite(Run& run, std::span<const std::uint8_t> bytes) {
-    return lineOf(run).write(bytes) == bytes.size();
+bool PortWrite(Link& link, std::span<const std::uint8_t> bytes) {
+    return link.line().write(bytes) == bytes.size();
 }
 
-bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
+bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
                   const ArrivalProgress& onArrival) {
-    SerialLine& line = lineOf(run);
-    const std::uint32_t start = run.clock.tickMs();
+    SerialLine& line = link.line();
+    const std::uint32_t start = link.clock.tickMs();
     std::size_t received = 0;
     for (;;) {
         const std::size_t got = line.read(buffer.subspan(received));
@@ -154,7 +154,7 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
             onArrival(received);
         if (received == buffer.size())
             return true;
-        const std::uint32_t elapsed = run.clock.tickMs() - start;
+        const std::uint32_t elapsed = link.clock.tickMs() - start;
         if (StopSignal() != 0)
             endStopped();
         if (elapsed >= timeoutMs)
@@ -167,7 +167,7 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
         }
         const auto step = static_cast<std::uint32_t>(std::min(missing - kPolledTail, kRestStep));
         line.rest(
-            std::chrono::milliseconds(std::min({leftMs, wireTimeMs(run, step), kLongestRestMs})));
+            std::chrono::milliseconds(std::min({leftMs, wireTimeMs(link, step), kLongestRestMs})));
     }
 }
 
@@ -175,17 +175,17 @@ bool WaitForBytes(Run& run, std::span<std::uint8_t> buffer, std::uint32_t timeou
 // at 38400 baud), so a fixed pause before one flush would leave most answers in flight, to be
 // taken for data by the next read. The zeros are therefore let out first, and the answers are
 // discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
-void PortResync(Run& run) {
-    run.console.print("Trying to Resyncronize....\n");
+void PortResync(Link& link) {
+    link.console.print("Trying to Resyncronize....\n");
     for (int i = 0; i < kResyncZeros; ++i)
-        PortWriteByte(run, 0x00);
-    SerialLine& line = lineOf(run);
+        PortWriteByte(link, 0x00);
+    SerialLine& line = link.line();
     line.drainOutput();
-    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(run, kQuietCharacters));
-    const std::uint32_t limitMs = 2000 + wireTimeMs(run, 2 * kResyncZeros);
-    const std::uint32_t start = run.clock.tickMs();
+    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
+    const std::uint32_t limitMs = 2000 + wireTimeMs(link, 2 * kResyncZeros);
+    const std::uint32_t start = link.clock.tickMs();
     line.flushInput();
-    while (run.clock.tickMs() - start < limitMs) {
+    while (link.clock.tickMs() - start < limitMs) {
         if (!line.waitForInput(std::chrono::milliseconds(quietMs)))
             break;
         line.flushInput();
@@ -193,14 +193,14 @@ void PortResync(Run& run) {
     line.flushInput();
 }
 
-void PortDiscardInput(Run& run, std::uint32_t minimumMs, std::uint32_t characters) {
-    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(run, kQuietCharacters));
-    const std::uint32_t limitMs = minimumMs + quietMs + wireTimeMs(run, characters);
-    const std::uint32_t start = run.clock.tickMs();
+void PortDiscardInput(Link& link, std::uint32_t minimumMs, std::uint32_t characters) {
+    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
+    const std::uint32_t limitMs = minimumMs + quietMs + wireTimeMs(link, characters);
+    const std::uint32_t start = link.clock.tickMs();
     std::uint32_t lastInput = start;
-    lineOf(run).flushInput();
+    link.line().flushInput();
     for (;;) {
-        const std::uint32_t now = run.clock.tickMs();
+        const std::uint32_t now = link.clock.tickMs();
         const std::uint32_t elapsed = now - start;
         const std::uint32_t quietFor = now - lastInput;
         if (elapsed >= limitMs || (elapsed >= minimumMs && quietFor >= quietMs))
@@ -208,19 +208,14 @@ void PortDiscardInput(Run& run, std::uint32_t minimumMs, std::uint32_t character
         const std::uint32_t toMinimum = elapsed < minimumMs ? minimumMs - elapsed : 0;
         const std::uint32_t toQuiet = quietFor < quietMs ? quietMs - quietFor : 0;
         const std::uint32_t wait = std::min(limitMs - elapsed, std::max(toMinimum, toQuiet));
-        SerialLine& line = lineOf(run);
+        SerialLine& line = link.line();
         if (line.waitForInput(std::chrono::milliseconds(wait))) {
             line.flushInput();
-            lastInput = run.clock.tickMs();
+            lastInput = link.clock.tickMs();
         }
     }
-    lineOf(run).flushInput();
+    link.line().flushInput();
 }
 
-void PortClose(Run& run, HostFile* hostFile) {
-    run.port.line.reset();
-    if (hostFile != nullptr)
-        hostFile->close();
-}
 
 }  // namespace halvard

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 
-#include "app/run.hpp"
 #include "base/format.hpp"
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
@@ -37,12 +36,6 @@ Frame blockHeader(std::uint8_t code, std::uint32_t address, std::uint16_t count)
     Frame frame(code, address);
     frame.withWord(count);
     return frame;
-}
-
-SerialLine& openLine(Run& run) {
-    if (!run.port.line)
-        throw LineGone("the serial port is not open");
-    return *run.port.line;
 }
 
 enum class FlashVerdict { incomplete, programmed, failed, notUnderstood };
@@ -92,12 +85,12 @@ class FlashAnswer {
 
 // Polls every 10 ms, or at once when input arrives, until the answer is complete or the
 // time-out has passed. An answer that cannot be understood is flushed with what follows it.
-FlashWrite awaitFlashAnswer(Run& run, std::uint32_t limitMs) {
-    SerialLine& line = openLine(run);
-    const std::uint32_t start = run.clock.tickMs();
+FlashWrite awaitFlashAnswer(Link& link, std::uint32_t limitMs) {
+    SerialLine& line = link.unchecked();
+    const std::uint32_t start = link.clock.tickMs();
     FlashAnswer answer;
     for (;;) {
-        const std::uint32_t elapsed = run.clock.tickMs() - start;
+        const std::uint32_t elapsed = link.clock.tickMs() - start;
         if (elapsed >= limitMs)
             break;
         line.waitForInput(
@@ -133,69 +126,67 @@ std::uint32_t blockReadTimeoutMs(std::int32_t baudRate, std::uint32_t count) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(2u * allowance + 30u, UINT32_MAX));
 }
 
-int checkAddrSize(Run& run, std::uint32_t address, std::uint16_t count) {
+int checkAddrSize(Link& link, std::uint32_t address, std::uint16_t count) {
     if (count > kMaxBlock) {
-        run.console.print("checkAddrSize: Size too long\n");
+        link.console.print("checkAddrSize: Size too long\n");
         return 1;
     }
     const std::uint32_t last = address + count - 1u;
     if (((address ^ last) & kPageMask) != 0) {
-        run.console.print("checkAddrSize: Page Boundary failure\n");
+        link.console.print("checkAddrSize: Page Boundary failure\n");
         return 1;
     }
     return 0;
 }
 
-bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer,
-                 const ArrivalProgress& onArrival) {
+bool target2Host(Link& link, std::uint32_t address, std::span<std::uint8_t> buffer,
+                 ErrorCode timeoutCode, const ArrivalProgress& onArrival) {
     const std::uint16_t count = countOf(buffer.size());
     if (count == 0)
         return false;
     const Frame header = blockHeader(kBlockRead, address, count);
-    sendOrEnd(run, header.bytes(), "target2Host: WriteFile error\n");
-    const std::uint32_t limit = blockReadTimeoutMs(run.settings.baudRate, count) +
-                                wireTimeMs(run, header.bytes().size() + count);
-    if (WaitForBytes(run, buffer.first(count), limit, onArrival))
+    sendOrEnd(link, header.bytes(), "target2Host: WriteFile error\n");
+    const std::uint32_t limit = blockReadTimeoutMs(link.baudRate, count) +
+                                wireTimeMs(link, header.bytes().size() + count);
+    if (WaitForBytes(link, buffer.first(count), limit, onArrival))
         return false;
-    PrintBlockReadTimeout(run);
+    PrintBlockReadTimeout(link, timeoutCode);
     return true;
 }
 
-void PrintBlockReadTimeout(Run& run) {
-    run.console.print("target2Host:\t\t\n");
-    const ErrorCode code = run.settings.operation == Operation::verify ? ErrorCode::VerifyTimeout
-                                                                       : ErrorCode::ReadTimeout;
+void PrintBlockReadTimeout(Link& link, ErrorCode code) {
+    link.console.print("target2Host:\t\t\n");
     // Not yet the end of the run: the read is tried once more after a resynchronisation.
-    run.console.print("%s", ErrorLine(code).c_str());
+    link.console.print("%s", ErrorLine(code).c_str());
 }
 
-void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
+void host2Target(Link& link, std::uint32_t address, std::span<const std::uint8_t> data) {
     const std::uint16_t count = countOf(data.size());
     if (count == 0)
         return;
-    if (checkAddrSize(run, address, count) != 0) {
+    if (checkAddrSize(link, address, count) != 0) {
         throw RunError(exit_status::blockRefused, "host2Target: Failure\n");
     }
     const Frame header = blockHeader(kBlockWrite, address, count);
-    sendOrEnd(run, header.bytes(), "host2Target: WriteFile error\n");
-    sendOrEnd(run, data.first(count), "host2Target: Data WriteFile error\n");
+    sendOrEnd(link, header.bytes(), "host2Target: WriteFile error\n");
+    sendOrEnd(link, data.first(count), "host2Target: Data WriteFile error\n");
     std::array<std::uint8_t, 1> reply{};
-    awaitReplyOrEnd(run, reply, header.bytes().size() + count, "host2Target Timeout:\t\t\n");
+    awaitReplyOrEnd(link, reply, header.bytes().size() + count, "host2Target Timeout:\t\t\n");
     if (reply[0] != kDone)
         throw RunError(ErrorCode::IllegalEcho);
 }
 
-FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
+FlashWrite host2FlashTry(Link& link, std::uint32_t address, std::span<const std::uint8_t> data) {
     const std::uint16_t count = countOf(data.size());
     if (count == 0)
         return {FlashWrite::Outcome::programmed, 0};
     const Frame header = blockHeader(kFlashWrite, address, count);
-    sendOrEnd(run, header.bytes(), "host2Flash: WriteFile error\n");
-    sendOrEnd(run, data.first(count), "host2Flash: Data WriteFile error\n");
+    sendOrEnd(link, header.bytes(), "host2Flash: WriteFile error\n");
+    sendOrEnd(link, data.first(count), "host2Flash: Data WriteFile error\n");
     // The flash algorithm answers only after the whole block is programmed.
     const std::size_t inFlight = header.bytes().size() + count + 3;
     FlashWrite result =
-        awaitFlashAnswer(run, monitor_frame::kReplyTimeoutMs + wireTimeMs(run, inFlight));
+        awaitFlashAnswer(link, monitor_frame::kReplyTimeoutMs + wireTimeMs(link, inFlight));
     if (result.outcome == FlashWrite::Outcome::cellFailed)
         result.cell = (address & kPageMask) + result.offset;
     return result;
@@ -216,8 +207,8 @@ void EndOnFlashWrite(const FlashWrite& result) {
     }
 }
 
-void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data) {
-    EndOnFlashWrite(host2FlashTry(run, address, data));
+void host2Flash(Link& link, std::uint32_t address, std::span<const std::uint8_t> data) {
+    EndOnFlashWrite(host2FlashTry(link, address, data));
 }
 
 }  // namespace halvard

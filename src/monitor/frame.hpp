@@ -7,8 +7,6 @@
 
 namespace halvard {
 
-struct Run;
-
 namespace monitor_frame {
 
 // The monitor gives every reply this long, plus the wire time of what is still in flight.
@@ -45,11 +43,11 @@ class Frame {
 };
 
 // Sends the bytes in one write; a short write prints the message and ends the run (status 3).
-void sendOrEnd(Run& run, std::span<const std::uint8_t> bytes, const char* writeError);
+void sendOrEnd(Link& link, std::span<const std::uint8_t> bytes, const char* writeError);
 
 // Waits for the whole reply; the request bytes may still be on their way out. A time-out prints
 // the message and ends the run with error 25.
-void awaitReplyOrEnd(Run& run, std::span<std::uint8_t> reply, std::size_t requestBytes,
+void awaitReplyOrEnd(Link& link, std::span<std::uint8_t> reply, std::size_t requestBytes,
                      const char* timeoutMessage);
 
 }  // namespace monitor_frame

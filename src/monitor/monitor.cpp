@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "app/run.hpp"
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
 
@@ -11,16 +10,16 @@ namespace halvard {
 
 namespace monitor_frame {
 
-void sendOrEnd(Run& run, std::span<const std::uint8_t> bytes, const char* writeError) {
-    if (PortWrite(run, bytes))
+void sendOrEnd(Link& link, std::span<const std::uint8_t> bytes, const char* writeError) {
+    if (PortWrite(link, bytes))
         return;
     throw RunError(exit_status::serialLine, writeError);
 }
 
-void awaitReplyOrEnd(Run& run, std::span<std::uint8_t> reply, std::size_t requestBytes,
+void awaitReplyOrEnd(Link& link, std::span<std::uint8_t> reply, std::size_t requestBytes,
                      const char* timeoutMessage) {
-    const std::uint32_t limit = kReplyTimeoutMs + wireTimeMs(run, requestBytes + reply.size());
-    if (WaitForBytes(run, reply, limit))
+    const std::uint32_t limit = kReplyTimeoutMs + wireTimeMs(link, requestBytes + reply.size());
+    if (WaitForBytes(link, reply, limit))
         return;
     throw RunError(ErrorCode::MonitorTimeout, timeoutMessage);
 }
@@ -50,43 +49,38 @@ std::uint16_t littleEndian(std::span<const std::uint8_t, 2> bytes) {
 
 }  // namespace
 
-std::uint32_t wireTimeMs(const Run& run, std::size_t bytes) {
-    const auto baud = static_cast<std::uint64_t>(std::max<std::int32_t>(run.settings.baudRate, 1));
-    return static_cast<std::uint32_t>((bytes * 10 * 1000 + baud - 1) / baud);
-}
-
-std::uint8_t targetByteRead(Run& run, std::uint32_t address) {
+std::uint8_t targetByteRead(Link& link, std::uint32_t address) {
     const Frame frame(kByteRead, address);
-    sendOrEnd(run, frame.bytes(), "targetByteRead: WriteFile error\n");
+    sendOrEnd(link, frame.bytes(), "targetByteRead: WriteFile error\n");
     std::array<std::uint8_t, 1> reply{};
-    awaitReplyOrEnd(run, reply, frame.bytes().size(), "targetByteRead Timeout.\t\t\n");
+    awaitReplyOrEnd(link, reply, frame.bytes().size(), "targetByteRead Timeout.\t\t\n");
     return reply[0];
 }
 
-std::uint16_t targetWordRead(Run& run, std::uint32_t address) {
+std::uint16_t targetWordRead(Link& link, std::uint32_t address) {
     const Frame frame(kWordRead, evenAddress(address));
-    sendOrEnd(run, frame.bytes(), "targetWordRead: WriteFile error\n");
+    sendOrEnd(link, frame.bytes(), "targetWordRead: WriteFile error\n");
     std::array<std::uint8_t, 2> reply{};
-    awaitReplyOrEnd(run, reply, frame.bytes().size(), "targetWordRead Timeout.\t\t\n");
+    awaitReplyOrEnd(link, reply, frame.bytes().size(), "targetWordRead Timeout.\t\t\n");
     return littleEndian(reply);
 }
 
-void targetByteWrite(Run& run, std::uint32_t address, std::uint8_t value) {
+void targetByteWrite(Link& link, std::uint32_t address, std::uint8_t value) {
     Frame frame(kByteWrite, address);
-    sendOrEnd(run, frame.withByte(value).bytes(), "targetByteWrite: WriteFile error\n");
+    sendOrEnd(link, frame.withByte(value).bytes(), "targetByteWrite: WriteFile error\n");
 }
 
-void targetWordWrite(Run& run, std::uint32_t address, std::uint16_t value) {
+void targetWordWrite(Link& link, std::uint32_t address, std::uint16_t value) {
     Frame frame(kWordWrite, evenAddress(address));
-    sendOrEnd(run, frame.withWord(value).bytes(), "targetWordWrite: WriteFile error\n");
+    sendOrEnd(link, frame.withWord(value).bytes(), "targetWordWrite: WriteFile error\n");
 }
 
-std::uint16_t targetChecksum(Run& run, std::uint32_t address, std::uint16_t length) {
+std::uint16_t targetChecksum(Link& link, std::uint32_t address, std::uint16_t length) {
     Frame frame(kChecksum, address);
     frame.withWord(length);
-    sendOrEnd(run, frame.bytes(), "targetChecksum: WriteFile error\n");
+    sendOrEnd(link, frame.bytes(), "targetChecksum: WriteFile error\n");
     std::array<std::uint8_t, 2> reply{};
-    awaitReplyOrEnd(run, reply, frame.bytes().size(), "targetChecksum Timeout:\t\t\n");
+    awaitReplyOrEnd(link, reply, frame.bytes().size(), "targetChecksum Timeout:\t\t\n");
     return littleEndian(reply);
 }
 

@@ -4,19 +4,18 @@
 #include <cstdint>
 #include <span>
 
+#include "base/errors.hpp"
 #include "line/port.hpp"
 
 namespace halvard {
 
-struct Run;
-
 // Single-cell access and checksums through the resident monitor. Each call is one complete
 // exchange; failures end the run (time-out: error 25; a failed write on the line: status 3).
-std::uint8_t targetByteRead(Run& run, std::uint32_t address);
-std::uint16_t targetWordRead(Run& run, std::uint32_t address);
-void targetByteWrite(Run& run, std::uint32_t address, std::uint8_t value);
-void targetWordWrite(Run& run, std::uint32_t address, std::uint16_t value);
-std::uint16_t targetChecksum(Run& run, std::uint32_t address, std::uint16_t length);
+std::uint8_t targetByteRead(Link& link, std::uint32_t address);
+std::uint16_t targetWordRead(Link& link, std::uint32_t address);
+void targetByteWrite(Link& link, std::uint32_t address, std::uint8_t value);
+void targetWordWrite(Link& link, std::uint32_t address, std::uint16_t value);
+std::uint16_t targetChecksum(Link& link, std::uint32_t address, std::uint16_t length);
 
 // Host-side sum of unsigned bytes, wrapping modulo 2^32.
 std::uint32_t byteSum(std::span<const std::uint8_t> data);
@@ -25,16 +24,17 @@ std::uint32_t byteSum(std::span<const std::uint8_t> data);
 // to the whole page. The count of a block is the low 16 bits of the span's size; only that
 // many bytes are sent or filled.
 // 0 when the block fits, 1 (after printing why) when it does not.
-int checkAddrSize(Run& run, std::uint32_t address, std::uint16_t count);
+int checkAddrSize(Link& link, std::uint32_t address, std::uint16_t count);
 // false when all bytes arrived; true after a time-out (its lines printed, nothing closed).
 // One request, however long the range: a USB adapter then holds back only the last partial
 // packet of the range instead of one per 512 bytes. onArrival follows the bytes as they come.
-bool target2Host(Run& run, std::uint32_t address, std::span<std::uint8_t> buffer,
-                 const ArrivalProgress& onArrival = {});
-// The lines of a block read that timed out (error 23 in /V, else 24); nothing is closed.
-void PrintBlockReadTimeout(Run& run);
-void host2Target(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
-void host2Flash(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
+// timeoutCode names the error line of a time-out: 23 while verifying, else 24.
+bool target2Host(Link& link, std::uint32_t address, std::span<std::uint8_t> buffer,
+                 ErrorCode timeoutCode, const ArrivalProgress& onArrival = {});
+// The lines of a block read that timed out; the run goes on.
+void PrintBlockReadTimeout(Link& link, ErrorCode code);
+void host2Target(Link& link, std::uint32_t address, std::span<const std::uint8_t> data);
+void host2Flash(Link& link, std::uint32_t address, std::span<const std::uint8_t> data);
 
 // What the flash algorithm made of a block, for callers that heal a failed block themselves.
 struct FlashWrite {
@@ -43,14 +43,14 @@ struct FlashWrite {
     unsigned offset;         // cellFailed: the failed cell's offset in its 16 KB page
     std::uint32_t cell = 0;  // cellFailed: the failed cell's target address
 };
-FlashWrite host2FlashTry(Run& run, std::uint32_t address, std::span<const std::uint8_t> data);
+FlashWrite host2FlashTry(Link& link, std::uint32_t address, std::span<const std::uint8_t> data);
 // Returns for a programmed block; otherwise prints what host2Flash prints and ends the run
 // (22, 9 or 17).
 void EndOnFlashWrite(const FlashWrite& result);
 
-// Milliseconds that the bytes need on the wire at the run's baud rate (8N1: 10 bits a byte),
+// Milliseconds that the bytes need on the wire at the link's baud rate (8N1: 10 bits a byte),
 // rounded up. Every wait adds this for the bytes still in flight when it starts.
-std::uint32_t wireTimeMs(const Run& run, std::size_t bytes);
+std::uint32_t wireTimeMs(const Link& link, std::size_t bytes);
 // The block-read time-out of the monitor protocol, before the wire time is added:
 // 2 x (1024000 / baud + 800) + 30 ms for 512 bytes. For other counts the line term
 // (1024000 / baud) grows in proportion to the count; the fixed allowance stays.

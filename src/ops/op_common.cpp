@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/run.hpp"
+#include "ops/ops.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
@@ -21,17 +21,17 @@ double Completion(std::uint32_t remaining, std::uint32_t total) {
     return 100.0 - (static_cast<double>(remaining) * 100.0) / total;
 }
 
-void PrintProgress(Run& run, std::uint32_t remaining, std::uint32_t total) {
-    run.console.progress("Completed %2.1f%%\r", Completion(remaining, total));
+void PrintProgress(Job& job, std::uint32_t remaining, std::uint32_t total) {
+    job.console.progress("Completed %2.1f%%\r", Completion(remaining, total));
 }
 
-void PrintCompleted(Run& run) {
-    run.console.print("Completed %2.1f%%\n", Completion(0, 0));
+void PrintCompleted(Job& job) {
+    job.console.print("Completed %2.1f%%\n", Completion(0, 0));
 }
 
-void PrintElapsed(Run& run, std::uint32_t startMs) {
-    const std::uint32_t elapsedMs = run.clock.tickMs() - startMs;
-    run.console.print("Total Elapsed time = %.2f sec\n", elapsedMs * 0.001);
+void PrintElapsed(Job& job, std::uint32_t startMs) {
+    const std::uint32_t elapsedMs = job.clock.tickMs() - startMs;
+    job.console.print("Total Elapsed time = %.2f sec\n", elapsedMs * 0.001);
 }
 
 namespace {
@@ -40,8 +40,8 @@ namespace {
 // read shows them again from the start.
 class PageProgress {
   public:
-    PageProgress(Run& run, std::uint32_t size, std::uint32_t remainingAfter)
-        : run_(run), size_(size), remainingAfter_(remainingAfter) {}
+    PageProgress(Job& job, std::uint32_t size, std::uint32_t remainingAfter)
+        : job_(job), size_(size), remainingAfter_(remainingAfter) {}
 
     ArrivalProgress fromStart() {
         shown_ = 0;
@@ -52,11 +52,11 @@ class PageProgress {
     void show(std::size_t received) {
         while (shown_ < size_ && shown_ + std::min(kMaxBlock, size_ - shown_) <= received) {
             shown_ += std::min(kMaxBlock, size_ - shown_);
-            PrintProgress(run_, remainingAfter_ + size_ - shown_, run_.settings.length);
+            PrintProgress(job_, remainingAfter_ + size_ - shown_, job_.settings.length);
         }
     }
 
-    Run& run_;
+    Job& job_;
     std::uint32_t size_;
     std::uint32_t remainingAfter_;
     std::uint32_t shown_ = 0;
@@ -64,28 +64,28 @@ class PageProgress {
 
 }  // namespace
 
-void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+void ReadPageWithRetry(Job& job, std::uint32_t address, std::span<std::uint8_t> page,
                        std::uint32_t remainingAfter, ErrorCode timeoutCode) {
-    PageProgress progress(run, static_cast<std::uint32_t>(page.size()), remainingAfter);
-    if (!target2Host(run, address, page, progress.fromStart()))
+    PageProgress progress(job, static_cast<std::uint32_t>(page.size()), remainingAfter);
+    if (!target2Host(job.board.link, address, page, timeoutCode, progress.fromStart()))
         return;
-    PortResync(run);
-    if (target2Host(run, address, page, progress.fromStart()))
+    PortResync(job.board.link);
+    if (target2Host(job.board.link, address, page, timeoutCode, progress.fromStart()))
         throw RunError(status(timeoutCode), "");
 }
 
-bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+bool ReadProvedPage(Job& job, std::uint32_t address, std::span<std::uint8_t> page,
                     std::uint32_t remainingAfter, ErrorCode timeoutCode) {
-    PrepareProof(run);
-    if (run.targetCode.proof != TargetCodeState::Proof::crc) {
-        ReadPageWithRetry(run, address, page, remainingAfter, timeoutCode);
-        return ProvePiece(run, address, page) == PieceProof::agrees;
+    PrepareProof(job);
+    if (job.board.targetCode.proof != TargetCodeState::Proof::crc) {
+        ReadPageWithRetry(job, address, page, remainingAfter, timeoutCode);
+        return ProvePiece(job, address, page) == PieceProof::agrees;
     }
-    PageProgress progress(run, static_cast<std::uint32_t>(page.size()), remainingAfter);
+    PageProgress progress(job, static_cast<std::uint32_t>(page.size()), remainingAfter);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (attempt > 0)
-            PortResync(run);
-        switch (ReadPieceWithCrc(run, address, page, progress.fromStart())) {
+            PortResync(job.board.link);
+        switch (ReadPieceWithCrc(job, address, page, timeoutCode, progress.fromStart())) {
             case ProvedRead::proved:
                 return true;
             case ProvedRead::notProved:
@@ -97,18 +97,21 @@ bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> pag
     throw RunError(status(timeoutCode), "");
 }
 
-void KeepBoardState(Run& run) {
-    const std::string why = run.port.line ? run.port.line->keepBoardState() : std::string();
+void KeepBoardState(Job& job) {
+    const std::string why =
+        job.board.link.isOpen() ? job.board.link.unchecked().keepBoardState() : std::string();
     if (why.empty())
         return;
     throw RunError(exit_status::serialLine, Format("Error: virtual board: %s\n", why.c_str()));
 }
 
-void FinishOperation(Run& run, HostFile* file) {
-    if (run.settings.resetAfter.empty())
-        RestoreStartRate(run, exit_status::ok);
-    RestartIntoApplication(run);
-    PortClose(run, file);
+void FinishOperation(Job& job, HostFile* file) {
+    if (job.board.settings.resetAfter.empty())
+        RestoreStartRate(job.board, exit_status::ok);
+    RestartIntoApplication(job.board);
+    job.board.link.close();
+    if (file != nullptr)
+        file->close();
 }
 
 }  // namespace halvard

@@ -8,37 +8,37 @@
 
 namespace halvard {
 
-struct Run;
+struct Job;
 
 // Percentage of the range done; an empty range counts as complete.
 double Completion(std::uint32_t remaining, std::uint32_t total);
 // "Completed %2.1f%%\r", rewritten in place after every block.
-void PrintProgress(Run& run, std::uint32_t remaining, std::uint32_t total);
+void PrintProgress(Job& job, std::uint32_t remaining, std::uint32_t total);
 // The last progress line, ending the line.
-void PrintCompleted(Run& run);
-void PrintElapsed(Run& run, std::uint32_t startMs);
+void PrintCompleted(Job& job);
+void PrintElapsed(Job& job, std::uint32_t startMs);
 
 // Reads a range within one page (at most the whole page) with one request, printing the
 // progress line for every 512 bytes of it as they arrive; remainingAfter is what the run's
 // range holds behind this page. A time-out gets one resynchronised repeat, a second one ends
 // the run with timeoutCode as status (target2Host has printed the error line each time).
-void ReadPageWithRetry(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+void ReadPageWithRetry(Job& job, std::uint32_t address, std::span<std::uint8_t> page,
                        std::uint32_t remainingAfter, ErrorCode timeoutCode);
 
 // Reads a range within one page like ReadPageWithRetry and proves it: with the CRC routine in one
 // answer (the bytes, then their CRC-32), otherwise by a separate proof of the bytes read. True
 // when the bytes are proved; false when they are not (the caller resynchronises and reads again).
 // A time-out gets one resynchronised repeat, a second one ends the run with timeoutCode.
-bool ReadProvedPage(Run& run, std::uint32_t address, std::span<std::uint8_t> page,
+bool ReadProvedPage(Job& job, std::uint32_t address, std::span<std::uint8_t> page,
                     std::uint32_t remainingAfter, ErrorCode timeoutCode);
 
 // The function's result is final: the virtual board writes its flash file now, so that no
 // success is reported for a flash that is then lost. A board that cannot ends the run with one
 // line naming the file and the reason, and the port's status (3).
-void KeepBoardState(Run& run);
+void KeepBoardState(Job& job);
 
 // The function has succeeded: restarts the board into its application when /RESET= asks for
 // it, then closes the port and, when given, the file.
-void FinishOperation(Run& run, HostFile* file = nullptr);
+void FinishOperation(Job& job, HostFile* file = nullptr);
 
 }  // namespace halvard

@@ -1,8 +1,6 @@
 #include <cinttypes>
 #include <cstdint>
 
-#include "app/run.hpp"
-#include "app/run_sequence.hpp"
 #include "base/format.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
@@ -12,16 +10,16 @@ namespace halvard {
 
 namespace {
 
-[[noreturn]] void refuseData(Run& run, std::uint32_t line, std::uint64_t address,
+[[noreturn]] void refuseData(Job& job, std::uint32_t line, std::uint64_t address,
                              const char* what) {
     throw RunError(exit_status::inputFile,
-                   Format("%s line %u: data at 0x%" PRIX64 " %s\n", run.settings.fileName.c_str(),
+                   Format("%s line %u: data at 0x%" PRIX64 " %s\n", job.settings.fileName.c_str(),
                           static_cast<unsigned>(line), address, what));
 }
 
-void checkInsideDevice(Run& run, std::uint32_t flashSize) {
-    const SparseImage& image = *run.image;
-    const std::uint64_t deviceStart = run.settings.deviceBase;
+void checkInsideDevice(Job& job, std::uint32_t flashSize) {
+    const SparseImage& image = *job.image;
+    const std::uint64_t deviceStart = job.settings.deviceBase;
     const std::uint64_t deviceEnd = deviceStart + flashSize;
     char device[64];
     std::snprintf(device, sizeof device,
@@ -29,51 +27,65 @@ void checkInsideDevice(Run& run, std::uint32_t flashSize) {
                   deviceEnd - 1);
     const auto& first = *image.ranges().begin();
     if (first.first < deviceStart)
-        refuseData(run, first.second.firstLine, first.first, device);
+        refuseData(job, first.second.firstLine, first.first, device);
     for (const auto& range : image.ranges()) {
         if (endOf(range) <= deviceEnd)
             continue;
         if (range.first >= deviceEnd)
-            refuseData(run, range.second.firstLine, range.first, device);
-        refuseData(run, range.second.lastLine, deviceEnd, device);
+            refuseData(job, range.second.firstLine, range.first, device);
+        refuseData(job, range.second.lastLine, deviceEnd, device);
     }
 }
 
-void keepTheWindow(Run& run) {
-    const RunSettings& s = run.settings;
+void keepTheWindow(Job& job) {
+    const JobSettings& s = job.settings;
     const std::uint64_t from = std::uint64_t{s.deviceBase} + s.flashOffset;
-    const std::uint64_t left = run.image->keepOnly(from, from + s.length);
+    const std::uint64_t left = job.image->keepOnly(from, from + s.length);
     if (left != 0) {
-        run.console.print("Warning: %" PRIu64
+        job.console.print("Warning: %" PRIu64
                           " bytes of %s lie outside /OFFSET= /LENGTH= and are left out\n",
                           left, s.fileName.c_str());
     }
 }
 
 // On a 16-bit bus the flash algorithm writes whole words.
-void checkWordAlignment(Run& run) {
+void checkWordAlignment(Job& job) {
     constexpr const char* kHalfWord = "fills only half a word of the 16-bit flash";
-    const std::uint16_t flags = CurrentFlashDevice(run).flags;
+    const std::uint16_t flags = CurrentFlashDevice(job.board.flash).flags;
     if ((flags & kFlashBusMask) != kFlashBus16 && (flags & kFlashPaired) == 0)
         return;
-    for (const auto& range : run.image->ranges()) {
-        if ((range.first - run.settings.deviceBase) % 2 != 0)
-            refuseData(run, range.second.firstLine, range.first, kHalfWord);
+    for (const auto& range : job.image->ranges()) {
+        if ((range.first - job.settings.deviceBase) % 2 != 0)
+            refuseData(job, range.second.firstLine, range.first, kHalfWord);
         if (range.second.bytes.size() % 2 != 0) {
-            refuseData(run, range.second.lastLine, endOf(range) - 1, kHalfWord);
+            refuseData(job, range.second.lastLine, endOf(range) - 1, kHalfWord);
         }
     }
 }
 
 }  // namespace
 
-void PlaceImage(Run& run, std::uint32_t flashSize) {
-    SettleRange(run, flashSize);
-    checkInsideDevice(run, flashSize);
-    keepTheWindow(run);
-    checkWordAlignment(run);
+// Offsets and lengths are compared without a sum, so nothing can wrap around 2^32.
+void SettleRange(Job& job, std::uint32_t size) {
+    JobSettings& s = job.settings;
+    if (s.flashOffset > size)
+        throw RunError(ErrorCode::OffsetRange);
+    const std::uint32_t room = size - s.flashOffset;
+    if (s.length == kLengthToEnd) {
+        s.length = room;
+    } else if (s.length > room) {
+        job.console.print("warning: /OFFSET + /LENGHT bigger than Flash. Cutted to flash size\n");
+        s.length = room;
+    }
+}
+
+void PlaceImage(Job& job, std::uint32_t flashSize) {
+    SettleRange(job, flashSize);
+    checkInsideDevice(job, flashSize);
+    keepTheWindow(job);
+    checkWordAlignment(job);
     // From here on the run's length is the number of the image's data bytes.
-    run.settings.length = static_cast<std::uint32_t>(run.image->dataBytes());
+    job.settings.length = static_cast<std::uint32_t>(job.image->dataBytes());
 }
 
 }  // namespace halvard

@@ -9,7 +9,6 @@
 #include <optional>
 #include <vector>
 
-#include "app/run.hpp"
 #include "base/format.hpp"
 #include "flash/flash.hpp"
 #include "line/port.hpp"
@@ -35,30 +34,30 @@ bool seekTo(HostFile& file, std::uint32_t offset) {
     return std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) == 0;
 }
 
-[[noreturn]] void failFileRead(Run& run) {
+[[noreturn]] void failFileRead(Job& job) {
     throw RunError(exit_status::inputFile, Format("Error trying to read data from file %s\n",
-                                                  run.settings.fileName.c_str()));
+                                                  job.settings.fileName.c_str()));
 }
 
 // A file shorter than the range is a failure of the input file, not a success.
-void readFromFile(Run& run, HostFile& file, std::span<std::uint8_t> block) {
+void readFromFile(Job& job, HostFile& file, std::span<std::uint8_t> block) {
     const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
     if (got == block.size())
         return;
     if (std::ferror(file.get()) != 0)
-        failFileRead(run);
+        failFileRead(job);
     throw RunError(exit_status::inputFile, "Error Reading from file. No more data available\n" +
                                                ErrorLine(ErrorCode::NotDefined));
 }
 
 // verifyBuffer compares whole words; a block of a sparse image on a byte-wide bus may end on
 // an odd byte, which is compared here.
-bool oddByteDiffers(Run& run, std::span<const std::uint8_t> written,
+bool oddByteDiffers(Job& job, std::span<const std::uint8_t> written,
                     std::span<const std::uint8_t> read, std::size_t& position) {
     const std::size_t last = written.size() - 1;
     if (written.size() % 2 == 0 || written[last] == read[last])
         return false;
-    run.console.print("verifyBuffer error Write: 0x%04x,Read: 0x%04x\n",
+    job.console.print("verifyBuffer error Write: 0x%04x,Read: 0x%04x\n",
                       static_cast<unsigned>(written[last]), static_cast<unsigned>(read[last]));
     position = last;
     return true;
@@ -73,42 +72,42 @@ struct Stretch {
     bool fromFile = false;
 };
 
-std::vector<Stretch> stretchesOf(const Run& run) {
-    const RunSettings& s = run.settings;
-    if (!run.image)
+std::vector<Stretch> stretchesOf(const Job& job) {
+    const JobSettings& s = job.settings;
+    if (!job.image)
         return {{s.flashOffset, s.length, {}, true}};
     std::vector<Stretch> stretches;
-    for (const auto& [address, range] : run.image->ranges()) {
+    for (const auto& [address, range] : job.image->ranges()) {
         stretches.push_back({address - s.deviceBase, static_cast<std::uint32_t>(range.bytes.size()),
                              range.bytes, false});
     }
     return stretches;
 }
 
-void eraseFirst(Run& run, const std::vector<Stretch>& stretches) {
-    const RunSettings& s = run.settings;
+void eraseFirst(Job& job, const std::vector<Stretch>& stretches) {
+    const JobSettings& s = job.settings;
     if (s.operation != Operation::program || s.eraseAll || s.noErase)
         return;
-    if (!run.image) {
+    if (!job.image) {
         constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
-        EraseFlashArea(run, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
+        EraseFlashArea(job.board.flash, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
         return;
     }
     std::vector<FlashSpan> spans;
     for (const Stretch& stretch : stretches)
         spans.push_back({stretch.flashOffset, stretch.length});
-    EraseFlashSectors(run, spans);
+    EraseFlashSectors(job.board.flash, spans);
 }
 
 // The bytes the stretch holds for the flash range [offset, offset + size).
-std::vector<std::uint8_t> bytesOf(Run& run, HostFile& file, const Stretch& stretch,
+std::vector<std::uint8_t> bytesOf(Job& job, HostFile& file, const Stretch& stretch,
                                   std::uint32_t offset, std::uint32_t size) {
     std::vector<std::uint8_t> data(size);
     if (stretch.fromFile) {
-        const RunSettings& s = run.settings;
+        const JobSettings& s = job.settings;
         if (!seekTo(file, s.fileOffset + (offset - s.flashOffset)))
-            failFileRead(run);
-        readFromFile(run, file, data);
+            failFileRead(job);
+        readFromFile(job, file, data);
     } else {
         const auto from = stretch.inMemory.subspan(offset - stretch.flashOffset, size);
         std::copy(from.begin(), from.end(), data.begin());
@@ -124,21 +123,21 @@ std::uint32_t endOf(const Stretch& stretch) {
     throw RunError(ErrorCode::ChecksumTransfer, "General Checksum Error!!\n");
 }
 
-std::optional<std::size_t> firstDifference(Run& run, std::span<const std::uint8_t> written,
+std::optional<std::size_t> firstDifference(Job& job, std::span<const std::uint8_t> written,
                                            std::span<const std::uint8_t> read, bool report) {
     const std::size_t words = written.size() / 2;
     for (std::size_t i = 0; i < words; ++i) {
         if (wordAt(written, 2 * i) != wordAt(read, 2 * i)) {
             std::size_t position = 0;
             if (report)
-                verifyBuffer(run, written, read, position);
+                verifyBuffer(job, written, read, position);
             return 2 * i;
         }
     }
     std::size_t position = 0;
     if (written.size() % 2 != 0 && written.back() != read[written.size() - 1]) {
         if (report)
-            oddByteDiffers(run, written, read, position);
+            oddByteDiffers(job, written, read, position);
         return written.size() - 1;
     }
     return std::nullopt;
@@ -146,21 +145,21 @@ std::optional<std::size_t> firstDifference(Run& run, std::span<const std::uint8_
 
 // A block that differs is read again after a resynchronisation: a difference is reported only
 // when two reads in a row bring the same bytes, and reads that never agree blame the line.
-void verifyBlock(Run& run, std::uint32_t offset, std::span<const std::uint8_t> hostData,
+void verifyBlock(Job& job, std::uint32_t offset, std::span<const std::uint8_t> hostData,
                  std::uint32_t remainingAfter) {
     constexpr int kReads = 3;
     Block reads[2]{};
     for (int read = 0; read < kReads; ++read) {
         if (read > 0)
-            PortResync(run);
+            PortResync(job.board.link);
         const auto readBack = std::span(reads[read % 2]).first(hostData.size());
-        ReadPageWithRetry(run, run.settings.deviceBase + offset, readBack, remainingAfter,
+        ReadPageWithRetry(job, job.settings.deviceBase + offset, readBack, remainingAfter,
                           ErrorCode::VerifyTimeout);
-        if (!firstDifference(run, hostData, readBack, false))
+        if (!firstDifference(job, hostData, readBack, false))
             return;
         const auto before = std::span(reads[(read + 1) % 2]).first(hostData.size());
         if (read > 0 && std::equal(readBack.begin(), readBack.end(), before.begin())) {
-            const std::size_t position = *firstDifference(run, hostData, readBack, true);
+            const std::size_t position = *firstDifference(job, hostData, readBack, true);
             throw RunError(ErrorCode::Verifying, "",
                            Format("\n\nError at offset 0x%08lx!!!\n",
                                   static_cast<unsigned long>(offset + position)));
@@ -169,14 +168,14 @@ void verifyBlock(Run& run, std::uint32_t offset, std::span<const std::uint8_t> h
     throw RunError(ErrorCode::ChecksumTransfer);
 }
 
-void readBackPage(Run& run, std::uint32_t offset, std::span<const std::uint8_t> data,
+void readBackPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> data,
                   std::uint32_t remainingAfter) {
     for (std::size_t done = 0; done < data.size();) {
-        const std::uint32_t address = run.settings.deviceBase + offset;
+        const std::uint32_t address = job.settings.deviceBase + offset;
         const auto left = static_cast<std::uint32_t>(data.size() - done);
         const auto block = data.subspan(done, NextPiece(address, left, kMaxBlock));
         done += block.size();
-        verifyBlock(run, offset, block,
+        verifyBlock(job, offset, block,
                     remainingAfter + static_cast<std::uint32_t>(data.size() - done));
         offset += static_cast<std::uint32_t>(block.size());
     }
@@ -184,30 +183,30 @@ void readBackPage(Run& run, std::uint32_t offset, std::span<const std::uint8_t> 
 
 // The page's CRC first: only a page that does not prove itself is read back, to find the first
 // difference. Without the routine every page is read back and its blocks' sums compared.
-void verifyPage(Run& run, std::uint32_t offset, std::span<const std::uint8_t> data,
+void verifyPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> data,
                 std::uint32_t remainingAfter) {
-    const std::uint32_t address = run.settings.deviceBase + offset;
-    PrepareProof(run);
-    const bool byCrc = run.targetCode.proof == TargetCodeState::Proof::crc;
-    if (byCrc && ProvePiece(run, address, data) == PieceProof::agrees)
+    const std::uint32_t address = job.settings.deviceBase + offset;
+    PrepareProof(job);
+    const bool byCrc = job.board.targetCode.proof == TargetCodeState::Proof::crc;
+    if (byCrc && ProvePiece(job, address, data) == PieceProof::agrees)
         return;
-    readBackPage(run, offset, data, remainingAfter);
-    if (!byCrc && ProvePiece(run, address, data) != PieceProof::agrees)
+    readBackPage(job, offset, data, remainingAfter);
+    if (!byCrc && ProvePiece(job, address, data) != PieceProof::agrees)
         failChecksum();
 }
 
 // Verifies a stretch page by page; returns the sum of its bytes.
-std::uint32_t verifyStretch(Run& run, HostFile& file, const Stretch& stretch,
+std::uint32_t verifyStretch(Job& job, HostFile& file, const Stretch& stretch,
                             std::uint32_t& remaining) {
     std::uint32_t hostSum = 0;
     for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
         const std::uint32_t size =
-            NextPiece(run.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
-        const auto data = bytesOf(run, file, stretch, offset, size);
+            NextPiece(job.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+        const auto data = bytesOf(job, file, stretch, offset, size);
         remaining -= size;
-        verifyPage(run, offset, data, remaining);
+        verifyPage(job, offset, data, remaining);
         hostSum += byteSum(data);
-        PrintProgress(run, remaining, run.settings.length);
+        PrintProgress(job, remaining, job.settings.length);
         offset += size;
     }
     return hostSum;
@@ -215,29 +214,29 @@ std::uint32_t verifyStretch(Run& run, HostFile& file, const Stretch& stretch,
 
 // Programs the part [from, to) of a stretch; returns the first block the flash algorithm did
 // not report as programmed (the line is resynchronised after it), else success.
-FlashWrite programRange(Run& run, HostFile& file, const Stretch& stretch, std::uint32_t from,
+FlashWrite programRange(Job& job, HostFile& file, const Stretch& stretch, std::uint32_t from,
                         std::uint32_t to, std::uint32_t* remaining) {
-    const RunSettings& s = run.settings;
+    const JobSettings& s = job.settings;
     FlashWrite failed{FlashWrite::Outcome::programmed, 0};
     for (std::uint32_t offset = from; offset < to;) {
         const std::uint32_t address = s.deviceBase + offset;
         const std::uint32_t size = NextPiece(address, to - offset, kMaxBlock);
-        const auto data = bytesOf(run, file, stretch, offset, size);
-        const FlashWrite result = host2FlashTry(run, address, data);
+        const auto data = bytesOf(job, file, stretch, offset, size);
+        const FlashWrite result = host2FlashTry(job.board.link, address, data);
         if (result.outcome != FlashWrite::Outcome::programmed) {
             if (failed.outcome == FlashWrite::Outcome::programmed)
                 failed = result;
-            PortResync(run);
+            PortResync(job.board.link);
             // A chip that gave up on a cell stays in its error state until it is reset.
             if (result.outcome == FlashWrite::Outcome::cellFailed) {
-                run.flash.failedCells.push_back(result.cell);
-                run.flash.ops.reset(run);
+                job.board.flash.state.failedCells.push_back(result.cell);
+                job.board.flash.state.ops.reset(job.board.flash);
             }
         }
         offset += size;
         if (remaining != nullptr) {
             *remaining -= size;
-            PrintProgress(run, *remaining, s.length);
+            PrintProgress(job, *remaining, s.length);
         }
     }
     return failed;
@@ -245,21 +244,21 @@ FlashWrite programRange(Run& run, HostFile& file, const Stretch& stretch, std::u
 
 // Erases the sectors that hold a page that failed its proof and programs what the stretches
 // hold in them again (with /NOERASE only the page).
-FlashWrite reprogramAround(Run& run, HostFile& file, const std::vector<Stretch>& stretches,
+FlashWrite reprogramAround(Job& job, HostFile& file, const std::vector<Stretch>& stretches,
                            std::uint32_t offset, std::uint32_t size) {
-    const RunSettings& s = run.settings;
-    run.console.print(s.noErase ? "Page at offset 0x%x not proved, programming it again\n"
+    const JobSettings& s = job.settings;
+    job.console.print(s.noErase ? "Page at offset 0x%x not proved, programming it again\n"
                                 : "Page at offset 0x%x not proved, erasing and programming it "
                                   "again\n",
                       static_cast<unsigned>(offset));
-    EnsureFlashAlgorithm(run);
+    EnsureFlashAlgorithm(job);
     // The algorithm's parameters sit in registers that a write garbled on the line leaves wrong
     // for the rest of the run, every block failing as if the chip had: they are set again.
-    SetFlashParameters(run);
+    SetFlashParameters(job.board.flash);
     SectorSpan span{offset, offset + size};
     if (!s.noErase) {
-        span = SectorsCovering(run, offset, size);
-        EraseFlashArea(run, offset, static_cast<std::int32_t>(size));
+        span = SectorsCovering(job.board.flash, offset, size);
+        EraseFlashArea(job.board.flash, offset, static_cast<std::int32_t>(size));
     }
     FlashWrite written{FlashWrite::Outcome::programmed, 0};
     for (const Stretch& stretch : stretches) {
@@ -267,7 +266,7 @@ FlashWrite reprogramAround(Run& run, HostFile& file, const std::vector<Stretch>&
         const std::uint32_t to = std::min(span.end, endOf(stretch));
         if (from >= to)
             continue;
-        const FlashWrite result = programRange(run, file, stretch, from, to, nullptr);
+        const FlashWrite result = programRange(job, file, stretch, from, to, nullptr);
         if (written.outcome == FlashWrite::Outcome::programmed)
             written = result;
     }
@@ -276,8 +275,8 @@ FlashWrite reprogramAround(Run& run, HostFile& file, const std::vector<Stretch>&
 
 // A cell that the flash algorithm could not program twice is the chip's. A cell that failed
 // once only lay where the line sent a block: a changed address or count put it over data.
-bool chipFailedCell(const Run& run) {
-    const std::vector<std::uint32_t>& cells = run.flash.failedCells;
+bool chipFailedCell(const Job& job) {
+    const std::vector<std::uint32_t>& cells = job.board.flash.state.failedCells;
     for (auto cell = cells.begin(); cell != cells.end(); ++cell) {
         if (std::find(std::next(cell), cells.end(), *cell) != cells.end())
             return true;
@@ -299,32 +298,32 @@ struct FailedPage {
 // that did not erase. The line (1): no proof came through, or the page holds other data
 // although the flash algorithm reported every block of it programmed. The algorithm verifies
 // each cell against the bytes it received, so those bytes were changed on the way.
-[[noreturn]] void failProgrammedPage(Run& run, const FailedPage& page, const FlashWrite& written) {
-    if (written.outcome == FlashWrite::Outcome::cellFailed && !chipFailedCell(run)) {
-        run.console.print("host2Flash: Monitor send error at offset 0x%x\n", written.offset);
+[[noreturn]] void failProgrammedPage(Job& job, const FailedPage& page, const FlashWrite& written) {
+    if (written.outcome == FlashWrite::Outcome::cellFailed && !chipFailedCell(job)) {
+        job.console.print("host2Flash: Monitor send error at offset 0x%x\n", written.offset);
         throw RunError(ErrorCode::ChecksumTransfer);
     }
     EndOnFlashWrite(written);
     if (page.proof == PieceProof::differs) {
-        run.console.print(page.erasedPart ? "Page at offset 0x%x is not erased\n"
+        job.console.print(page.erasedPart ? "Page at offset 0x%x is not erased\n"
                                           : "Page at offset 0x%x does not hold the file's data\n",
                           static_cast<unsigned>(page.offset));
-        CheckErasedSectors(run);
+        CheckErasedSectors(job.board.flash);
     }
     throw RunError(ErrorCode::ChecksumTransfer);
 }
 
 // The sectors the run erased, in order and merged.
-std::vector<SectorSpan> erasedSectors(const Run& run, const std::vector<Stretch>& stretches) {
-    const RunSettings& s = run.settings;
+std::vector<SectorSpan> erasedSectors(const Job& job, const std::vector<Stretch>& stretches) {
+    const JobSettings& s = job.settings;
     if (s.noErase)
         return {};
     if (s.eraseAll)
-        return {{0, FlashSize(run)}};
+        return {{0, FlashSize(job.board.flash)}};
     std::vector<SectorSpan> spans;
     for (const Stretch& stretch : stretches) {
         if (stretch.length != 0)
-            spans.push_back(SectorsCovering(run, stretch.flashOffset, stretch.length));
+            spans.push_back(SectorsCovering(job.board.flash, stretch.flashOffset, stretch.length));
     }
     std::ranges::sort(spans, {}, &SectorSpan::start);
     std::vector<SectorSpan> merged;
@@ -339,9 +338,9 @@ std::vector<SectorSpan> erasedSectors(const Run& run, const std::vector<Stretch>
 
 // What the run erased and the image leaves out: it must still be erased. A block whose address
 // the line changed lands anywhere, and there no page of the image would look for it.
-std::vector<SectorSpan> erasedRemainders(const Run& run, const std::vector<Stretch>& stretches) {
+std::vector<SectorSpan> erasedRemainders(const Job& job, const std::vector<Stretch>& stretches) {
     std::vector<SectorSpan> rest;
-    for (const SectorSpan& sectors : erasedSectors(run, stretches)) {
+    for (const SectorSpan& sectors : erasedSectors(job, stretches)) {
         std::uint32_t from = sectors.start;
         for (const Stretch& stretch : stretches) {
             if (endOf(stretch) <= from || stretch.flashOffset >= sectors.end)
@@ -356,14 +355,14 @@ std::vector<SectorSpan> erasedRemainders(const Run& run, const std::vector<Stret
     return rest;
 }
 
-std::optional<FailedPage> firstUnerasedPiece(Run& run, const std::vector<Stretch>& stretches) {
+std::optional<FailedPage> firstUnerasedPiece(Job& job, const std::vector<Stretch>& stretches) {
     constexpr std::uint8_t kErased = 0xFF;
-    for (const SectorSpan& rest : erasedRemainders(run, stretches)) {
+    for (const SectorSpan& rest : erasedRemainders(job, stretches)) {
         for (std::uint32_t offset = rest.start; offset < rest.end;) {
-            const std::uint32_t address = run.settings.deviceBase + offset;
+            const std::uint32_t address = job.settings.deviceBase + offset;
             const std::uint32_t size = NextPiece(address, rest.end - offset, kPageSize);
             const std::vector<std::uint8_t> erased(size, kErased);
-            const PieceProof proof = ProvePiece(run, address, erased);
+            const PieceProof proof = ProvePiece(job, address, erased);
             if (proof != PieceProof::agrees)
                 return FailedPage{offset, size, proof, true};
             offset += size;
@@ -371,54 +370,54 @@ std::optional<FailedPage> firstUnerasedPiece(Run& run, const std::vector<Stretch
     }
     return std::nullopt;
 }
-std::optional<FailedPage> firstUnprovedPage(Run& run, HostFile& file,
+std::optional<FailedPage> firstUnprovedPage(Job& job, HostFile& file,
                                             const std::vector<Stretch>& stretches) {
     for (const Stretch& stretch : stretches) {
         for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
             const std::uint32_t size =
-                NextPiece(run.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
-            const auto data = bytesOf(run, file, stretch, offset, size);
-            const PieceProof proof = ProvePiece(run, run.settings.deviceBase + offset, data);
+                NextPiece(job.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+            const auto data = bytesOf(job, file, stretch, offset, size);
+            const PieceProof proof = ProvePiece(job, job.settings.deviceBase + offset, data);
             if (proof != PieceProof::agrees)
                 return FailedPage{offset, size, proof};
             offset += size;
         }
     }
-    return firstUnerasedPiece(run, stretches);
+    return firstUnerasedPiece(job, stretches);
 }
 
 // Proves every page; a page that fails is programmed again, at most twice. After a
 // reprogramming the proof starts over, since an erase may have touched proved pages.
-void provePrograms(Run& run, HostFile& file, const std::vector<Stretch>& stretches,
+void provePrograms(Job& job, HostFile& file, const std::vector<Stretch>& stretches,
                    FlashWrite written) {
     constexpr int kReprograms = 2;
     std::map<std::uint32_t, int> reprogrammed;
-    while (const std::optional<FailedPage> failed = firstUnprovedPage(run, file, stretches)) {
+    while (const std::optional<FailedPage> failed = firstUnprovedPage(job, file, stretches)) {
         int& count = reprogrammed[failed->offset];
         if (count == kReprograms)
-            failProgrammedPage(run, *failed, written);
+            failProgrammedPage(job, *failed, written);
         ++count;
-        written = reprogramAround(run, file, stretches, failed->offset, failed->size);
+        written = reprogramAround(job, file, stretches, failed->offset, failed->size);
     }
 }
 
-std::uint32_t sumOfStretches(Run& run, HostFile& file, const std::vector<Stretch>& stretches) {
+std::uint32_t sumOfStretches(Job& job, HostFile& file, const std::vector<Stretch>& stretches) {
     std::uint32_t sum = 0;
     for (const Stretch& stretch : stretches)
-        sum += byteSum(bytesOf(run, file, stretch, stretch.flashOffset, stretch.length));
+        sum += byteSum(bytesOf(job, file, stretch, stretch.flashOffset, stretch.length));
     return sum;
 }
 
 }  // namespace
 
-int verifyBuffer(Run& run, std::span<const std::uint8_t> written,
+int verifyBuffer(Job& job, std::span<const std::uint8_t> written,
                  std::span<const std::uint8_t> read, std::size_t& position) {
     const std::size_t words = std::min(written.size(), read.size()) / 2;
     for (std::size_t i = 0; i < words; ++i) {
         const std::uint16_t w = wordAt(written, 2 * i);
         const std::uint16_t r = wordAt(read, 2 * i);
         if (w != r) {
-            run.console.print("verifyBuffer error Write: 0x%04x,Read: 0x%04x\n",
+            job.console.print("verifyBuffer error Write: 0x%04x,Read: 0x%04x\n",
                               static_cast<unsigned>(w), static_cast<unsigned>(r));
             position = 2 * i;
             return 1;
@@ -427,47 +426,47 @@ int verifyBuffer(Run& run, std::span<const std::uint8_t> written,
     return 0;
 }
 
-void ProgramVerify(Run& run) {
-    const RunSettings& s = run.settings;
+void ProgramVerify(Job& job) {
+    const JobSettings& s = job.settings;
     const bool program = s.operation == Operation::program;
     HostFile file;
-    if (!run.image) {
+    if (!job.image) {
         file = HostFile(s.fileName, "rb");
         if (!file.isOpen())
             throw RunError(ErrorCode::InputFileNotFound);
         if (s.fileOffset != 0 && !seekTo(file, s.fileOffset))
-            failFileRead(run);
+            failFileRead(job);
     }
-    const std::vector<Stretch> stretches = stretchesOf(run);
-    eraseFirst(run, stretches);
+    const std::vector<Stretch> stretches = stretchesOf(job);
+    eraseFirst(job, stretches);
 
-    const std::uint32_t start = run.clock.tickMs();
-    run.console.print("%s", program ? "Programming" : "Verifying with");
-    run.console.print(" File %s (%d bytes)\n", s.fileName.c_str(), static_cast<int>(s.length));
+    const std::uint32_t start = job.clock.tickMs();
+    job.console.print("%s", program ? "Programming" : "Verifying with");
+    job.console.print(" File %s (%d bytes)\n", s.fileName.c_str(), static_cast<int>(s.length));
     std::uint32_t hostSum = 0;
     std::uint32_t remaining = s.length;
     if (program) {
         FlashWrite written{FlashWrite::Outcome::programmed, 0};
         for (const Stretch& stretch : stretches) {
             const FlashWrite result =
-                programRange(run, file, stretch, stretch.flashOffset, endOf(stretch), &remaining);
+                programRange(job, file, stretch, stretch.flashOffset, endOf(stretch), &remaining);
             if (written.outcome == FlashWrite::Outcome::programmed)
                 written = result;
         }
-        PrintCompleted(run);
-        provePrograms(run, file, stretches, written);
-        hostSum = sumOfStretches(run, file, stretches);
+        PrintCompleted(job);
+        provePrograms(job, file, stretches, written);
+        hostSum = sumOfStretches(job, file, stretches);
     } else {
         for (const Stretch& stretch : stretches)
-            hostSum += verifyStretch(run, file, stretch, remaining);
-        PrintCompleted(run);
+            hostSum += verifyStretch(job, file, stretch, remaining);
+        PrintCompleted(job);
     }
-    KeepBoardState(run);
-    run.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
-    run.console.print(
+    KeepBoardState(job);
+    job.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
+    job.console.print(
         "%s", program ? "Programming Successfully!!\t\t\n" : "Verifying Successfully!!\t\t\n");
-    PrintElapsed(run, start);
-    FinishOperation(run, &file);
+    PrintElapsed(job, start);
+    FinishOperation(job, &file);
 }
 
 }  // namespace halvard

@@ -3,7 +3,7 @@
 #include <array>
 #include <optional>
 
-#include "app/run.hpp"
+#include "ops/ops.hpp"
 #include "line/port.hpp"
 #include "monitor/crc_requests.hpp"
 #include "monitor/monitor.hpp"
@@ -20,46 +20,46 @@ using Proof = TargetCodeState::Proof;
 // A question is asked at most this often before the line is blamed.
 constexpr int kAsks = 3;
 
-bool loadChecked(Run& run, std::uint32_t address, std::span<const std::uint8_t> bytes) {
-    host2Target(run, address, bytes);
+bool loadChecked(Job& job, std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    host2Target(job.board.link, address, bytes);
     const auto count = static_cast<std::uint16_t>(bytes.size());
-    return targetChecksum(run, address, count) == (byteSum(bytes) & 0xFFFF);
+    return targetChecksum(job.board.link, address, count) == (byteSum(bytes) & 0xFFFF);
 }
 
-bool loadRoutine(Run& run) {
-    run.targetCode.slot = Slot::unknown;
-    run.targetCode.mode = 0;
+bool loadRoutine(Job& job) {
+    job.board.targetCode.slot = Slot::unknown;
+    job.board.targetCode.mode = 0;
     const auto tables = CrcRoutineTables();
-    if (!loadChecked(run, run.imageBase + kCrcRoutineOffset, kCrcRoutine) ||
-        !loadChecked(run, kCrcTablesAddress, tables)) {
+    if (!loadChecked(job, job.board.imageBase + kCrcRoutineOffset, kCrcRoutine) ||
+        !loadChecked(job, kCrcTablesAddress, tables)) {
         return false;
     }
-    targetWordWrite(run, kCrcModeAddress, kCrcMode);
-    run.targetCode.mode = kCrcMode;
-    run.targetCode.slot = Slot::crcRoutine;
+    targetWordWrite(job.board.link, kCrcModeAddress, kCrcMode);
+    job.board.targetCode.mode = kCrcMode;
+    job.board.targetCode.slot = Slot::crcRoutine;
     return true;
 }
 
-void selectMode(Run& run, std::uint16_t mode) {
-    if (run.targetCode.mode == mode)
+void selectMode(Job& job, std::uint16_t mode) {
+    if (job.board.targetCode.mode == mode)
         return;
-    targetWordWrite(run, kCrcModeAddress, mode);
-    run.targetCode.mode = mode;
+    targetWordWrite(job.board.link, kCrcModeAddress, mode);
+    job.board.targetCode.mode = mode;
 }
 
 // The mode write has no answer: after an answer that does not prove, the mode is written again
 // before the next question, in case the line garbled it.
-void distrustMode(Run& run) {
-    run.targetCode.mode = 0;
+void distrustMode(Job& job) {
+    job.board.targetCode.mode = 0;
 }
 
 // Asks until two answers agree or one matches; nothing when the line garbles every answer.
 template <class Ask>
-std::optional<std::uint32_t> settledAnswer(Run& run, std::uint32_t expected, Ask ask) {
+std::optional<std::uint32_t> settledAnswer(Job& job, std::uint32_t expected, Ask ask) {
     std::optional<std::uint32_t> previous;
     for (int i = 0; i < kAsks; ++i) {
         if (i > 0)
-            PortResync(run);
+            PortResync(job.board.link);
         const std::optional<std::uint32_t> answer = ask();
         if (answer && (*answer == expected || answer == previous))
             return answer;
@@ -75,20 +75,20 @@ PieceProof judged(const std::optional<std::uint32_t>& answer, std::uint32_t expe
     return *answer == expected ? PieceProof::agrees : PieceProof::differs;
 }
 
-PieceProof proveByCrc(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected) {
+PieceProof proveByCrc(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
     const std::uint32_t crc = crc32(expected);
     const auto count = static_cast<std::uint16_t>(expected.size());
     const auto ask = [&] {
-        selectMode(run, kCrcMode);
-        const std::optional<std::uint32_t> answer = targetCrc32(run, address, count);
+        selectMode(job, kCrcMode);
+        const std::optional<std::uint32_t> answer = targetCrc32(job.board.link, address, count);
         if (answer != crc)
-            distrustMode(run);
+            distrustMode(job);
         return answer;
     };
-    return judged(settledAnswer(run, crc, ask), crc);
+    return judged(settledAnswer(job, crc, ask), crc);
 }
 
-PieceProof proveBySums(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected) {
+PieceProof proveBySums(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
     for (std::size_t done = 0; done < expected.size();) {
         const auto block = expected.subspan(
             done,
@@ -96,9 +96,9 @@ PieceProof proveBySums(Run& run, std::uint32_t address, std::span<const std::uin
         const std::uint32_t sum = byteSum(block) & 0xFFFF;
         const auto count = static_cast<std::uint16_t>(block.size());
         const PieceProof proof =
-            judged(settledAnswer(run, sum,
+            judged(settledAnswer(job, sum,
                                  [&]() -> std::optional<std::uint32_t> {
-                                     return targetChecksum(run, address, count);
+                                     return targetChecksum(job.board.link, address, count);
                                  }),
                    sum);
         if (proof != PieceProof::agrees)
@@ -110,62 +110,62 @@ PieceProof proveBySums(Run& run, std::uint32_t address, std::span<const std::uin
 }
 
 // The routine's CRC of the monitor, which the host knows byte for byte.
-bool selfTestPasses(Run& run) {
+bool selfTestPasses(Job& job) {
     const auto monitor = MonitorCode(FindAlgorithmOffset());
-    return proveByCrc(run, run.imageBase + kBootstrapSize, monitor) == PieceProof::agrees;
+    return proveByCrc(job, job.board.imageBase + kBootstrapSize, monitor) == PieceProof::agrees;
 }
 
 }  // namespace
 
-void PrepareProof(Run& run) {
-    if (run.targetCode.proof == Proof::blockSums)
+void PrepareProof(Job& job) {
+    if (job.board.targetCode.proof == Proof::blockSums)
         return;
-    for (int attempt = 0; attempt < 2 && run.targetCode.slot != Slot::crcRoutine; ++attempt) {
-        if (!loadRoutine(run))
-            PortResync(run);
+    for (int attempt = 0; attempt < 2 && job.board.targetCode.slot != Slot::crcRoutine; ++attempt) {
+        if (!loadRoutine(job))
+            PortResync(job.board.link);
     }
-    if (run.targetCode.proof == Proof::untested) {
-        const bool passed = run.targetCode.slot == Slot::crcRoutine && selfTestPasses(run);
-        run.targetCode.proof = passed ? Proof::crc : Proof::blockSums;
+    if (job.board.targetCode.proof == Proof::untested) {
+        const bool passed = job.board.targetCode.slot == Slot::crcRoutine && selfTestPasses(job);
+        job.board.targetCode.proof = passed ? Proof::crc : Proof::blockSums;
         if (!passed) {
-            run.console.print(
+            job.console.print(
                 "Warning: the target's CRC-32 routine failed its test, proving by block "
                 "checksums\n");
         }
     }
 }
 
-PieceProof ProvePiece(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected) {
-    PrepareProof(run);
-    if (run.targetCode.proof == Proof::crc)
-        return proveByCrc(run, address, expected);
-    return proveBySums(run, address, expected);
+PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
+    PrepareProof(job);
+    if (job.board.targetCode.proof == Proof::crc)
+        return proveByCrc(job, address, expected);
+    return proveBySums(job, address, expected);
 }
 
-ProvedRead ReadPieceWithCrc(Run& run, std::uint32_t address, std::span<std::uint8_t> piece,
-                            const ArrivalProgress& onArrival) {
-    selectMode(run, kCrcSendMode);
-    const std::optional<std::uint32_t> crc = targetReadWithCrc32(run, address, piece, onArrival);
+ProvedRead ReadPieceWithCrc(Job& job, std::uint32_t address, std::span<std::uint8_t> piece,
+                            ErrorCode timeoutCode, const ArrivalProgress& onArrival) {
+    selectMode(job, kCrcSendMode);
+    const std::optional<std::uint32_t> crc = targetReadWithCrc32(job.board.link, address, piece, timeoutCode, onArrival);
     if (crc && *crc == crc32(piece))
         return ProvedRead::proved;
-    distrustMode(run);
+    distrustMode(job);
     return crc ? ProvedRead::notProved : ProvedRead::timedOut;
 }
 
-void EnsureFlashAlgorithm(Run& run) {
-    if (run.targetCode.slot == Slot::flashAlgorithm)
+void EnsureFlashAlgorithm(Job& job) {
+    if (job.board.targetCode.slot == Slot::flashAlgorithm)
         return;
-    distrustMode(run);  // the flash algorithm's buffer covers the mode word
+    distrustMode(job);  // the flash algorithm's buffer covers the mode word
     const std::size_t offset = FindAlgorithmOffset();
     const auto algorithm = FlashAlgorithm(offset);
-    const std::uint32_t address = run.imageBase + static_cast<std::uint32_t>(offset);
-    run.targetCode.slot = Slot::unknown;
+    const std::uint32_t address = job.board.imageBase + static_cast<std::uint32_t>(offset);
+    job.board.targetCode.slot = Slot::unknown;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (loadChecked(run, address, algorithm)) {
-            run.targetCode.slot = Slot::flashAlgorithm;
+        if (loadChecked(job, address, algorithm)) {
+            job.board.targetCode.slot = Slot::flashAlgorithm;
             return;
         }
-        PortResync(run);
+        PortResync(job.board.link);
     }
     throw RunError(ErrorCode::FlashAlgorithm);
 }

@@ -7,7 +7,7 @@
 
 namespace halvard {
 
-struct Run;
+struct Job;
 
 // Page proofs: the target's CRC-32 of a piece of the flash (at most one 16 KB page) against the
 // host's CRC-32 of the bytes it should hold. When the routine fails its self-test the proof
@@ -20,8 +20,8 @@ enum class PieceProof {
 
 // Loads the routine into the flash algorithm's slot when it is not there, and tests it once
 // per run on the monitor's own bytes (one warning line when it fails).
-void PrepareProof(Run& run);
-PieceProof ProvePiece(Run& run, std::uint32_t address, std::span<const std::uint8_t> expected);
+void PrepareProof(Job& job);
+PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
 
 // A piece read that proves itself: the routine sends the bytes and then their CRC-32 in one
 // answer (only when the proof is by CRC, after PrepareProof).
@@ -30,10 +30,10 @@ enum class ProvedRead {
     notProved,  // the answer came, and its bytes do not match its CRC
     timedOut,   // the answer was not complete in time (its lines are printed)
 };
-ProvedRead ReadPieceWithCrc(Run& run, std::uint32_t address, std::span<std::uint8_t> piece,
-                            const ArrivalProgress& onArrival);
+ProvedRead ReadPieceWithCrc(Job& job, std::uint32_t address, std::span<std::uint8_t> piece,
+                            ErrorCode timeoutCode, const ArrivalProgress& onArrival);
 
 // Puts the flash algorithm back into its slot (nothing is printed).
-void EnsureFlashAlgorithm(Run& run);
+void EnsureFlashAlgorithm(Job& job);
 
 }  // namespace halvard

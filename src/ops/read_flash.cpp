@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/run.hpp"
 #include "base/output_file.hpp"
 #include "image/image_writer.hpp"
 #include "line/port.hpp"
@@ -22,38 +21,38 @@ struct Piece {
     std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
 };
 
-[[noreturn]] void failFileWrite(Run& run) {
-    run.console.print("Error trying to add data to file %s\n", run.settings.fileName.c_str());
+[[noreturn]] void failFileWrite(Job& job) {
+    job.console.print("Error trying to add data to file %s\n", job.settings.fileName.c_str());
     throw RunError(ErrorCode::DiskFull);
 }
 
 // The file is unbuffered, so a short count here is the disk's answer and not a buffer's:
 // data missing from the file is a failure, never a success.
 // Raw, HEX or S-records, as the file name says (ImageWriter).
-void writeToFile(Run& run, ImageWriter& output, std::uint32_t address,
+void writeToFile(Job& job, ImageWriter& output, std::uint32_t address,
                  std::span<const std::uint8_t> data) {
     if (!output.write(address, data))
-        failFileWrite(run);
+        failFileWrite(job);
 }
 
 // A page corrupted on the line would otherwise go into the file unnoticed: each piece is
 // proved against the target's own CRC-32 of it (sent right behind the bytes), and read again
 // after a resynchronisation until it passes, at most kReads times. Only proved bytes reach the
 // file.
-std::uint32_t copyProvedPiece(Run& run, ImageWriter& output, const Piece& piece) {
+std::uint32_t copyProvedPiece(Job& job, ImageWriter& output, const Piece& piece) {
     constexpr int kReads = 3;
     std::vector<std::uint8_t> data(piece.size);
     for (int read = 0;; ++read) {
         if (read > 0)
-            PortResync(run);
-        if (ReadProvedPage(run, piece.address, data, piece.remainingAfter,
+            PortResync(job.board.link);
+        if (ReadProvedPage(job, piece.address, data, piece.remainingAfter,
                            ErrorCode::ReadTimeout)) {
             break;
         }
         if (read + 1 == kReads)
             throw RunError(ErrorCode::ChecksumTransfer);
     }
-    writeToFile(run, output, piece.address, data);
+    writeToFile(job, output, piece.address, data);
     return byteSum(data);
 }
 
@@ -61,15 +60,15 @@ std::uint32_t copyProvedPiece(Run& run, ImageWriter& output, const Piece& piece)
 
 // The file only takes the target's place once every page is proven: a run that ends before
 // leaves an existing file as it was (OutputFile).
-void ReadFlash(Run& run) {
-    const RunSettings& s = run.settings;
+void ReadFlash(Job& job) {
+    const JobSettings& s = job.settings;
     OutputFile file(s.fileName);
     if (!file.isOpen())
         throw RunError(ErrorCode::CreateFile);
     std::setvbuf(file.stream(), nullptr, _IONBF, 0);
-    run.console.print("Reading to File %s (%d bytes)\n", s.fileName.c_str(),
+    job.console.print("Reading to File %s (%d bytes)\n", s.fileName.c_str(),
                       static_cast<int>(s.length));
-    const std::uint32_t start = run.clock.tickMs();
+    const std::uint32_t start = job.clock.tickMs();
 
     const std::uint32_t first = s.deviceBase + s.flashOffset;
     ImageWriter output(file.stream(), OutputFormatFor(s.fileName), first + s.length - 1);
@@ -78,19 +77,19 @@ void ReadFlash(Run& run) {
     while (piece.remainingAfter > 0) {
         piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
         piece.remainingAfter -= piece.size;
-        sum += copyProvedPiece(run, output, piece);
+        sum += copyProvedPiece(job, output, piece);
         piece.address += piece.size;
     }
     if (!output.finish())
-        failFileWrite(run);
-    PrintCompleted(run);
-    KeepBoardState(run);
+        failFileWrite(job);
+    PrintCompleted(job);
+    KeepBoardState(job);
     if (!file.commit())
-        failFileWrite(run);
-    run.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
-    run.console.print("Reading Successfully!!\t\t\n");
-    PrintElapsed(run, start);
-    FinishOperation(run);
+        failFileWrite(job);
+    job.console.print("Checksum OK: 0x%x\n", sum & 0xFFFF);
+    job.console.print("Reading Successfully!!\t\t\n");
+    PrintElapsed(job, start);
+    FinishOperation(job);
 }
 
 }  // namespace halvard

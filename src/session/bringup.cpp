@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run.hpp"
+#include "session/session.hpp"
 #include "base/format.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
@@ -32,24 +32,18 @@ constexpr std::uint32_t kSyncTimeoutMs = 2100;
 constexpr std::uint32_t kSecondChanceMs = 100;
 constexpr std::uint32_t kReplyTimeoutMs = 2000;
 
-SerialLine& openLine(Run& run) {
-    if (!run.port.line)
-        throw LineGone("the serial port is not open");
-    return *run.port.line;
-}
-
-void writeOrEnd(Run& run, std::span<const std::uint8_t> bytes) {
-    if (PortWrite(run, bytes))
+void writeOrEnd(Session& session, std::span<const std::uint8_t> bytes) {
+    if (PortWrite(session.link, bytes))
         return;
     throw RunError(exit_status::serialLine, "PortWrite error\n");
 }
 
 // Waits for the reply; the request bytes may still be on their way out.
 template <std::size_t N>
-std::optional<std::array<std::uint8_t, N>> awaitReply(Run& run, std::size_t requestBytes,
+std::optional<std::array<std::uint8_t, N>> awaitReply(Session& session, std::size_t requestBytes,
                                                       std::uint32_t timeoutMs) {
     std::array<std::uint8_t, N> reply{};
-    if (!WaitForBytes(run, reply, timeoutMs + wireTimeMs(run, requestBytes + N)))
+    if (!WaitForBytes(session.link, reply, timeoutMs + wireTimeMs(session.link, requestBytes + N)))
         return std::nullopt;
     return reply;
 }
@@ -57,22 +51,22 @@ std::optional<std::array<std::uint8_t, N>> awaitReply(Run& run, std::size_t requ
 // The loader measures the baud rate from a zero byte and answers with its identification.
 // A monitor left in the middle of a command may swallow the first zero byte; the resync
 // completes that command and the second zero byte then reaches it.
-std::uint8_t synchronise(Run& run) {
+std::uint8_t synchronise(Session& session) {
     for (int attempt = 1;; ++attempt) {
-        PortWriteByte(run, kPing);
-        if (const auto reply = awaitReply<1>(run, 1, kSyncTimeoutMs))
+        PortWriteByte(session.link, kPing);
+        if (const auto reply = awaitReply<1>(session, 1, kSyncTimeoutMs))
             return (*reply)[0];
         if (attempt == 2)
             throw RunError(ErrorCode::BootTimeout);
-        PortResync(run);
+        PortResync(session.link);
     }
 }
 
 // One more byte that may already be on its way, such as the loader's answer after the echo
 // of the zero byte on a line that echoes.
-std::optional<std::uint8_t> secondSyncByte(Run& run) {
-    SerialLine& line = openLine(run);
-    line.waitForInput(std::chrono::milliseconds(kSecondChanceMs + wireTimeMs(run, 1)));
+std::optional<std::uint8_t> secondSyncByte(Session& session) {
+    SerialLine& line = session.link.unchecked();
+    line.waitForInput(std::chrono::milliseconds(kSecondChanceMs + wireTimeMs(session.link, 1)));
     std::array<std::uint8_t, 1> byte{};
     if (line.read(byte) != 1)
         return std::nullopt;
@@ -80,7 +74,7 @@ std::optional<std::uint8_t> secondSyncByte(Run& run) {
 }
 
 // true when a monitor already runs, false when the loader of a supported CPU answered.
-bool monitorAlreadyRunning(Run& run, std::uint8_t first) {
+bool monitorAlreadyRunning(Session& session, std::uint8_t first) {
     std::uint8_t b = first;
     bool secondChance = true;
     for (;;) {
@@ -89,15 +83,15 @@ bool monitorAlreadyRunning(Run& run, std::uint8_t first) {
         if (IsBootId(b))
             return false;
         if (!secondChance) {
-            run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
+            session.link.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
             throw RunError(ErrorCode::IllegalEcho);
         }
-        run.console.print("Not valid Syncr. Byte received: 0x%x.Try another.\n", unsigned{b});
+        session.link.console.print("Not valid Syncr. Byte received: 0x%x.Try another.\n", unsigned{b});
         secondChance = false;
-        const auto next = secondSyncByte(run);
+        const auto next = secondSyncByte(session);
         if (!next) {
-            run.console.print("Second Syncr not available.\n");
-            run.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
+            session.link.console.print("Second Syncr not available.\n");
+            session.link.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
             throw RunError(ErrorCode::IllegalEcho);
         }
         b = *next;
@@ -105,32 +99,32 @@ bool monitorAlreadyRunning(Run& run, std::uint8_t first) {
 }
 
 // An XC16x needs DPP0 set before the bootstrap code stores what it receives.
-void sendBootstrapCode(Run& run) {
-    run.console.print("Loading bootstrap code (32 Bytes)\n");
+void sendBootstrapCode(Session& session) {
+    session.link.console.print("Loading bootstrap code (32 Bytes)\n");
     const auto code = BootstrapCode();
-    if (run.settings.xc16x) {
-        writeOrEnd(run, kXc16xHeader);
-        writeOrEnd(run, code.subspan(kXc16xHeader.size()));
+    if (session.settings.xc16x) {
+        writeOrEnd(session, kXc16xHeader);
+        writeOrEnd(session, code.subspan(kXc16xHeader.size()));
     } else {
-        writeOrEnd(run, code);
+        writeOrEnd(session, code);
     }
-    const auto reply = awaitReply<1>(run, code.size(), kReplyTimeoutMs);
+    const auto reply = awaitReply<1>(session, code.size(), kReplyTimeoutMs);
     if (!reply) {
-        run.console.print("Expecting 'V'\n");
+        session.link.console.print("Expecting 'V'\n");
         throw RunError(ErrorCode::BootTimeout);
     }
     if ((*reply)[0] != kBootstrapStarted)
         throw RunError(ErrorCode::BootstrapTransfer);
 }
 
-void sendMonitor(Run& run) {
-    const auto upload = MonitorUpload(run.algorithmOffset);
-    run.console.print("Loading target monitor (%d Bytes)\n", static_cast<int>(upload.size()));
-    writeOrEnd(run, upload);
-    PortWriteByte(run, kPing);
-    const auto reply = awaitReply<1>(run, upload.size() + 1, kReplyTimeoutMs);
+void sendMonitor(Session& session) {
+    const auto upload = MonitorUpload(session.algorithmOffset);
+    session.link.console.print("Loading target monitor (%d Bytes)\n", static_cast<int>(upload.size()));
+    writeOrEnd(session, upload);
+    PortWriteByte(session.link, kPing);
+    const auto reply = awaitReply<1>(session, upload.size() + 1, kReplyTimeoutMs);
     if (!reply) {
-        run.console.print("Expecting 0xAA\n");
+        session.link.console.print("Expecting 0xAA\n");
         throw RunError(ErrorCode::BootTimeout);
     }
     if ((*reply)[0] != kMonitorAnswer)
@@ -138,25 +132,25 @@ void sendMonitor(Run& run) {
 }
 
 // The monitor knows its offset within the code segment; the segment is CSP.
-std::uint32_t locateMonitor(Run& run) {
-    PortWriteByte(run, kLocate);
-    const auto reply = awaitReply<2>(run, 1, kReplyTimeoutMs);
+std::uint32_t locateMonitor(Session& session) {
+    PortWriteByte(session.link, kLocate);
+    const auto reply = awaitReply<2>(session, 1, kReplyTimeoutMs);
     if (!reply)
         throw RunError(ErrorCode::BootTimeout);
     const std::uint32_t offset = (*reply)[0] | ((*reply)[1] << 8);
-    const std::uint32_t segment = targetWordRead(run, kCodeSegment);
+    const std::uint32_t segment = targetWordRead(session.link, kCodeSegment);
     const std::uint32_t imageBase = segment * 65536 + offset;
-    run.console.print("Target Monitor located to 0x%x\n", imageBase);
+    session.link.console.print("Target Monitor located to 0x%x\n", imageBase);
     return imageBase;
 }
 
-void checkMonitor(Run& run, std::uint32_t imageBase) {
-    const auto monitor = MonitorCode(run.algorithmOffset);
+void checkMonitor(Session& session, std::uint32_t imageBase) {
+    const auto monitor = MonitorCode(session.algorithmOffset);
     const std::uint16_t target =
-        targetChecksum(run, imageBase + kBootstrapSize, static_cast<std::uint16_t>(monitor.size()));
+        targetChecksum(session.link, imageBase + kBootstrapSize, static_cast<std::uint16_t>(monitor.size()));
     if (target != (byteSum(monitor) & 0xFFFF))
         throw RunError(ErrorCode::ChecksumMonitor);
-    run.console.print("Monitor OK\n");
+    session.link.console.print("Monitor OK\n");
 }
 
 bool isSilentOrGarbled(int exitStatus) {
@@ -197,30 +191,30 @@ std::string bootHint(std::uint32_t baud, bool heard) {
 
 }  // namespace
 
-std::uint32_t StartMonitor(Run& run) {
+std::uint32_t StartMonitor(Session& session) {
     // Until the monitor answers, a failure is most likely the rate or the boot mode.
     std::optional<bool> heardBeforeMonitor = false;
     try {
         // A board may still be sending the rest of an answer to a run that was cut short (a
         // block takes 4.3 s at 1200 baud, the answers to a resynchronisation as long): that is
         // read away during the settle pause and after it, until the line has gone quiet.
-        PortDiscardInput(run, kLineSettleMs, kLongestAnswer);
-        const std::uint8_t first = synchronise(run);
+        PortDiscardInput(session.link, kLineSettleMs, kLongestAnswer);
+        const std::uint8_t first = synchronise(session);
         heardBeforeMonitor = true;
-        if (!monitorAlreadyRunning(run, first)) {
-            sendBootstrapCode(run);
-            sendMonitor(run);
-            run.monitorUploaded = true;
+        if (!monitorAlreadyRunning(session, first)) {
+            sendBootstrapCode(session);
+            sendMonitor(session);
+            session.monitorUploaded = true;
         }
         heardBeforeMonitor.reset();
-        const std::uint32_t imageBase = locateMonitor(run);
-        checkMonitor(run, imageBase);
-        CheckLineLatency(run);
+        const std::uint32_t imageBase = locateMonitor(session);
+        checkMonitor(session, imageBase);
+        CheckLineLatency(session);
         return imageBase;
     } catch (RunError& error) {
         if (heardBeforeMonitor && isSilentOrGarbled(error.status()))
             error.setHint(
-                bootHint(static_cast<std::uint32_t>(run.settings.baudRate), *heardBeforeMonitor));
+                bootHint(static_cast<std::uint32_t>(session.link.baudRate), *heardBeforeMonitor));
         throw;
     }
 }

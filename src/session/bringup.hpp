@@ -4,11 +4,11 @@
 
 namespace halvard {
 
-struct Run;
+class Session;
 
 // Bootstrap handshake: leaves the monitor running and returns imageBase; failures end the run.
-std::uint32_t StartMonitor(Run& run);
+std::uint32_t StartMonitor(Session& session);
 // Reads the identification registers and prints the CPU line; false when no row matches.
-bool IdentifyCpu(Run& run);
+bool IdentifyCpu(Session& session);
 
 }  // namespace halvard

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/run.hpp"
+#include "session/session.hpp"
 #include "monitor/monitor.hpp"
 #include "session/bringup.hpp"
 
@@ -30,14 +30,14 @@ int CpuRevision(const CpuType& cpu, std::uint32_t id) {
     return static_cast<int>(id & ~cpu.idMask) + 1;
 }
 
-bool IdentifyCpu(Run& run) {
-    const std::uint32_t manufacturer = targetWordRead(run, kIdManufacturer);
-    const std::uint32_t chip = targetWordRead(run, kIdChip);
+bool IdentifyCpu(Session& session) {
+    const std::uint32_t manufacturer = targetWordRead(session.link, kIdManufacturer);
+    const std::uint32_t chip = targetWordRead(session.link, kIdChip);
     const std::uint32_t id = manufacturer << 16 | chip;
     const CpuType* cpu = FindCpu(id);
     if (cpu == nullptr)
         return false;
-    run.console.print("CPU = %s, Revision %d\n", std::string(cpu->name).c_str(),
+    session.link.console.print("CPU = %s, Revision %d\n", std::string(cpu->name).c_str(),
                       CpuRevision(*cpu, id));
     return true;
 }

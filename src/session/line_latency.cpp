@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "app/run.hpp"
+#include "session/session.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 
@@ -24,55 +24,55 @@ constexpr std::uint32_t kSlowLineMs = 4;
 
 #if !defined(_WIN32) && !defined(__APPLE__)
 // The tty's name under /sys/bus/usb-serial/devices: the device's file name.
-std::string ttyName(const Run& run) {
-    const std::string device = PortDeviceFor(run.settings);
+std::string ttyName(const Session& session) {
+    const std::string device = session.settings.device;
     if (!device.starts_with("/dev/"))
         return "ttyUSB0";
     return device.substr(device.find_last_of('/') + 1);
 }
 #endif
 
-void printHint(Run& run, std::uint32_t roundTripMs) {
+void printHint(Session& session, std::uint32_t roundTripMs) {
 #if defined(_WIN32)
-    run.console.print(
+    session.link.console.print(
         "Hint: the line takes %u ms to answer a ping; a USB serial adapter's latency "
         "timer holds short replies back. Set it to 1 ms: Device Manager, the port's "
         "Properties, Port Settings, Advanced, Latency Timer.\n",
         static_cast<unsigned>(roundTripMs));
 #elif defined(__APPLE__)
-    run.console.print(
+    session.link.console.print(
         "Hint: the line takes %u ms to answer a ping; a USB serial adapter's latency "
         "timer holds short replies back. Set it to 1 ms in the adapter driver's "
         "settings (its latency timer).\n",
         static_cast<unsigned>(roundTripMs));
 #else
-    run.console.print(
+    session.link.console.print(
         "Hint: the line takes %u ms to answer a ping; a USB serial adapter's latency "
         "timer holds short replies back. Set it to 1 ms: "
         "echo 1 > /sys/bus/usb-serial/devices/%s/latency_timer\n",
-        static_cast<unsigned>(roundTripMs), ttyName(run).c_str());
+        static_cast<unsigned>(roundTripMs), ttyName(session).c_str());
 #endif
 }
 
 }  // namespace
 
-void CheckLineLatency(Run& run) {
+void CheckLineLatency(Session& session) {
     std::uint32_t fastest = std::numeric_limits<std::uint32_t>::max();
     for (int i = 0; i < kPings; ++i) {
-        const std::uint32_t start = run.clock.tickMs();
-        PortWriteByte(run, kPing);
+        const std::uint32_t start = session.link.clock.tickMs();
+        PortWriteByte(session.link, kPing);
         std::array<std::uint8_t, 1> reply{};
         // Only a measurement: a ping that goes wrong costs the hint, not the run. The
         // resynchronisation leaves no late answer behind for the next command.
-        if (!WaitForBytes(run, reply, kReplyTimeoutMs + wireTimeMs(run, 2)) ||
+        if (!WaitForBytes(session.link, reply, kReplyTimeoutMs + wireTimeMs(session.link, 2)) ||
             reply[0] != kMonitorAnswer) {
-            PortResync(run);
+            PortResync(session.link);
             return;
         }
-        fastest = std::min(fastest, run.clock.tickMs() - start);
+        fastest = std::min(fastest, session.link.clock.tickMs() - start);
     }
-    if (fastest > wireTimeMs(run, 2) + kSlowLineMs)
-        printHint(run, fastest);
+    if (fastest > wireTimeMs(session.link, 2) + kSlowLineMs)
+        printHint(session, fastest);
 }
 
 }  // namespace halvard

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "app/run.hpp"
+#include "session/session.hpp"
 #include "base/format.hpp"
 #include "base/stop.hpp"
 #include "line/port.hpp"
@@ -37,21 +37,15 @@ struct Target {
     std::uint32_t portRate;
 };
 
-SerialLine& lineOf(Run& run) {
-    if (!run.port.line)
-        throw LineGone("the serial port is not open");
-    return *run.port.line;
-}
-
 std::string format(const char* pattern, double a, double b = 0, double c = 0) {
     std::array<char, 160> text{};
     std::snprintf(text.data(), text.size(), pattern, a, b, c);
     return text.data();
 }
 
-[[noreturn]] void refuse(Run& run, const std::string& why) {
+[[noreturn]] void refuse(Session& session, const std::string& why) {
     const std::string option =
-        run.settings.speed == kSpeedMax ? "MAX" : std::to_string(run.settings.speed);
+        session.settings.speed == kSpeedMax ? "MAX" : std::to_string(session.settings.speed);
     throw RunError(exit_status::speedRefused,
                    Format("/SPEED=%s refused: %s\n", option.c_str(), why.c_str()));
 }
@@ -61,51 +55,51 @@ bool fits(double boardRate, double portRate) {
 }
 
 // What the port reports for the rate, if it takes it; the start rate comes back at once.
-std::optional<std::uint32_t> portTakes(Run& run, std::uint32_t rate) {
-    SerialLine& line = lineOf(run);
+std::optional<std::uint32_t> portTakes(Session& session, std::uint32_t rate) {
+    SerialLine& line = session.link.unchecked();
     const auto reported = line.setRate(rate);
-    if (reported && !line.setRate(static_cast<std::uint32_t>(run.settings.baudRate)))
+    if (reported && !line.setRate(static_cast<std::uint32_t>(session.link.baudRate)))
         throw LineGone("the port does not take its start rate back");
     return reported;
 }
 
 // The loader's S0BG must make the start rate from the measured clock, or the clock is wrong
 // (T6 wraps below the lowest rate the loader can measure).
-double knownClockHz(Run& run, double clockMHz) {
-    const auto reload = static_cast<std::uint16_t>(targetWordRead(run, kS0bg) & kMaxReload);
+double knownClockHz(Session& session, double clockMHz) {
+    const auto reload = static_cast<std::uint16_t>(targetWordRead(session.link, kS0bg) & kMaxReload);
     // One count of T6 is worth some 0.1 % of the clock: round to 10 kHz, so that a 20 MHz board
     // is taken for 20.00 MHz and its rates come out as the round numbers they are.
     const double clockHz = std::round(clockMHz * 100) * 1e4;
-    if (std::abs(RateError(AscRate(clockHz, reload), run.settings.baudRate)) > kLoaderTolerance) {
-        refuse(run, format("the board's clock is not known (%.1f MHz does not fit S0BG %.0f)",
+    if (std::abs(RateError(AscRate(clockHz, reload), session.link.baudRate)) > kLoaderTolerance) {
+        refuse(session, format("the board's clock is not known (%.1f MHz does not fit S0BG %.0f)",
                            clockMHz, reload));
     }
     return clockHz;
 }
 
-Target requested(Run& run, double clockHz) {
-    const auto rate = static_cast<std::uint32_t>(run.settings.speed);
+Target requested(Session& session, double clockHz) {
+    const auto rate = static_cast<std::uint32_t>(session.settings.speed);
     const std::uint16_t reload = NearestReload(clockHz, rate);
     const double boardRate = AscRate(clockHz, reload);
     if (!fits(boardRate, rate)) {
-        refuse(run, format("the nearest rate a %.1f MHz board makes is %.0f baud (%+.1f %%, "
+        refuse(session, format("the nearest rate a %.1f MHz board makes is %.0f baud (%+.1f %%, "
                            "more than 1.5 %%)",
                            clockHz / 1e6, boardRate, RateError(boardRate, rate) * 100));
     }
-    const auto reported = portTakes(run, rate);
+    const auto reported = portTakes(session, rate);
     if (!reported || !fits(boardRate, *reported)) {
-        refuse(run,
-               "port " + run.settings.portName + " cannot take " + std::to_string(rate) + " baud");
+        refuse(session,
+               "port " + session.settings.portName + " cannot take " + std::to_string(rate) + " baud");
     }
     return {reload, boardRate, *reported};
 }
 
 // The board's rates from the fastest down; for each the exact rate, then the named rates near
 // it, for ports that take only those.
-std::optional<Target> fastest(Run& run, double clockHz) {
+std::optional<Target> fastest(Session& session, double clockHz) {
     for (std::uint32_t reload = 0; reload <= kMaxReload; ++reload) {
         const double boardRate = AscRate(clockHz, static_cast<std::uint16_t>(reload));
-        if (boardRate < run.settings.baudRate * kWorthwhile)
+        if (boardRate < session.link.baudRate * kWorthwhile)
             return std::nullopt;
         std::vector<std::uint32_t> candidates{static_cast<std::uint32_t>(std::lround(boardRate))};
         for (const std::uint32_t named : kStandardRates) {
@@ -113,7 +107,7 @@ std::optional<Target> fastest(Run& run, double clockHz) {
                 candidates.push_back(named);
         }
         for (const std::uint32_t rate : candidates) {
-            if (const auto reported = portTakes(run, rate); reported && fits(boardRate, *reported))
+            if (const auto reported = portTakes(session, rate); reported && fits(boardRate, *reported))
                 return Target{static_cast<std::uint16_t>(reload), boardRate, *reported};
         }
     }
@@ -121,52 +115,52 @@ std::optional<Target> fastest(Run& run, double clockHz) {
 }
 
 // A ping and the monitor's checksum at the line's current rate.
-bool monitorAnswers(Run& run) {
-    lineOf(run).flushInput();
+bool monitorAnswers(Session& session) {
+    session.link.unchecked().flushInput();
     const std::array<std::uint8_t, 1> ping{kPing};
     std::array<std::uint8_t, 1> answer{};
     const std::uint32_t replyMs = monitor_frame::kReplyTimeoutMs;
-    if (!PortWrite(run, ping) || !WaitForBytes(run, answer, replyMs + wireTimeMs(run, 2)) ||
+    if (!PortWrite(session.link, ping) || !WaitForBytes(session.link, answer, replyMs + wireTimeMs(session.link, 2)) ||
         answer[0] != kMonitorAnswer) {
         return false;
     }
-    const auto monitor = MonitorCode(run.algorithmOffset);
-    monitor_frame::Frame frame(kChecksum, run.imageBase + kBootstrapSize);
+    const auto monitor = MonitorCode(session.algorithmOffset);
+    monitor_frame::Frame frame(kChecksum, session.imageBase + kBootstrapSize);
     frame.withWord(static_cast<std::uint16_t>(monitor.size()));
     std::array<std::uint8_t, 2> sum{};
-    return PortWrite(run, frame.bytes()) &&
-           WaitForBytes(run, sum, replyMs + wireTimeMs(run, frame.bytes().size() + 2)) &&
+    return PortWrite(session.link, frame.bytes()) &&
+           WaitForBytes(session.link, sum, replyMs + wireTimeMs(session.link, frame.bytes().size() + 2)) &&
            static_cast<std::uint32_t>(sum[0] | (sum[1] << 8)) == (byteSum(monitor) & 0xFFFF);
 }
 
-bool moveLineTo(Run& run, std::uint32_t rate) {
-    const auto reported = lineOf(run).setRate(rate);
+bool moveLineTo(Session& session, std::uint32_t rate) {
+    const auto reported = session.link.unchecked().setRate(rate);
     if (reported)
-        run.settings.baudRate = static_cast<std::int32_t>(*reported);
+        session.link.baudRate = static_cast<std::int32_t>(*reported);
     return reported.has_value();
 }
 
 // The S0BG frame has left the host, and the adapter's FIFO with it, before the port changes.
-void letS0bgFrameLeave(Run& run) {
-    lineOf(run).drainOutput();
-    run.clock.sleepMs(wireTimeMs(run, 6) + kSwitchSettleMs);
+void letS0bgFrameLeave(Session& session) {
+    session.link.unchecked().drainOutput();
+    session.link.clock.sleepMs(wireTimeMs(session.link, 6) + kSwitchSettleMs);
 }
 
-void switchTo(Run& run, const Target& target) {
-    const auto start = static_cast<std::uint32_t>(run.settings.baudRate);
-    const auto startReload = static_cast<std::uint16_t>(targetWordRead(run, kS0bg) & kMaxReload);
-    targetWordWrite(run, kS0bg, target.reload);
-    letS0bgFrameLeave(run);
-    if (moveLineTo(run, target.portRate) && monitorAnswers(run)) {
-        run.switchedFrom = Run::StartRate{startReload, start};
-        run.console.print("Line switched to %u baud\n", target.portRate);
+void switchTo(Session& session, const Target& target) {
+    const auto start = static_cast<std::uint32_t>(session.link.baudRate);
+    const auto startReload = static_cast<std::uint16_t>(targetWordRead(session.link, kS0bg) & kMaxReload);
+    targetWordWrite(session.link, kS0bg, target.reload);
+    letS0bgFrameLeave(session);
+    if (moveLineTo(session, target.portRate) && monitorAnswers(session)) {
+        session.switchedFrom = Session::StartRate{startReload, start};
+        session.link.console.print("Line switched to %u baud\n", target.portRate);
         return;
     }
     // The write may not have taken: then the monitor still listens at the start rate.
-    if (moveLineTo(run, start)) {
-        PortResync(run);
-        if (monitorAnswers(run)) {
-            run.console.print("The board stayed at %u baud; the run goes on at that rate\n", start);
+    if (moveLineTo(session, start)) {
+        PortResync(session.link);
+        if (monitorAnswers(session)) {
+            session.link.console.print("The board stayed at %u baud; the session goes on at that rate\n", start);
             return;
         }
     }
@@ -186,43 +180,43 @@ bool monitorIdleAfter(int exitStatus) {
                        [&](ErrorCode code) { return status(code) == exitStatus; });
 }
 
-bool moveBack(Run& run, const Run::StartRate& start) {
+bool moveBack(Session& session, const Session::StartRate& start) {
     monitor_frame::Frame frame(kWordWrite, kS0bg);
-    if (!PortWrite(run, frame.withWord(start.reload).bytes()))
+    if (!PortWrite(session.link, frame.withWord(start.reload).bytes()))
         return false;
-    letS0bgFrameLeave(run);
-    return moveLineTo(run, start.rate) && monitorAnswers(run);
+    letS0bgFrameLeave(session);
+    return moveLineTo(session, start.rate) && monitorAnswers(session);
 }
 
 }  // namespace
 
-void RestoreStartRate(Run& run, int exitStatus) {
-    const auto start = run.switchedFrom;
-    run.switchedFrom.reset();
-    if (!start || !run.port.line || !monitorIdleAfter(exitStatus) || StopSignal() != 0)
+void RestoreStartRate(Session& session, int exitStatus) {
+    const auto start = session.switchedFrom;
+    session.switchedFrom.reset();
+    if (!start || !session.link.isOpen() || !monitorIdleAfter(exitStatus) || StopSignal() != 0)
         return;
-    const auto fastRate = static_cast<std::uint32_t>(run.settings.baudRate);
+    const auto fastRate = static_cast<std::uint32_t>(session.link.baudRate);
     bool back = false;
     try {
-        back = moveBack(run, *start);
+        back = moveBack(session, *start);
     } catch (const LineGone&) {
     }
     if (!back)
-        run.console.print("The board stays at %u baud until it is reset\n", fastRate);
+        session.link.console.print("The board stays at %u baud until it is reset\n", fastRate);
 }
 
-void SwitchLineRate(Run& run, double clockMHz) {
-    const double clockHz = knownClockHz(run, clockMHz);
-    if (run.settings.speed != kSpeedMax) {
-        switchTo(run, requested(run, clockHz));
+void SwitchLineRate(Session& session, double clockMHz) {
+    const double clockHz = knownClockHz(session, clockMHz);
+    if (session.settings.speed != kSpeedMax) {
+        switchTo(session, requested(session, clockHz));
         return;
     }
-    if (const auto target = fastest(run, clockHz)) {
-        switchTo(run, *target);
+    if (const auto target = fastest(session, clockHz)) {
+        switchTo(session, *target);
         return;
     }
-    run.console.print("/SPEED=MAX: nothing faster than %d baud that board and port %s both make\n",
-                      run.settings.baudRate, run.settings.portName.c_str());
+    session.link.console.print("/SPEED=MAX: nothing faster than %d baud that board and port %s both make\n",
+                      session.link.baudRate, session.settings.portName.c_str());
 }
 
 }  // namespace halvard

@@ -2,18 +2,18 @@
 
 namespace halvard {
 
-struct Run;
+class Session;
 
 // /SPEED=: once the monitor runs and the CPU clock is known, moves board and port to the faster
 // rate and proves it with a ping and the monitor's checksum. Returns on the new rate, or on the
 // start rate when the board kept it. A rate that board or port cannot make is refused before
 // anything changes; a board that answers at neither rate ends the run.
-void SwitchLineRate(Run& run, double clockMHz);
+void SwitchLineRate(Session& session, double clockMHz);
 
 // At the end of a run whose line /SPEED= switched: moves board and port back to the start rate,
 // so that the next run finds the monitor where the loader left it. Not after a line fault (the
 // monitor may be mid-frame) or a stop signal; a board that does not answer at the start rate
 // gets one line saying that it needs a reset. Never ends the run itself.
-void RestoreStartRate(Run& run, int exitStatus);
+void RestoreStartRate(Session& session, int exitStatus);
 
 }  // namespace halvard

@@ -1,6 +1,6 @@
 #include "session/reset_sequence.hpp"
 
-#include "app/run.hpp"
+#include "session/session.hpp"
 #include "base/format.hpp"
 #include "line/port.hpp"
 
@@ -10,52 +10,50 @@ namespace {
 
 using Action = ModemStep::Action;
 
-[[noreturn]] void noModemLines(Run& run) {
+[[noreturn]] void noModemLines(Session& session) {
     throw RunError(exit_status::serialLine,
                    Format("Port %s cannot drive DTR and RTS, which /RESET= needs\n",
-                          run.settings.portName.c_str()));
+                          session.settings.portName.c_str()));
 }
 
-void setLine(Run& run, ModemLine which, bool set) {
-    if (!run.port.line)
-        throw LineGone("the serial port is not open");
-    if (!run.port.line->setModemLine(which, set))
-        noModemLines(run);
+void setLine(Session& session, ModemLine which, bool set) {
+    if (!session.link.unchecked().setModemLine(which, set))
+        noModemLines(session);
 }
 
-void perform(Run& run, const ModemStep& step) {
+void perform(Session& session, const ModemStep& step) {
     switch (step.action) {
         case Action::setDtr:
-            return setLine(run, ModemLine::dtr, true);
+            return setLine(session, ModemLine::dtr, true);
         case Action::clearDtr:
-            return setLine(run, ModemLine::dtr, false);
+            return setLine(session, ModemLine::dtr, false);
         case Action::setRts:
-            return setLine(run, ModemLine::rts, true);
+            return setLine(session, ModemLine::rts, true);
         case Action::clearRts:
-            return setLine(run, ModemLine::rts, false);
+            return setLine(session, ModemLine::rts, false);
         case Action::wait:
-            return run.clock.sleepMs(step.ms);
+            return session.link.clock.sleepMs(step.ms);
     }
 }
 
-void drive(Run& run, const ModemSequence& sequence) {
+void drive(Session& session, const ModemSequence& sequence) {
     if (sequence.empty())
         return;
     for (const ModemStep& step : sequence)
-        perform(run, step);
+        perform(session, step);
     // Released: the board neither held in reset nor its boot pin pulled.
-    setLine(run, ModemLine::dtr, false);
-    setLine(run, ModemLine::rts, false);
+    setLine(session, ModemLine::dtr, false);
+    setLine(session, ModemLine::rts, false);
 }
 
 }  // namespace
 
-void ResetIntoLoader(Run& run) {
-    drive(run, run.settings.resetBefore);
+void ResetIntoLoader(Session& session) {
+    drive(session, session.settings.resetBefore);
 }
 
-void RestartIntoApplication(Run& run) {
-    drive(run, run.settings.resetAfter);
+void RestartIntoApplication(Session& session) {
+    drive(session, session.settings.resetAfter);
 }
 
 }  // namespace halvard
