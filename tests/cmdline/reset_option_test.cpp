@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cmdline/reset_option.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -10,6 +11,7 @@ namespace {
 using Action = ModemStep::Action;
 
 struct ResetCase {
+    const char* name;
     const char* value;
     ModemSequence before;
     ModemSequence after;
@@ -36,9 +38,11 @@ const ModemSequence kRtsResetRun{
 INSTANTIATE_TEST_SUITE_P(
     Values, ResetOption,
     ::testing::Values(
-        ResetCase{"DTR-RESET", kDtrResetBoot, {}, ""},
-        ResetCase{"DTR-RESET:RTS-RESET", kDtrResetBoot, kRtsResetRun, ""},
-        ResetCase{"RTS+,DTR+,10,DTR-,0",
+        ResetCase{"dtr_reset_before", "DTR-RESET", kDtrResetBoot, {}, ""},
+        ResetCase{"dtr_reset_before_rts_reset_after", "DTR-RESET:RTS-RESET", kDtrResetBoot,
+                  kRtsResetRun, ""},
+        ResetCase{"steps_and_waits_before",
+                  "RTS+,DTR+,10,DTR-,0",
                   {{Action::setRts},
                    {Action::setDtr},
                    {Action::wait, 10},
@@ -46,18 +50,35 @@ INSTANTIATE_TEST_SUITE_P(
                    {Action::wait, 0}},
                   {},
                   ""},
-        ResetCase{
-            ":RTS-,DTR+,DTR-", {}, {{Action::clearRts}, {Action::setDtr}, {Action::clearDtr}}, ""},
-        ResetCase{"10000", {{Action::wait, 10000}}, {}, ""},
-        ResetCase{"10001", {}, {}, "a wait of 10001 ms is longer than 10000 ms"},
-        ResetCase{"DTR+,,DTR-", {}, {}, "'' is no step (DTR+, DTR-, RTS+, RTS-, or a wait in ms)"},
-        ResetCase{"DTR", {}, {}, "'DTR' is no step (DTR+, DTR-, RTS+, RTS-, or a wait in ms)"},
-        ResetCase{"DTR-RESET,50",
+        ResetCase{"steps_after_only",
+                  ":RTS-,DTR+,DTR-",
+                  {},
+                  {{Action::clearRts}, {Action::setDtr}, {Action::clearDtr}},
+                  ""},
+        ResetCase{"longest_wait", "10000", {{Action::wait, 10000}}, {}, ""},
+        ResetCase{"wait_too_long", "10001", {}, {}, "a wait of 10001 ms is longer than 10000 ms"},
+        ResetCase{"empty_step",
+                  "DTR+,,DTR-",
+                  {},
+                  {},
+                  "'' is no step (DTR+, DTR-, RTS+, RTS-, or a wait in ms)"},
+        ResetCase{"line_without_its_sign",
+                  "DTR",
+                  {},
+                  {},
+                  "'DTR' is no step (DTR+, DTR-, RTS+, RTS-, or a wait in ms)"},
+        ResetCase{"named_sequence_among_steps",
+                  "DTR-RESET,50",
                   {},
                   {},
                   "'DTR-RESET' is no step (DTR+, DTR-, RTS+, RTS-, or a wait in ms)"},
-        ResetCase{"-5", {}, {}, "'-5' is no step (DTR+, DTR-, RTS+, RTS-, or a wait in ms)"},
-        ResetCase{"DTR+:DTR-:RTS+", {}, {}, "more than one ':'"}));
+        ResetCase{"negative_wait",
+                  "-5",
+                  {},
+                  {},
+                  "'-5' is no step (DTR+, DTR-, RTS+, RTS-, or a wait in ms)"},
+        ResetCase{"two_colons", "DTR+:DTR-:RTS+", {}, {}, "more than one ':'"}),
+    NamedAfter<&ResetCase::name>{});
 
 }  // namespace
 }  // namespace halvard::testing

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/e2e_support.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -16,6 +17,7 @@ const std::string kReadTwoBytes =
     "Total Elapsed time = <t> sec\n";
 
 struct CpuCase {
+    std::string name;
     std::vector<std::string> simArgs;
     std::vector<std::string> hostArgs;
     std::string cpuLine;
@@ -38,17 +40,24 @@ TEST_P(CpuModels, CpuAndClockLines) {
 INSTANTIATE_TEST_SUITE_P(
     Boards, CpuModels,
     ::testing::Values(
-        CpuCase{{}, {}, "Infineon C167CR/C167SR, Revision 1", "20.0"},
-        CpuCase{{"--cpu", "c167cs"}, {}, "Infineon C167CS, Revision 1", "20.0"},
-        CpuCase{{"--cpu", "c161pi", "--clock", "25"}, {}, "Infineon C161PI, Revision 1", "25.0"},
-        CpuCase{{"--cpu", "c161ri", "--clock", "16"},
+        CpuCase{"default_board", {}, {}, "Infineon C167CR/C167SR, Revision 1", "20.0"},
+        CpuCase{"c167cs", {"--cpu", "c167cs"}, {}, "Infineon C167CS, Revision 1", "20.0"},
+        CpuCase{"c161pi_at_25_MHz",
+                {"--cpu", "c161pi", "--clock", "25"},
+                {},
+                "Infineon C161PI, Revision 1",
+                "25.0"},
+        CpuCase{"c161ri_at_16_MHz_and_19200_baud",
+                {"--cpu", "c161ri", "--clock", "16"},
                 {"/BAUD=19200"},
                 "Infineon C161RI, Revision 1",
                 "16.0"},
-        CpuCase{{"--cpu-id", "18200C02", "--clock", "32"},
+        CpuCase{"cpu_id_18200C02_at_32_MHz_and_57600_baud",
+                {"--cpu-id", "18200C02", "--clock", "32"},
                 {"/BAUD=57600"},
                 "Infineon C167CS, Revision 3",
-                "32.0"}));
+                "32.0"}),
+    NamedAfter<&CpuCase::name>{});
 
 TEST(Bringup, Xc16xBoardRunsFromItsPsram) {
     SimProcess sim({"--cpu", "xc16x"});

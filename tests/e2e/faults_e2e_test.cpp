@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "e2e/e2e_support.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -79,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "<progress>Completed 100.0%\n"
                           "Checksum OK: 0x1fe\n"
                           "Reading Successfully!!\t\t\n"
-                          "Total Elapsed time = <t> sec\n"}));
+                          "Total Elapsed time = <t> sec\n"}),
+    NamedAfter<&HandshakeCase::fault>{});
 
 // A 20 MHz board makes 125000 where the host asks for 115200: its answers arrive garbled and
 // the hint names the clocks that cannot make the rate.
@@ -173,6 +175,7 @@ TEST_F(FlashFaults, FailedEraseIsReportedAndTheProgrammingThenFails) {
 // resynchronisation, brings the same byte 2564 bytes later. The page's first 512-byte steps
 // have arrived before the time-out, so progress lines come first.
 struct DropCase {
+    std::string name;
     std::string function;
     std::vector<std::string> drops;
     int status;
@@ -216,14 +219,17 @@ const std::string kProgress = "<progress>";
 
 INSTANTIATE_TEST_SUITE_P(
     Board, DroppedBytes,
-    ::testing::Values(DropCase{"/R", {"100"}, 0, kProgress + kReadTimeout + kResync},
-                      DropCase{"/R",
-                               {"100", "2664"},
-                               24,
-                               kProgress + kReadTimeout + kResync + kProgress + kReadTimeout},
-                      // /V asks for the page's CRC instead of reading it: byte 41 is in the
-                      // answer, which is asked for again.
-                      DropCase{"/V", {"41"}, 0, kResync}));
+    ::testing::Values(
+        DropCase{"read_loses_a_byte", "/R", {"100"}, 0, kProgress + kReadTimeout + kResync},
+        DropCase{"read_loses_a_byte_and_its_repeat",
+                 "/R",
+                 {"100", "2664"},
+                 24,
+                 kProgress + kReadTimeout + kResync + kProgress + kReadTimeout},
+        // /V asks for the page's CRC instead of reading it: byte 41 is in the
+        // answer, which is asked for again.
+        DropCase{"verify_loses_a_byte_of_the_crc", "/V", {"41"}, 0, kResync}),
+    NamedAfter<&DropCase::name>{});
 
 // Behind a USB adapter with a 16 ms timer a page's last bytes come late; a byte lost in a page
 // must still cost one resynchronised repeat, for /R's page and for the read-back of the page in

@@ -17,6 +17,7 @@
 #include "simline/sim_line.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -180,11 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChipCase{
             "am29lv320dt",
             "Flash found by its CFI query, ID 0x22f60001, 4096 KB, 16-bit bus, Boot Block Top"}),
-    [](const auto& info) {
-        std::string name = info.param.key;
-        std::ranges::replace(name, '-', '_');
-        return name;
-    });
+    NamedAfter<&ChipCase::key>{});
 
 TEST(ChipQuery, OtherCommandSetIsNamedAndEndsWithError20) {
     ChipBoard board("28f800b3b");

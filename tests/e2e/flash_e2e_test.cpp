@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "e2e/e2e_support.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -215,7 +216,8 @@ TEST_P(UnknownFlash, EndsWithTheIdentifierRead) {
 
 INSTANTIATE_TEST_SUITE_P(Boards, UnknownFlash,
                          ::testing::Values(MissingFlash{"unknown", "e520"},
-                                           MissingFlash{"none", "ffff"}));
+                                           MissingFlash{"none", "ffff"}),
+                         NamedAfter<&MissingFlash::chip>{});
 
 }  // namespace
 }  // namespace halvard::testing

@@ -11,6 +11,7 @@
 #include "flash/flash_ops.hpp"
 #include "sim/flash/flash_chip.hpp"
 #include "support/fake_target.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -93,11 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kFlashAmd | kFlashBus8 | kFlashBootBottom,
                   0x200000,
                   {1, 0x40}}),
-    [](const auto& info) {
-        std::string name = info.param.key;
-        std::ranges::replace(name, '-', '_');
-        return name;
-    });
+    NamedAfter<&QueryCase::key>{});
 
 TEST(CfiQueryRefused, OtherCommandSetIsNamedAndTheDeviceGetsItsReadArrayCommand) {
     QueryBench bench("28f800b3b");

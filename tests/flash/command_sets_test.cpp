@@ -57,7 +57,7 @@ TEST(SelectFlashOps, RowWithoutAmdGetsNoCommandSet) {
     EXPECT_EQ(bench.run.flash.ops.sectorErase, nullptr);
 }
 
-TEST(SectorErase, ByteWideSectorAt0x4000) {
+TEST(SectorErase, ByteWideSectorAt4000h) {
     SelectedBench bench;
     bench.run.flash.ops.sectorErase(bench.run, 0x4000);
     const std::vector<Access> command{{byteWrite, 0x25555, 0x80},
@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(Devices, SetFlashParametersTest,
                                                           {wordWrite, 0xFC92, 0xAAAA},
                                                           {wordWrite, 0xFE04, 0x0008},
                                                           {wordWrite, 0xFCA8, 0x0004}}},
-                                           ParameterCase{"Base0x10000LayoutB",
+                                           ParameterCase{"Base10000hLayoutB",
                                                          0x10000,
                                                          kFlashDevices[3],
                                                          {{wordWrite, 0xFC0A, 0xAAAA},

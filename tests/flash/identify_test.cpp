@@ -7,6 +7,7 @@
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "support/fake_target.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -31,6 +32,7 @@ TEST(FlashSize, OfTheKnownDevices) {
 }
 
 struct LayoutSize {
+    const char* name;
     const SectorLayout* layout;
     std::uint16_t flags;
     std::uint32_t size;
@@ -48,13 +50,16 @@ TEST_P(FlashSizeOfLayout, SumsTheGroupsAndDoublesPairedDevices) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, FlashSizeOfLayout,
-    ::testing::Values(LayoutSize{&kLayoutA, kFlashAmd, 131072},
-                      LayoutSize{&kLayoutB, kFlashAmd, 524288},
-                      LayoutSize{&kLayoutC, kFlashAmd | kFlashBus16, 131072},
-                      LayoutSize{&kLayoutC, kFlashAmd | kFlashBus16 | kFlashPaired, 262144},
-                      LayoutSize{&kLayoutD, kFlashAmd | kFlashBus16, 524288},
-                      LayoutSize{&kLayoutE, kFlashAmd | kFlashBus16, 1048576},
-                      LayoutSize{&kLayoutE, kFlashAmd | kFlashBus16 | kFlashPaired, 2097152}));
+    ::testing::Values(LayoutSize{"layout_A", &kLayoutA, kFlashAmd, 131072},
+                      LayoutSize{"layout_B", &kLayoutB, kFlashAmd, 524288},
+                      LayoutSize{"layout_C_x16", &kLayoutC, kFlashAmd | kFlashBus16, 131072},
+                      LayoutSize{"layout_C_x16_paired", &kLayoutC,
+                                 kFlashAmd | kFlashBus16 | kFlashPaired, 262144},
+                      LayoutSize{"layout_D_x16", &kLayoutD, kFlashAmd | kFlashBus16, 524288},
+                      LayoutSize{"layout_E_x16", &kLayoutE, kFlashAmd | kFlashBus16, 1048576},
+                      LayoutSize{"layout_E_x16_paired", &kLayoutE,
+                                 kFlashAmd | kFlashBus16 | kFlashPaired, 2097152}),
+    NamedAfter<&LayoutSize::name>{});
 
 TEST(FindFlashDevice, FirstRowAfterOneProbe) {
     TargetBench bench;
@@ -216,6 +221,7 @@ TEST(FindFlashDevice, EveryRowIsFoundAsItself) {
 }
 
 struct DeviceLine {
+    const char* name;
     std::uint16_t flags;
     const char* line;
 };
@@ -230,12 +236,14 @@ TEST_P(PrintFlashDeviceTest, NamesTheDeviceAndItsBootBlock) {
     EXPECT_EQ(bench.output(), GetParam().line);
 }
 
-INSTANTIATE_TEST_SUITE_P(BootBlocks, PrintFlashDeviceTest,
-                         ::testing::Values(DeviceLine{0x0045,
-                                                      "BB1600, Boot Block Bottom detected\n"},
-                                           DeviceLine{0x00C5, "BB1600, Boot Block Top detected\n"},
-                                           DeviceLine{0x0085, "BB1600 detected\n"},
-                                           DeviceLine{0x0005, "BB1600 detected\n"}));
+INSTANTIATE_TEST_SUITE_P(
+    BootBlocks, PrintFlashDeviceTest,
+    ::testing::Values(DeviceLine{"bottom_boot_block", 0x0045,
+                                 "BB1600, Boot Block Bottom detected\n"},
+                      DeviceLine{"top_boot_block", 0x00C5, "BB1600, Boot Block Top detected\n"},
+                      DeviceLine{"stray_boot_bit_80", 0x0085, "BB1600 detected\n"},
+                      DeviceLine{"no_boot_block", 0x0005, "BB1600 detected\n"}),
+    NamedAfter<&DeviceLine::name>{});
 
 TEST(PrintFlashDevice, FirstKnownDevice) {
     TargetBench bench;

@@ -9,11 +9,13 @@
 #include "line/port.hpp"
 #include "line/system_line.hpp"
 #include "support/fakes.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
 
 struct SetupFailure {
+    const char* name;
     LineOpenError error;
     std::string printed;
     std::string hint =
@@ -43,13 +45,15 @@ TEST_P(PortSetupFailure, PrintsItsMessageAndEndsWithStatus3) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, PortSetupFailure,
-    ::testing::Values(SetupFailure{LineOpenError::noPorts, "Error: No Ports Available \n"},
-                      SetupFailure{LineOpenError::openFailed, "Error: Unable to open port COM3\n",
-                                   "Hint: serial ports here: "},
-                      SetupFailure{LineOpenError::configureFailed,
-                                   "PortSetup  error: Unable to configure serial port COM3\n"},
-                      SetupFailure{LineOpenError::timeoutsFailed,
-                                   "Unable to set the time-out parameters"}));
+    ::testing::Values(
+        SetupFailure{"no_ports", LineOpenError::noPorts, "Error: No Ports Available \n"},
+        SetupFailure{"open_failed", LineOpenError::openFailed, "Error: Unable to open port COM3\n",
+                     "Hint: serial ports here: "},
+        SetupFailure{"configure_failed", LineOpenError::configureFailed,
+                     "PortSetup  error: Unable to configure serial port COM3\n"},
+        SetupFailure{"timeouts_failed", LineOpenError::timeoutsFailed,
+                     "Unable to set the time-out parameters"}),
+    NamedAfter<&SetupFailure::name>{});
 
 class PortSetupBadRate : public ::testing::TestWithParam<std::int32_t> {};
 
@@ -68,7 +72,10 @@ TEST_P(PortSetupBadRate, IsAConfigureErrorBeforeAnyPortIsTouched) {
     EXPECT_EQ(s.output.text(), "PortSetup  error: Unable to configure serial port COM1\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, PortSetupBadRate, ::testing::Values(0, -1, -38400));
+INSTANTIATE_TEST_SUITE_P(Rates, PortSetupBadRate, ::testing::Values(0, -1, -38400),
+                         [](const auto& info) {
+                             return "baud_" + caseName(std::to_string(info.param));
+                         });
 
 TEST(PortSetup, OpensTheDeviceOfThePortIndexAtTheRunsRate) {
     ScriptedRun s;
@@ -129,7 +136,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // No port 0, and no number past nine digits: kept as typed, which no
                       // backend opens.
                       NamingCase{"0", 0, "0"}, NamingCase{"99999999999", 0, "99999999999"},
-                      NamingCase{"7x", 0, "7x"}));
+                      NamingCase{"7x", 0, "7x"}),
+    // /COM1../COM4 and the default by their port, a /COM= value as typed.
+    [](const auto& info) {
+        return *info.param.typed == '\0' ? "COM" + std::to_string(info.param.portIndex + 1)
+                                         : "COM_is_" + caseName(info.param.typed);
+    });
 
 TEST(PortClose, ClosesThePortAndTheHostFileAndMayRunTwice) {
     ScriptedRun s;

@@ -11,6 +11,7 @@
 
 #include "line/serial_pty.hpp"
 #include "line/system_line.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -93,7 +94,10 @@ TEST_P(SerialPosixStandardRate, IsSetOnThePort) {
 INSTANTIATE_TEST_SUITE_P(Rates, SerialPosixStandardRate,
                          ::testing::Values(RateCase{1200, B1200}, RateCase{9600, B9600},
                                            RateCase{19200, B19200}, RateCase{38400, B38400},
-                                           RateCase{57600, B57600}, RateCase{230400, B230400}));
+                                           RateCase{57600, B57600}, RateCase{230400, B230400}),
+                         [](const auto& info) {
+                             return "baud_" + std::to_string(info.param.baud);
+                         });
 
 #ifdef __linux__
 TEST(SerialPosix, OddRateGoesThroughTheArbitraryRateInterface) {
@@ -131,7 +135,8 @@ TEST_P(SerialPosixNoPort, IsAnOpenError) {
 // and a plain file are no terminals.
 INSTANTIATE_TEST_SUITE_P(Names, SerialPosixNoPort,
                          ::testing::Values("", "SIM", "ttyS0", "COM1", "/dev/halvard-no-such-port",
-                                           "/dev/null", "/etc/hostname"));
+                                           "/dev/null", "/etc/hostname"),
+                         NamedAfterText{});
 
 TEST(SerialPosix, SimIsNotTakenFromTheWorkingFolder) {
     const std::string folder = ::testing::TempDir();

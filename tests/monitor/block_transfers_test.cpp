@@ -8,6 +8,7 @@
 #include "monitor/fake_monitor.hpp"
 #include "monitor/monitor.hpp"
 #include "support/fakes.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -25,6 +26,7 @@ class BlockTransfers : public ::testing::Test {
 };
 
 struct AddrSizeCase {
+    const char* name;
     std::uint32_t address;
     std::uint16_t count;
     int result;
@@ -40,16 +42,24 @@ TEST_P(CheckAddrSize, RefusesOversizedAndPageCrossingBlocks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, CheckAddrSize,
-    ::testing::Values(AddrSizeCase{0x20000, 0x200, 0, ""},
-                      AddrSizeCase{0x20000, 0x201, 1, "checkAddrSize: Size too long\n"},
-                      AddrSizeCase{0x23FF8, 0x10, 1, "checkAddrSize: Page Boundary failure\n"},
-                      AddrSizeCase{0x23FF0, 0x10, 0, ""}, AddrSizeCase{0x3FFF, 1, 0, ""},
-                      AddrSizeCase{0x3FFF, 2, 1, "checkAddrSize: Page Boundary failure\n"},
-                      // the last byte of a count of 0 lies before the address
-                      AddrSizeCase{0x20000, 0, 1, "checkAddrSize: Page Boundary failure\n"},
-                      AddrSizeCase{0x20010, 0, 0, ""}, AddrSizeCase{0xFFFFFFFF, 1, 0, ""},
-                      AddrSizeCase{0xFFFFFFFF, 2, 1, "checkAddrSize: Page Boundary failure\n"},
-                      AddrSizeCase{0x23FFF, 0xFFFF, 1, "checkAddrSize: Size too long\n"}));
+    ::testing::Values(
+        AddrSizeCase{"full_512_byte_block", 0x20000, 0x200, 0, ""},
+        AddrSizeCase{"one_byte_over_512", 0x20000, 0x201, 1, "checkAddrSize: Size too long\n"},
+        AddrSizeCase{"crosses_the_page_end", 0x23FF8, 0x10, 1,
+                     "checkAddrSize: Page Boundary failure\n"},
+        AddrSizeCase{"ends_on_the_page_end", 0x23FF0, 0x10, 0, ""},
+        AddrSizeCase{"last_byte_of_the_first_page", 0x3FFF, 1, 0, ""},
+        AddrSizeCase{"two_bytes_across_the_first_page_end", 0x3FFF, 2, 1,
+                     "checkAddrSize: Page Boundary failure\n"},
+        // the last byte of a count of 0 lies before the address
+        AddrSizeCase{"count_0_at_a_page_start", 0x20000, 0, 1,
+                     "checkAddrSize: Page Boundary failure\n"},
+        AddrSizeCase{"count_0_inside_a_page", 0x20010, 0, 0, ""},
+        AddrSizeCase{"last_address_alone", 0xFFFFFFFF, 1, 0, ""},
+        AddrSizeCase{"wraps_past_the_last_address", 0xFFFFFFFF, 2, 1,
+                     "checkAddrSize: Page Boundary failure\n"},
+        AddrSizeCase{"count_FFFF_too_long", 0x23FFF, 0xFFFF, 1, "checkAddrSize: Size too long\n"}),
+    NamedAfter<&AddrSizeCase::name>{});
 
 TEST(BlockReadTimeout, FollowsTheBaudRateFormula) {
     const std::pair<std::int32_t, std::uint32_t> cases[] = {
@@ -119,6 +129,7 @@ TEST_F(BlockTransfers, Target2HostAtLineSpeedDoesNotTimeOutOnASlowLine) {
 }
 
 struct BlockReadTimeoutCase {
+    const char* name;
     Operation operation;
     std::int32_t baudRate;
     std::uint32_t limitMs;  // formula + (6 + 512 bytes) on the wire
@@ -144,11 +155,15 @@ TEST_P(Target2HostTimeout, ReportsToTheCallerWithoutClosing) {
 
 INSTANTIATE_TEST_SUITE_P(
     ByOperation, Target2HostTimeout,
-    ::testing::Values(
-        BlockReadTimeoutCase{Operation::read, 38400, 1682 + 135, "Error 24: Timeout Reading\n"},
-        BlockReadTimeoutCase{Operation::program, 38400, 1682 + 135, "Error 24: Timeout Reading\n"},
-        BlockReadTimeoutCase{Operation::verify, 38400, 1682 + 135, "Error 23: Timeout Verifying\n"},
-        BlockReadTimeoutCase{Operation::read, 1200, 3336 + 4317, "Error 24: Timeout Reading\n"}));
+    ::testing::Values(BlockReadTimeoutCase{"read_at_38400", Operation::read, 38400, 1682 + 135,
+                                           "Error 24: Timeout Reading\n"},
+                      BlockReadTimeoutCase{"program_at_38400", Operation::program, 38400,
+                                           1682 + 135, "Error 24: Timeout Reading\n"},
+                      BlockReadTimeoutCase{"verify_at_38400", Operation::verify, 38400, 1682 + 135,
+                                           "Error 23: Timeout Verifying\n"},
+                      BlockReadTimeoutCase{"read_at_1200", Operation::read, 1200, 3336 + 4317,
+                                           "Error 24: Timeout Reading\n"}),
+    NamedAfter<&BlockReadTimeoutCase::name>{});
 
 TEST_F(BlockTransfers, Host2TargetStoresTheBlockAndTakesTheAcknowledge) {
     FakeMonitor monitor(line());

@@ -7,11 +7,13 @@
 #include "session/bringup.hpp"
 #include "session/cpu_table.hpp"
 #include "support/fakes.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::testing {
 namespace {
 
 struct IdentifyCase {
+    const char* name;
     std::uint32_t id;
     bool found;
     const char* line;
@@ -34,13 +36,17 @@ TEST_P(IdentifyCpuTest, MatchesTheFirstRowAndPrintsTheRevision) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, IdentifyCpuTest,
-    ::testing::Values(IdentifyCase{0x18200C02, true, "CPU = Infineon C167CS, Revision 3\n"},
-                      IdentifyCase{0x00000000, true, "CPU = Infineon C167CR/C167SR, Revision 1\n"},
-                      IdentifyCase{0x000000FF, true,
-                                   "CPU = Infineon C167CR/C167SR, Revision 256\n"},
-                      IdentifyCase{0x18201301, true, "CPU = Infineon C161PI, Revision 2\n"},
-                      IdentifyCase{0x18200900, true, "CPU = Infineon C161RI, Revision 1\n"},
-                      IdentifyCase{0x18200D01, false, ""}, IdentifyCase{0x00000100, false, ""}));
+    ::testing::Values(
+        IdentifyCase{"c167cs_revision_3", 0x18200C02, true, "CPU = Infineon C167CS, Revision 3\n"},
+        IdentifyCase{"zero_id_is_c167cr_revision_1", 0x00000000, true,
+                     "CPU = Infineon C167CR/C167SR, Revision 1\n"},
+        IdentifyCase{"c167cr_highest_revision", 0x000000FF, true,
+                     "CPU = Infineon C167CR/C167SR, Revision 256\n"},
+        IdentifyCase{"c161pi_revision_2", 0x18201301, true, "CPU = Infineon C161PI, Revision 2\n"},
+        IdentifyCase{"c161ri_revision_1", 0x18200900, true, "CPU = Infineon C161RI, Revision 1\n"},
+        IdentifyCase{"unknown_chip_0D_of_maker_1820", 0x18200D01, false, ""},
+        IdentifyCase{"unknown_chip_01_of_maker_0", 0x00000100, false, ""}),
+    NamedAfter<&IdentifyCase::name>{});
 
 TEST(CpuTable, BootIdsOfTheTableOnly) {
     for (int b = 0; b < 256; ++b) {

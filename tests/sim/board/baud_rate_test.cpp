@@ -8,11 +8,13 @@
 #include "board_client.hpp"
 #include "sim/board/asc0.hpp"
 #include "sim/board/board.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::sim::testing {
 namespace {
 
 struct SampleCase {
+    const char* name;
     std::uint8_t sent;
     double senderBaud;
     double receiverBaud;
@@ -30,15 +32,20 @@ INSTANTIATE_TEST_SUITE_P(
     Rates, Sampling,
     ::testing::Values(
         // Within 2.5 %: intact, whatever the pattern.
-        SampleCase{0x55, 39062.5, 38400, 0x55}, SampleCase{0x00, 38400, 37500, 0x00},
-        SampleCase{0xC5, 38400 * 1.025, 38400, 0xC5},
+        SampleCase{"1_7_percent_fast_55_intact", 0x55, 39062.5, 38400, 0x55},
+        SampleCase{"2_4_percent_fast_00_intact", 0x00, 38400, 37500, 0x00},
+        SampleCase{"2_5_percent_fast_C5_intact", 0xC5, 38400 * 1.025, 38400, 0xC5},
         // 3 % fast: the last two samples slip one bit later, the last into the stop bit.
-        SampleCase{0x00, 38400 * 1.03, 38400, 0x80}, SampleCase{0x7F, 38400 * 1.03, 38400, 0xBF},
-        SampleCase{0x80, 38400 * 1.03, 38400, 0xC0},
+        SampleCase{"3_percent_fast_00_reads_80", 0x00, 38400 * 1.03, 38400, 0x80},
+        SampleCase{"3_percent_fast_7F_reads_BF", 0x7F, 38400 * 1.03, 38400, 0xBF},
+        SampleCase{"3_percent_fast_80_reads_C0", 0x80, 38400 * 1.03, 38400, 0xC0},
         // 3 % slow: the last two samples slip one bit earlier.
-        SampleCase{0x80, 38400 / 1.03, 38400, 0x00}, SampleCase{0x40, 38400 / 1.03, 38400, 0x80},
+        SampleCase{"3_percent_slow_80_reads_00", 0x80, 38400 / 1.03, 38400, 0x00},
+        SampleCase{"3_percent_slow_40_reads_80", 0x40, 38400 / 1.03, 38400, 0x80},
         // A board at 625000 to a host at 38400: the host sees only the idle line after a start.
-        SampleCase{0x00, 625000, 38400, 0xFF}, SampleCase{0x00, 38400, 625000, 0x00}));
+        SampleCase{"625000_to_38400_reads_idle_line", 0x00, 625000, 38400, 0xFF},
+        SampleCase{"38400_to_625000_reads_zeros", 0x00, 38400, 625000, 0x00}),
+    halvard::testing::NamedAfter<&SampleCase::name>{});
 
 // A monitor started at `baud` on a board of `clockHz`: what it answered (ID, 'V', 0xAA).
 std::vector<std::uint8_t> boot(std::uint32_t clockHz, std::uint32_t baud) {

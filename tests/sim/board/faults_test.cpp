@@ -10,6 +10,7 @@
 #include "board_client.hpp"
 #include "sim/board/faults.hpp"
 #include "sim/board/virtual_board.hpp"
+#include "support/test_names.hpp"
 #include "target/target_image.hpp"
 
 namespace halvard::sim::testing {
@@ -102,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFault{"erase-fail=", "needs"}, BadFault{"slow-erase=-1", "bad argument"},
         BadFault{"drop=0", "bad argument"}, BadFault{"noise=0", "bad argument"},
         BadFault{"noise=2", "bad argument"}, BadFault{"noise=0.1,x", "bad argument"},
-        BadFault{"hangup=many", "bad argument"}));
+        BadFault{"hangup=many", "bad argument"}),
+    halvard::testing::NamedAfter<&BadFault::text>{});
 
 TEST(FaultSetup, FaultsThatDoNotFitTheBoardAreRefused) {
     for (const auto& faults : {std::vector<std::string_view>{"stuck=20000"},  // past 128 KB
@@ -159,11 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StartCase{"bad-ack=41", {0xC5, 0x41, 0xAA}}, StartCase{"drop=1", {'V', 0xAA}},
                       StartCase{"drop=2", {0xC5, 0xAA}}, StartCase{"drop=3", {0xC5, 'V'}},
                       StartCase{"cpu-id=18200C02", {0xD5, 'V', 0xAA}}),
-    [](const auto& info) {
-        std::string name(info.param.fault);
-        std::erase_if(name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); });
-        return name;
-    });
+    halvard::testing::NamedAfter<&StartCase::fault>{});
 
 TEST(LoaderFaults, CpuIdFillsTheIdentificationRegisters) {
     FaultyBoard f{"cpu-id=18200C02"};
@@ -324,6 +322,7 @@ TEST_F(FlashFaults, SlowEraseStaysBusyForItsTime) {
 }
 
 struct FlashSwap {
+    const char* name;
     std::string_view fault;
     std::uint8_t deviceCode;  // what autoselect answers at base + 1
 };
@@ -340,10 +339,12 @@ TEST_P(FlashSwaps, AutoselectShowsTheOtherChip) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, FlashSwaps,
-                         ::testing::Values(FlashSwap{"flash=psd835g2", 0xE8},
-                                           FlashSwap{"flash=0xE720", 0xE7},
-                                           FlashSwap{"flash=unknown", 0xE5},
-                                           FlashSwap{"flash=none", 0xFF}));
+                         ::testing::Values(FlashSwap{"psd835g2_by_its_key", "flash=psd835g2", 0xE8},
+                                           FlashSwap{"E720_by_its_identifier", "flash=0xE720",
+                                                     0xE7},
+                                           FlashSwap{"unknown_chip", "flash=unknown", 0xE5},
+                                           FlashSwap{"no_chip", "flash=none", 0xFF}),
+                         halvard::testing::NamedAfter<&FlashSwap::name>{});
 
 TEST_F(FlashFaults, SplitAnswerSpreadsTheAlgorithmsAnswerBytesOut) {
     const auto answerGaps = [](std::initializer_list<std::string_view> faults) {

@@ -173,7 +173,11 @@ INSTANTIATE_TEST_SUITE_P(
     ClocksAndRates, LoaderT6,
     ::testing::Values(T6Case{20'000'000, 38400, 1172}, T6Case{19'200'000, 38400, 1125},
                       T6Case{16'000'000, 38400, 938}, T6Case{25'000'000, 38400, 1465},
-                      T6Case{40'000'000, 115200, 781}, T6Case{20'000'000, 9600, 4688}));
+                      T6Case{40'000'000, 115200, 781}, T6Case{20'000'000, 9600, 4688}),
+    [](const auto& info) {
+        return "clock_" + std::to_string(info.param.clockHz / 1000) + "_kHz_at_" +
+               std::to_string(info.param.baud) + "_baud";
+    });
 
 TEST(CpuModels, LookupIgnoresCaseAndRefusesUnknownNames) {
     ASSERT_TRUE(findCpuModel("XC16X").has_value());

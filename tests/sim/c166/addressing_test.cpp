@@ -92,7 +92,7 @@ TEST_P(Addressing, CoreRegistersNeverReachTheBus) {
     EXPECT_EQ(m.bus.word(0xFE02), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(DirectAndBusPaths, Addressing, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(DirectAndBusPaths, Addressing, ::testing::Bool(), busPathName);
 
 }  // namespace
 }  // namespace halvard::sim::test

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "sim/c166/bus.hpp"
@@ -96,6 +99,11 @@ struct Machine {
     RamBus bus;
     Core core;
 };
+
+// A case's name: with (true) or without (false) the bus's direct RAM pointers.
+inline std::string busPathName(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "direct_ram_pointers" : "every_access_through_the_bus";
+}
 
 // PSW flag bits.
 inline constexpr std::uint16_t N = 1, C = 2, V = 4, Z = 8, E = 16;

@@ -156,7 +156,7 @@ TEST_P(Monitor, BootstrapSendsVAndLoadsTheMonitor) {
     EXPECT_EQ(bus.byte(kImageBase + 305), TargetImage[305]);
 }
 
-INSTANTIATE_TEST_SUITE_P(DirectAndBusPaths, Monitor, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(DirectAndBusPaths, Monitor, ::testing::Bool(), busPathName);
 
 // Every instruction of the image decodes, and the lengths chain through each code range.
 TEST(Disassembler, DecodesTheWholeImageWithTheListingsForms) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "flash_host.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::sim {
 namespace {
@@ -54,11 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CatalogRow{"word-e", "16-bit flash over layout E", "0x22E00020", 1048576, 19},
                       CatalogRow{"paired-c", "2 x PSD813Fx over layout C", "0xE3E32020", 262144,
                                  8}),
-    [](const auto& info) {
-        std::string name = info.param.key;
-        std::ranges::replace(name, '-', '_');
-        return name;
-    });
+    halvard::testing::NamedAfter<&CatalogRow::key>{});
 
 TEST(Catalog, AliasesCaseAndEmptyBus) {
     EXPECT_EQ(findChipModel("PSD913F"), findChipModel("psd813f-a"));
@@ -92,7 +89,8 @@ TEST_P(ByteWideIdTest, AutoselectAnswersManufacturerAndDeviceUntilReset) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, ByteWideIdTest,
                          ::testing::Values("psd813f", "psd813f-a", "psd833f2", "psd835g2",
-                                           "unknown"));
+                                           "unknown"),
+                         halvard::testing::NamedAfterText{});
 
 TEST(Autoselect, ByteResetWithoutUnlockAlsoEndsIt) {
     FlashHost host(model("psd813f"));
@@ -140,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(Devices, WordIdTest,
                          ::testing::Values(WordIdRow{"word-c", 0x0020, 0x22C0},
                                            WordIdRow{"word-d", 0x0020, 0x22D0},
                                            WordIdRow{"word-e", 0x0020, 0x22E0},
-                                           WordIdRow{"paired-c", 0x2020, 0xE3E3}));
+                                           WordIdRow{"paired-c", 0x2020, 0xE3E3}),
+                         halvard::testing::NamedAfter<&WordIdRow::key>{});
 
 TEST(Autoselect, WordWideCommandsNeedTheDoubledUnlockOffsets) {
     FlashHost host(model("word-c"));
@@ -220,11 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
                         {0x2AAA, 0x55},
                         {0x4000, 0x10}}},
         BrokenSequence{"plain data write in read mode", {{0x100, 0x00}, {0x4000, 0xFF}}}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        std::ranges::replace(name, ' ', '_');
-        return name;
-    });
+    halvard::testing::NamedAfter<&BrokenSequence::what>{});
 
 }  // namespace
 }  // namespace halvard::sim

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "flash_host.hpp"
+#include "support/test_names.hpp"
 
 namespace halvard::sim {
 namespace {
@@ -149,6 +150,7 @@ TEST(Program, ByteWritesToAPairReachOneLane) {
 // ---- erase ---------------------------------------------------------------------------------
 
 struct SectorCase {
+    const char* name;
     const char* key;
     std::uint32_t inside;  // an address in the sector, as the host names it
     std::uint32_t start;
@@ -177,15 +179,18 @@ TEST_P(SectorEraseTest, ErasesExactlyTheSectorHoldingTheAddress) {
     EXPECT_EQ(static_cast<std::uint32_t>(std::ranges::count(cells, 0xFF)), c.bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, SectorEraseTest,
-                         ::testing::Values(SectorCase{"psd813f", 0x4000, 0x4000, 0x4000},
-                                           SectorCase{"psd813f", 0x1FFFF, 0x1C000, 0x4000},
-                                           SectorCase{"psd835g2", 0x2ABCD, 0x20000, 0x10000},
-                                           SectorCase{"word-d", 0x0000, 0x0000, 0x4000},
-                                           SectorCase{"word-d", 0x6000, 0x6000, 0x2000},
-                                           SectorCase{"word-d", 0x9000, 0x8000, 0x8000},
-                                           SectorCase{"word-d", 0x7FFFE, 0x70000, 0x10000},
-                                           SectorCase{"paired-c", 0x8000, 0x8000, 0x8000}));
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, SectorEraseTest,
+    ::testing::Values(
+        SectorCase{"psd813f_second_sector", "psd813f", 0x4000, 0x4000, 0x4000},
+        SectorCase{"psd813f_last_sector_by_its_last_byte", "psd813f", 0x1FFFF, 0x1C000, 0x4000},
+        SectorCase{"psd835g2_inside_a_64K_sector", "psd835g2", 0x2ABCD, 0x20000, 0x10000},
+        SectorCase{"word_d_first_sector", "word-d", 0x0000, 0x0000, 0x4000},
+        SectorCase{"word_d_8K_sector", "word-d", 0x6000, 0x6000, 0x2000},
+        SectorCase{"word_d_inside_a_32K_sector", "word-d", 0x9000, 0x8000, 0x8000},
+        SectorCase{"word_d_last_word", "word-d", 0x7FFFE, 0x70000, 0x10000},
+        SectorCase{"paired_c_second_sector_of_both_chips", "paired-c", 0x8000, 0x8000, 0x8000}),
+    halvard::testing::NamedAfter<&SectorCase::name>{});
 
 TEST(Erase, HostStylePollSeesFfAtTheEnd) {
     FlashHost host(model("psd813f"));
