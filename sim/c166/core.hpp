@@ -10,9 +10,9 @@
 
 namespace halvard::sim {
 
-// A C166 CPU core with the instruction forms the host's target image and CRC-32 routine use. Unknown opcodes,
-// unimplemented addressing forms and odd word accesses stop it for good with a diagnostic: the
-// board then falls silent instead of guessing.
+// A C166 CPU core with the instruction forms the host's target image and CRC-32 routine use.
+// Unknown opcodes, unimplemented addressing forms and odd word accesses stop it for good with a
+// diagnostic: the board then falls silent instead of guessing.
 class Core {
   public:
     // Does not touch the bus, so a Bus may own its Core as a member.

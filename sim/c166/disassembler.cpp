@@ -48,7 +48,8 @@ std::string indirect(unsigned m) {
 }
 
 std::string gprName(unsigned n, Width width) {
-    if (width == Width::Byte) return std::string(kByteRegisterNames[n & 0x0F]);
+    if (width == Width::Byte)
+        return std::string(kByteRegisterNames[n & 0x0F]);
     std::string result("R");
     return result.append(std::to_string(n & 0x0F));
 }

@@ -80,9 +80,9 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     run.command = ParseCmdLine(run.console, argc, argv);
     const RunSettings& settings = run.command.settings;
     run.console.print("Port %s used\n", settings.portName.c_str());
-    Session& session = run.session.emplace(OpenPort(PortOf(settings), run.openLine, run.console),
-                                           run.clock, run.console, settings.baudRate,
-                                           BoardOf(settings), FlashOf(settings));
+    Session& session =
+        run.session.emplace(OpenPort(PortOf(settings), run.openLine, run.console), run.clock,
+                            run.console, settings.baudRate, BoardOf(settings), FlashOf(settings));
     bringUp(session);
     Job& job = run.job.emplace(session, JobOf(settings), std::move(run.command.image));
     if (job.image)

@@ -62,9 +62,13 @@ const std::array<OptionRow, 21> kOptions = {{
          r.settings.flashOffset = ParseNumber(v, 16);
      }},
     {"/LENGTH=", Match::prefix,
-     [](Parse& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
+     [](Parse& r, std::string_view v, std::string_view) {
+         r.settings.length = ParseNumber(v, 16);
+     }},
     {"/L=", Match::prefix,
-     [](Parse& r, std::string_view v, std::string_view) { r.settings.length = ParseNumber(v, 16); }},
+     [](Parse& r, std::string_view v, std::string_view) {
+         r.settings.length = ParseNumber(v, 16);
+     }},
     {"/ERASEALL", Match::whole,
      [](Parse& r, std::string_view, std::string_view) {
          if (r.settings.noErase)
@@ -84,10 +88,14 @@ const std::array<OptionRow, 21> kOptions = {{
          r.settings.portName = path ? std::string(original) : "COM" + std::string(v);
          r.settings.portDevice = std::string(original);
      }},
-    {"/COM1", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 0); }},
-    {"/COM2", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 1); }},
-    {"/COM3", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 2); }},
-    {"/COM4", Match::whole, [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 3); }},
+    {"/COM1", Match::whole,
+     [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 0); }},
+    {"/COM2", Match::whole,
+     [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 1); }},
+    {"/COM3", Match::whole,
+     [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 2); }},
+    {"/COM4", Match::whole,
+     [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 3); }},
     {"/FILE-OFFSET=", Match::prefix,
      [](Parse& r, std::string_view v, std::string_view) {
          r.settings.fileOffset = ParseNumber(v, 16);
@@ -335,8 +343,8 @@ FlashSettings FlashOf(const RunSettings& settings) {
 }
 
 JobSettings JobOf(const RunSettings& settings) {
-    return {settings.operation,  settings.fileName,   settings.flashOffset, settings.length,
-            settings.fileOffset, settings.deviceBase, settings.eraseAll,    settings.noErase};
+    return {settings.operation,  settings.fileName, settings.flashOffset, settings.length,
+            settings.fileOffset, settings.eraseAll, settings.noErase};
 }
 
 }  // namespace halvard

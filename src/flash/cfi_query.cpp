@@ -188,7 +188,8 @@ struct Wiring {
 
 // How the answering device sits on the bus, from the lanes that answered and the interface
 // the device reports; nothing when the settings exclude that bus.
-std::optional<Wiring> wiringOf(const Flash& flash, bool wordQuery, Lanes lanes, std::uint16_t face) {
+std::optional<Wiring> wiringOf(const Flash& flash, bool wordQuery, Lanes lanes,
+                               std::uint16_t face) {
     constexpr Wiring kWord{kFlashBus16, 0xAAAA, 0x5554, false, "16-bit bus"};
     constexpr Wiring kPair{kFlashBus16 | kFlashPaired, 0xAAAA, 0x5554, false,
                            "two chips on a 16-bit bus"};
@@ -207,8 +208,8 @@ void describe(Flash& flash, QueriedDevice& device, const char* wiring) {
     const std::uint32_t id = readIdentifier(flash, probeKindOf(device.row));
     std::array<char, 128> text{};
     std::snprintf(text.data(), text.size(), "Flash found by its CFI query, ID 0x%lx, %lu KB, %s",
-                  static_cast<unsigned long>(id), static_cast<unsigned long>(FlashSize(flash) / 1024),
-                  wiring);
+                  static_cast<unsigned long>(id),
+                  static_cast<unsigned long>(FlashSize(flash) / 1024), wiring);
     device.name = text.data();
     device.row.name = device.name;
 }

@@ -60,8 +60,8 @@ void pollCell(Flash& flash, const PollCell& cell, std::uint32_t offset, std::uin
     }
     ++flash.state.failedPolls;
     flash.console.print("%s Error. Addr = 0x%lx, Data = 0x%x.Read = 0x%x\n", cell.name,
-                      static_cast<unsigned long>(offset), static_cast<unsigned>(expected),
-                      static_cast<unsigned>(value));
+                        static_cast<unsigned long>(offset), static_cast<unsigned>(expected),
+                        static_cast<unsigned>(value));
 }
 
 std::uint16_t registerAddress(Flash& flash, std::uint16_t offsetFromCP) {
@@ -69,7 +69,8 @@ std::uint16_t registerAddress(Flash& flash, std::uint16_t offsetFromCP) {
 }
 
 void writeRegister(Flash& flash, unsigned number, std::uint16_t value) {
-    targetWordWrite(flash.link, registerAddress(flash, static_cast<std::uint16_t>(2 * number)), value);
+    targetWordWrite(flash.link, registerAddress(flash, static_cast<std::uint16_t>(2 * number)),
+                    value);
 }
 
 }  // namespace

@@ -127,7 +127,8 @@ void EraseFlashSectors(Flash& flash, std::span<const FlashSpan> spans) {
 
 EraseResult EraseFlashAll(Flash& flash) {
     constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
-    return EraseFlashArea(flash, 0, static_cast<std::int32_t>(std::min(FlashSize(flash), kLongest)));
+    return EraseFlashArea(flash, 0,
+                          static_cast<std::int32_t>(std::min(FlashSize(flash), kLongest)));
 }
 
 }  // namespace halvard

@@ -52,7 +52,6 @@ std::string deviceForNumber(std::uint32_t number) {
     throw RunError(StoppedStatus(StopSignal()), "\nInterrupted\n");
 }
 
-
 constexpr int kResyncZeros = 512;
 
 // While much of a long answer is missing, the wait rests for the wire time of part of it instead
@@ -216,6 +215,5 @@ void PortDiscardInput(Link& link, std::uint32_t minimumMs, std::uint32_t charact
     }
     link.line().flushInput();
 }
-
 
 }  // namespace halvard

@@ -146,8 +146,8 @@ bool target2Host(Link& link, std::uint32_t address, std::span<std::uint8_t> buff
         return false;
     const Frame header = blockHeader(kBlockRead, address, count);
     sendOrEnd(link, header.bytes(), "target2Host: WriteFile error\n");
-    const std::uint32_t limit = blockReadTimeoutMs(link.baudRate, count) +
-                                wireTimeMs(link, header.bytes().size() + count);
+    const std::uint32_t limit =
+        blockReadTimeoutMs(link.baudRate, count) + wireTimeMs(link, header.bytes().size() + count);
     if (WaitForBytes(link, buffer.first(count), limit, onArrival))
         return false;
     PrintBlockReadTimeout(link, timeoutCode);

@@ -44,13 +44,9 @@ struct FlashWrite {
     std::uint32_t cell = 0;  // cellFailed: the failed cell's target address
 };
 FlashWrite host2FlashTry(Link& link, std::uint32_t address, std::span<const std::uint8_t> data);
-// Returns for a programmed block; otherwise prints what host2Flash prints and ends the run
-// (22, 9 or 17).
+// Returns for a programmed block; otherwise ends the run as host2Flash does (22, 9 or 17).
 void EndOnFlashWrite(const FlashWrite& result);
 
-// Milliseconds that the bytes need on the wire at the link's baud rate (8N1: 10 bits a byte),
-// rounded up. Every wait adds this for the bytes still in flight when it starts.
-std::uint32_t wireTimeMs(const Link& link, std::size_t bytes);
 // The block-read time-out of the monitor protocol, before the wire time is added:
 // 2 x (1024000 / baud + 800) + 30 ms for 512 bytes. For other counts the line term
 // (1024000 / baud) grows in proportion to the count; the fixed allowance stays.

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <string>
 
-#include "ops/ops.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
+#include "ops/ops.hpp"
 #include "ops/proof.hpp"
 #include "session/rate_switch.hpp"
 #include "session/reset_sequence.hpp"

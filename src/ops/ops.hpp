@@ -24,7 +24,6 @@ struct JobSettings {
     std::uint32_t flashOffset = 0;
     std::uint32_t length = kLengthToEnd;
     std::uint32_t fileOffset = 0;
-    std::uint32_t deviceBase = 0x20000;
     bool eraseAll = false;
     bool noErase = false;
 };
@@ -40,6 +39,9 @@ struct Job {
           image(std::move(image)) {}
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
+
+    // Where the flash chip sits in the target's address space.
+    std::uint32_t deviceBase() const { return board.flash.settings.deviceBase; }
 
     Session& board;
     Console& console;

@@ -19,7 +19,7 @@ namespace {
 
 void checkInsideDevice(Job& job, std::uint32_t flashSize) {
     const SparseImage& image = *job.image;
-    const std::uint64_t deviceStart = job.settings.deviceBase;
+    const std::uint64_t deviceStart = job.deviceBase();
     const std::uint64_t deviceEnd = deviceStart + flashSize;
     char device[64];
     std::snprintf(device, sizeof device,
@@ -39,7 +39,7 @@ void checkInsideDevice(Job& job, std::uint32_t flashSize) {
 
 void keepTheWindow(Job& job) {
     const JobSettings& s = job.settings;
-    const std::uint64_t from = std::uint64_t{s.deviceBase} + s.flashOffset;
+    const std::uint64_t from = std::uint64_t{job.deviceBase()} + s.flashOffset;
     const std::uint64_t left = job.image->keepOnly(from, from + s.length);
     if (left != 0) {
         job.console.print("Warning: %" PRIu64
@@ -55,7 +55,7 @@ void checkWordAlignment(Job& job) {
     if ((flags & kFlashBusMask) != kFlashBus16 && (flags & kFlashPaired) == 0)
         return;
     for (const auto& range : job.image->ranges()) {
-        if ((range.first - job.settings.deviceBase) % 2 != 0)
+        if ((range.first - job.deviceBase()) % 2 != 0)
             refuseData(job, range.second.firstLine, range.first, kHalfWord);
         if (range.second.bytes.size() % 2 != 0) {
             refuseData(job, range.second.lastLine, endOf(range) - 1, kHalfWord);

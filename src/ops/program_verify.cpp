@@ -78,8 +78,8 @@ std::vector<Stretch> stretchesOf(const Job& job) {
         return {{s.flashOffset, s.length, {}, true}};
     std::vector<Stretch> stretches;
     for (const auto& [address, range] : job.image->ranges()) {
-        stretches.push_back({address - s.deviceBase, static_cast<std::uint32_t>(range.bytes.size()),
-                             range.bytes, false});
+        stretches.push_back({address - job.deviceBase(),
+                             static_cast<std::uint32_t>(range.bytes.size()), range.bytes, false});
     }
     return stretches;
 }
@@ -90,7 +90,8 @@ void eraseFirst(Job& job, const std::vector<Stretch>& stretches) {
         return;
     if (!job.image) {
         constexpr std::uint32_t kLongest = std::numeric_limits<std::int32_t>::max();
-        EraseFlashArea(job.board.flash, s.flashOffset, static_cast<std::int32_t>(std::min(s.length, kLongest)));
+        EraseFlashArea(job.board.flash, s.flashOffset,
+                       static_cast<std::int32_t>(std::min(s.length, kLongest)));
         return;
     }
     std::vector<FlashSpan> spans;
@@ -153,7 +154,7 @@ void verifyBlock(Job& job, std::uint32_t offset, std::span<const std::uint8_t> h
         if (read > 0)
             PortResync(job.board.link);
         const auto readBack = std::span(reads[read % 2]).first(hostData.size());
-        ReadPageWithRetry(job, job.settings.deviceBase + offset, readBack, remainingAfter,
+        ReadPageWithRetry(job, job.deviceBase() + offset, readBack, remainingAfter,
                           ErrorCode::VerifyTimeout);
         if (!firstDifference(job, hostData, readBack, false))
             return;
@@ -171,7 +172,7 @@ void verifyBlock(Job& job, std::uint32_t offset, std::span<const std::uint8_t> h
 void readBackPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> data,
                   std::uint32_t remainingAfter) {
     for (std::size_t done = 0; done < data.size();) {
-        const std::uint32_t address = job.settings.deviceBase + offset;
+        const std::uint32_t address = job.deviceBase() + offset;
         const auto left = static_cast<std::uint32_t>(data.size() - done);
         const auto block = data.subspan(done, NextPiece(address, left, kMaxBlock));
         done += block.size();
@@ -185,7 +186,7 @@ void readBackPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> 
 // difference. Without the routine every page is read back and its blocks' sums compared.
 void verifyPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> data,
                 std::uint32_t remainingAfter) {
-    const std::uint32_t address = job.settings.deviceBase + offset;
+    const std::uint32_t address = job.deviceBase() + offset;
     PrepareProof(job);
     const bool byCrc = job.board.targetCode.proof == TargetCodeState::Proof::crc;
     if (byCrc && ProvePiece(job, address, data) == PieceProof::agrees)
@@ -201,7 +202,7 @@ std::uint32_t verifyStretch(Job& job, HostFile& file, const Stretch& stretch,
     std::uint32_t hostSum = 0;
     for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
         const std::uint32_t size =
-            NextPiece(job.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+            NextPiece(job.deviceBase() + offset, endOf(stretch) - offset, kPageSize);
         const auto data = bytesOf(job, file, stretch, offset, size);
         remaining -= size;
         verifyPage(job, offset, data, remaining);
@@ -219,7 +220,7 @@ FlashWrite programRange(Job& job, HostFile& file, const Stretch& stretch, std::u
     const JobSettings& s = job.settings;
     FlashWrite failed{FlashWrite::Outcome::programmed, 0};
     for (std::uint32_t offset = from; offset < to;) {
-        const std::uint32_t address = s.deviceBase + offset;
+        const std::uint32_t address = job.deviceBase() + offset;
         const std::uint32_t size = NextPiece(address, to - offset, kMaxBlock);
         const auto data = bytesOf(job, file, stretch, offset, size);
         const FlashWrite result = host2FlashTry(job.board.link, address, data);
@@ -359,7 +360,7 @@ std::optional<FailedPage> firstUnerasedPiece(Job& job, const std::vector<Stretch
     constexpr std::uint8_t kErased = 0xFF;
     for (const SectorSpan& rest : erasedRemainders(job, stretches)) {
         for (std::uint32_t offset = rest.start; offset < rest.end;) {
-            const std::uint32_t address = job.settings.deviceBase + offset;
+            const std::uint32_t address = job.deviceBase() + offset;
             const std::uint32_t size = NextPiece(address, rest.end - offset, kPageSize);
             const std::vector<std::uint8_t> erased(size, kErased);
             const PieceProof proof = ProvePiece(job, address, erased);
@@ -375,9 +376,9 @@ std::optional<FailedPage> firstUnprovedPage(Job& job, HostFile& file,
     for (const Stretch& stretch : stretches) {
         for (std::uint32_t offset = stretch.flashOffset; offset < endOf(stretch);) {
             const std::uint32_t size =
-                NextPiece(job.settings.deviceBase + offset, endOf(stretch) - offset, kPageSize);
+                NextPiece(job.deviceBase() + offset, endOf(stretch) - offset, kPageSize);
             const auto data = bytesOf(job, file, stretch, offset, size);
-            const PieceProof proof = ProvePiece(job, job.settings.deviceBase + offset, data);
+            const PieceProof proof = ProvePiece(job, job.deviceBase() + offset, data);
             if (proof != PieceProof::agrees)
                 return FailedPage{offset, size, proof};
             offset += size;

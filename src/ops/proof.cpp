@@ -3,11 +3,11 @@
 #include <array>
 #include <optional>
 
-#include "ops/ops.hpp"
 #include "line/port.hpp"
 #include "monitor/crc_requests.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
+#include "ops/ops.hpp"
 #include "target/target_image.hpp"
 
 namespace halvard {
@@ -145,7 +145,8 @@ PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint
 ProvedRead ReadPieceWithCrc(Job& job, std::uint32_t address, std::span<std::uint8_t> piece,
                             ErrorCode timeoutCode, const ArrivalProgress& onArrival) {
     selectMode(job, kCrcSendMode);
-    const std::optional<std::uint32_t> crc = targetReadWithCrc32(job.board.link, address, piece, timeoutCode, onArrival);
+    const std::optional<std::uint32_t> crc =
+        targetReadWithCrc32(job.board.link, address, piece, timeoutCode, onArrival);
     if (crc && *crc == crc32(piece))
         return ProvedRead::proved;
     distrustMode(job);

@@ -70,7 +70,7 @@ void ReadFlash(Job& job) {
                       static_cast<int>(s.length));
     const std::uint32_t start = job.clock.tickMs();
 
-    const std::uint32_t first = s.deviceBase + s.flashOffset;
+    const std::uint32_t first = job.deviceBase() + s.flashOffset;
     ImageWriter output(file.stream(), OutputFormatFor(s.fileName), first + s.length - 1);
     std::uint32_t sum = 0;
     Piece piece{first, 0, s.length};

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "session/session.hpp"
 #include "base/format.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "session/baud_rates.hpp"
 #include "session/cpu_table.hpp"
 #include "session/line_latency.hpp"
+#include "session/session.hpp"
 #include "target/target_image.hpp"
 
 namespace halvard {
@@ -86,7 +86,8 @@ bool monitorAlreadyRunning(Session& session, std::uint8_t first) {
             session.link.console.print("Not valid Syncr. Byte received: 0x%x.\n", unsigned{b});
             throw RunError(ErrorCode::IllegalEcho);
         }
-        session.link.console.print("Not valid Syncr. Byte received: 0x%x.Try another.\n", unsigned{b});
+        session.link.console.print("Not valid Syncr. Byte received: 0x%x.Try another.\n",
+                                   unsigned{b});
         secondChance = false;
         const auto next = secondSyncByte(session);
         if (!next) {
@@ -119,7 +120,8 @@ void sendBootstrapCode(Session& session) {
 
 void sendMonitor(Session& session) {
     const auto upload = MonitorUpload(session.algorithmOffset);
-    session.link.console.print("Loading target monitor (%d Bytes)\n", static_cast<int>(upload.size()));
+    session.link.console.print("Loading target monitor (%d Bytes)\n",
+                               static_cast<int>(upload.size()));
     writeOrEnd(session, upload);
     PortWriteByte(session.link, kPing);
     const auto reply = awaitReply<1>(session, upload.size() + 1, kReplyTimeoutMs);
@@ -146,8 +148,8 @@ std::uint32_t locateMonitor(Session& session) {
 
 void checkMonitor(Session& session, std::uint32_t imageBase) {
     const auto monitor = MonitorCode(session.algorithmOffset);
-    const std::uint16_t target =
-        targetChecksum(session.link, imageBase + kBootstrapSize, static_cast<std::uint16_t>(monitor.size()));
+    const std::uint16_t target = targetChecksum(session.link, imageBase + kBootstrapSize,
+                                                static_cast<std::uint16_t>(monitor.size()));
     if (target != (byteSum(monitor) & 0xFFFF))
         throw RunError(ErrorCode::ChecksumMonitor);
     session.link.console.print("Monitor OK\n");

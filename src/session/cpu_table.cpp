@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "session/session.hpp"
 #include "monitor/monitor.hpp"
 #include "session/bringup.hpp"
+#include "session/session.hpp"
 
 namespace halvard {
 
@@ -38,7 +38,7 @@ bool IdentifyCpu(Session& session) {
     if (cpu == nullptr)
         return false;
     session.link.console.print("CPU = %s, Revision %d\n", std::string(cpu->name).c_str(),
-                      CpuRevision(*cpu, id));
+                               CpuRevision(*cpu, id));
     return true;
 }
 

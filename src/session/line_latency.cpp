@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "session/session.hpp"
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
+#include "session/session.hpp"
 
 namespace halvard {
 

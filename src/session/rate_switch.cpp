@@ -8,13 +8,13 @@
 #include <optional>
 #include <string>
 
-#include "session/session.hpp"
 #include "base/format.hpp"
 #include "base/stop.hpp"
 #include "line/port.hpp"
 #include "monitor/frame.hpp"
 #include "monitor/monitor.hpp"
 #include "session/baud_rates.hpp"
+#include "session/session.hpp"
 #include "target/target_image.hpp"
 
 namespace halvard {
@@ -66,13 +66,14 @@ std::optional<std::uint32_t> portTakes(Session& session, std::uint32_t rate) {
 // The loader's S0BG must make the start rate from the measured clock, or the clock is wrong
 // (T6 wraps below the lowest rate the loader can measure).
 double knownClockHz(Session& session, double clockMHz) {
-    const auto reload = static_cast<std::uint16_t>(targetWordRead(session.link, kS0bg) & kMaxReload);
+    const auto reload =
+        static_cast<std::uint16_t>(targetWordRead(session.link, kS0bg) & kMaxReload);
     // One count of T6 is worth some 0.1 % of the clock: round to 10 kHz, so that a 20 MHz board
     // is taken for 20.00 MHz and its rates come out as the round numbers they are.
     const double clockHz = std::round(clockMHz * 100) * 1e4;
     if (std::abs(RateError(AscRate(clockHz, reload), session.link.baudRate)) > kLoaderTolerance) {
         refuse(session, format("the board's clock is not known (%.1f MHz does not fit S0BG %.0f)",
-                           clockMHz, reload));
+                               clockMHz, reload));
     }
     return clockHz;
 }
@@ -83,13 +84,13 @@ Target requested(Session& session, double clockHz) {
     const double boardRate = AscRate(clockHz, reload);
     if (!fits(boardRate, rate)) {
         refuse(session, format("the nearest rate a %.1f MHz board makes is %.0f baud (%+.1f %%, "
-                           "more than 1.5 %%)",
-                           clockHz / 1e6, boardRate, RateError(boardRate, rate) * 100));
+                               "more than 1.5 %%)",
+                               clockHz / 1e6, boardRate, RateError(boardRate, rate) * 100));
     }
     const auto reported = portTakes(session, rate);
     if (!reported || !fits(boardRate, *reported)) {
-        refuse(session,
-               "port " + session.settings.portName + " cannot take " + std::to_string(rate) + " baud");
+        refuse(session, "port " + session.settings.portName + " cannot take " +
+                            std::to_string(rate) + " baud");
     }
     return {reload, boardRate, *reported};
 }
@@ -107,7 +108,8 @@ std::optional<Target> fastest(Session& session, double clockHz) {
                 candidates.push_back(named);
         }
         for (const std::uint32_t rate : candidates) {
-            if (const auto reported = portTakes(session, rate); reported && fits(boardRate, *reported))
+            if (const auto reported = portTakes(session, rate);
+                reported && fits(boardRate, *reported))
                 return Target{static_cast<std::uint16_t>(reload), boardRate, *reported};
         }
     }
@@ -120,7 +122,8 @@ bool monitorAnswers(Session& session) {
     const std::array<std::uint8_t, 1> ping{kPing};
     std::array<std::uint8_t, 1> answer{};
     const std::uint32_t replyMs = monitor_frame::kReplyTimeoutMs;
-    if (!PortWrite(session.link, ping) || !WaitForBytes(session.link, answer, replyMs + wireTimeMs(session.link, 2)) ||
+    if (!PortWrite(session.link, ping) ||
+        !WaitForBytes(session.link, answer, replyMs + wireTimeMs(session.link, 2)) ||
         answer[0] != kMonitorAnswer) {
         return false;
     }
@@ -129,7 +132,8 @@ bool monitorAnswers(Session& session) {
     frame.withWord(static_cast<std::uint16_t>(monitor.size()));
     std::array<std::uint8_t, 2> sum{};
     return PortWrite(session.link, frame.bytes()) &&
-           WaitForBytes(session.link, sum, replyMs + wireTimeMs(session.link, frame.bytes().size() + 2)) &&
+           WaitForBytes(session.link, sum,
+                        replyMs + wireTimeMs(session.link, frame.bytes().size() + 2)) &&
            static_cast<std::uint32_t>(sum[0] | (sum[1] << 8)) == (byteSum(monitor) & 0xFFFF);
 }
 
@@ -148,7 +152,8 @@ void letS0bgFrameLeave(Session& session) {
 
 void switchTo(Session& session, const Target& target) {
     const auto start = static_cast<std::uint32_t>(session.link.baudRate);
-    const auto startReload = static_cast<std::uint16_t>(targetWordRead(session.link, kS0bg) & kMaxReload);
+    const auto startReload =
+        static_cast<std::uint16_t>(targetWordRead(session.link, kS0bg) & kMaxReload);
     targetWordWrite(session.link, kS0bg, target.reload);
     letS0bgFrameLeave(session);
     if (moveLineTo(session, target.portRate) && monitorAnswers(session)) {
@@ -160,7 +165,8 @@ void switchTo(Session& session, const Target& target) {
     if (moveLineTo(session, start)) {
         PortResync(session.link);
         if (monitorAnswers(session)) {
-            session.link.console.print("The board stayed at %u baud; the session goes on at that rate\n", start);
+            session.link.console.print(
+                "The board stayed at %u baud; the run goes on at that rate\n", start);
             return;
         }
     }
@@ -215,8 +221,9 @@ void SwitchLineRate(Session& session, double clockMHz) {
         switchTo(session, *target);
         return;
     }
-    session.link.console.print("/SPEED=MAX: nothing faster than %d baud that board and port %s both make\n",
-                      session.link.baudRate, session.settings.portName.c_str());
+    session.link.console.print(
+        "/SPEED=MAX: nothing faster than %d baud that board and port %s both make\n",
+        session.link.baudRate, session.settings.portName.c_str());
 }
 
 }  // namespace halvard

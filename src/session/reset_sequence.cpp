@@ -1,8 +1,8 @@
 #include "session/reset_sequence.hpp"
 
-#include "session/session.hpp"
 #include "base/format.hpp"
 #include "line/port.hpp"
+#include "session/session.hpp"
 
 namespace halvard {
 

@@ -46,8 +46,8 @@ struct BoardSettings {
 // first, so that the next run finds the monitor where the loader left it.
 class Session {
   public:
-    Session(std::unique_ptr<SerialLine> line, Clock& clock, Console& console,
-            std::int32_t baudRate, BoardSettings settings, FlashSettings flashSettings);
+    Session(std::unique_ptr<SerialLine> line, Clock& clock, Console& console, std::int32_t baudRate,
+            BoardSettings settings, FlashSettings flashSettings);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

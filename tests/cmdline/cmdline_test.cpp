@@ -18,10 +18,12 @@ struct Parsed {
 };
 
 Parsed parse(std::initializer_list<std::string> arguments) {
-    ScriptedRun scripted;
+    CapturedConsole output;
     Args args(arguments);
-    const int status = exitStatusOf([&] { ParseCmdLine(scripted.run, args.argc(), args.argv()); });
-    return {status, scripted.output.text(), scripted.run.settings};
+    CommandLine parsed;
+    const int status =
+        exitStatusOf([&] { parsed = ParseCmdLine(output.console(), args.argc(), args.argv()); });
+    return {status, output.text(), parsed.settings};
 }
 
 class InputFile : public ::testing::Test {

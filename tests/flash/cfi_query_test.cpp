@@ -34,7 +34,7 @@ std::vector<std::uint8_t> queryWindowOf(const char* key) {
 
 struct QueryBench : TargetBench {
     explicit QueryBench(const char* key) {
-        run.flash.devices = kNoRows;
+        flash.state.devices = kNoRows;
         target.queryWindow = queryWindowOf(key);
     }
 };
@@ -54,16 +54,16 @@ TEST_P(CfiQuery, DescribesTheDeviceAndLeavesItInReadMode) {
     const QueryCase& c = GetParam();
     QueryBench bench(c.key);
     bench.target.autoselectId = c.autoselectId;
-    ASSERT_TRUE(FindFlashDevice(bench.run)) << bench.output();
+    ASSERT_TRUE(FindFlashDevice(bench.flash)) << bench.output();
     EXPECT_FALSE(bench.target.query);
-    PrintFlashDevice(bench.run);
+    PrintFlashDevice(bench.flash);
     EXPECT_EQ(bench.output(), std::string(kLooking) + c.line);
-    const FlashDevice& device = CurrentFlashDevice(bench.run);
+    const FlashDevice& device = CurrentFlashDevice(bench.flash);
     EXPECT_EQ(device.flags, c.flags);
-    EXPECT_EQ(FlashSize(bench.run), c.size);
+    EXPECT_EQ(FlashSize(bench.flash), c.size);
     EXPECT_EQ(device.layout->groups[0].sectorCount, c.firstGroup.sectorCount);
     EXPECT_EQ(device.layout->groups[0].sectorSize, c.firstGroup.sectorSize);
-    SelectFlashOps(bench.run);
+    SelectFlashOps(bench.flash);
     EXPECT_FALSE(bench.target.autoselect);
 }
 
@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CfiQueryRefused, OtherCommandSetIsNamedAndTheDeviceGetsItsReadArrayCommand) {
     QueryBench bench("28f800b3b");
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     EXPECT_EQ(bench.output(), std::string(kLooking) +
                                   "Flash answers its CFI query with command set 0x0003 (Intel "
                                   "standard), not the AMD command set 0x0002\n");
@@ -108,7 +108,7 @@ TEST(CfiQueryRefused, OtherCommandSetIsNamedAndTheDeviceGetsItsReadArrayCommand)
 TEST(CfiQueryRefused, RegionsThatMissTheDeviceSizeAreNotUsed) {
     QueryBench bench("am29lv320dt");
     bench.target.queryWindow[2 * 0x27] = 23;  // 8 MB claimed, 4 MB in the regions
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     EXPECT_EQ(bench.output(), std::string(kLooking) +
                                   "Flash answers its CFI query with a geometry that cannot be "
                                   "used\n");
@@ -117,8 +117,8 @@ TEST(CfiQueryRefused, RegionsThatMissTheDeviceSizeAreNotUsed) {
 
 TEST(CfiQueryRefused, SixteenBitOnlyIgnoresAPartOnAnEightBitBus) {
     QueryBench bench("am29lv160db-x8");
-    bench.run.settings.only16Bit = true;
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    bench.flash.settings.only16Bit = true;
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     EXPECT_EQ(bench.output(), std::string(kLooking) + "ID: 0x0. ");
     EXPECT_FALSE(bench.target.query);
 }

@@ -21,8 +21,8 @@ constexpr std::array<FlashDevice, 2> kWordTable{
 // A detected device with its command set selected; the selection's own reset is forgotten.
 struct SelectedBench : TargetBench {
     explicit SelectedBench(std::span<const FlashDevice> table = kFlashDevices) {
-        run.flash.devices = table;
-        SelectFlashOps(run);
+        flash.state.devices = table;
+        SelectFlashOps(flash);
         target.accesses.clear();
     }
 };
@@ -39,27 +39,27 @@ std::vector<Access> concat(std::initializer_list<std::vector<Access>> parts) {
 
 TEST(SelectFlashOps, EndsAutoselectWithTheResetOfItsWidth) {
     TargetBench bytes;
-    SelectFlashOps(bytes.run);
+    SelectFlashOps(bytes.flash);
     EXPECT_EQ(bytes.target.accesses, concat({kByteUnlock, {{byteWrite, 0x25555, 0xF0}}}));
 
     TargetBench words;
-    words.run.flash.devices = kWordTable;
-    SelectFlashOps(words.run);
+    words.flash.state.devices = kWordTable;
+    SelectFlashOps(words.flash);
     EXPECT_EQ(words.target.accesses, concat({kWordUnlock, {{wordWrite, 0x2AAAA, 0xF0F0}}}));
 }
 
 TEST(SelectFlashOps, RowWithoutAmdGetsNoCommandSet) {
     TargetBench bench;
     const std::array<FlashDevice, 2> table{{{"other", 2, 0, kFlashCmd40, &kLayoutA}, {}}};
-    bench.run.flash.devices = table;
-    SelectFlashOps(bench.run);
+    bench.flash.state.devices = table;
+    SelectFlashOps(bench.flash);
     EXPECT_TRUE(bench.target.accesses.empty());
-    EXPECT_EQ(bench.run.flash.ops.sectorErase, nullptr);
+    EXPECT_EQ(bench.flash.state.ops.sectorErase, nullptr);
 }
 
 TEST(SectorErase, ByteWideSectorAt4000h) {
     SelectedBench bench;
-    bench.run.flash.ops.sectorErase(bench.run, 0x4000);
+    bench.flash.state.ops.sectorErase(bench.flash, 0x4000);
     const std::vector<Access> command{{byteWrite, 0x25555, 0x80},
                                       {byteWrite, 0x25555, 0xAA},
                                       {byteWrite, 0x22AAA, 0x55},
@@ -72,7 +72,7 @@ TEST(SectorErase, ByteWideSectorAt4000h) {
 
 TEST(SectorErase, WordWide) {
     SelectedBench bench(kWordTable);
-    bench.run.flash.ops.sectorErase(bench.run, 0x8000);
+    bench.flash.state.ops.sectorErase(bench.flash, 0x8000);
     const std::vector<Access> command{{wordWrite, 0x2AAAA, 0x8080},
                                       {wordWrite, 0x2AAAA, 0xAAAA},
                                       {wordWrite, 0x25554, 0x5555},
@@ -86,7 +86,7 @@ TEST(SectorErase, PairedDevicePollsEachByteLaneToItsEnd) {
     SelectedBench bench(kPairedTable);
     bench.target.scriptReads(0x28000, {0x00, 0xFF});
     bench.target.scriptReads(0x28001, {0x7F, 0xFF});
-    bench.run.flash.ops.sectorErase(bench.run, 0x8000);
+    bench.flash.state.ops.sectorErase(bench.flash, 0x8000);
     const std::vector<Access> polls{{byteRead, 0x28000, 0x00},
                                     {byteRead, 0x28000, 0xFF},
                                     {byteRead, 0x28001, 0x7F},
@@ -100,7 +100,7 @@ TEST(SectorErase, PairedDevicePollsEachByteLaneToItsEnd) {
 
 TEST(ChipErase, CommandsGoToTheFirstUnlockCell) {
     SelectedBench bench;
-    bench.run.flash.ops.chipErase(bench.run);
+    bench.flash.state.ops.chipErase(bench.flash);
     const std::vector<Access> command{{byteWrite, 0x25555, 0x80},
                                       {byteWrite, 0x25555, 0xAA},
                                       {byteWrite, 0x22AAA, 0x55},
@@ -110,23 +110,23 @@ TEST(ChipErase, CommandsGoToTheFirstUnlockCell) {
               concat({kByteUnlock, command, kByteUnlock, {{byteWrite, 0x25555, 0xF0}}}));
 
     SelectedBench words(kWordTable);
-    words.run.flash.ops.chipErase(words.run);
+    words.flash.state.ops.chipErase(words.flash);
     EXPECT_EQ(words.target.accesses[5], (Access{wordWrite, 0x2AAAA, 0x1010}));
     EXPECT_EQ(words.target.accesses[6], (Access{wordRead, 0x20000, 0xFFFF}));
 }
 
 TEST(ProgramCell, ErasedValuesAreNotWritten) {
     SelectedBench bytes;
-    bytes.run.flash.ops.programCell(bytes.run, 0x10, 0xFF);
+    bytes.flash.state.ops.programCell(bytes.flash, 0x10, 0xFF);
     EXPECT_TRUE(bytes.target.accesses.empty());
-    bytes.run.flash.ops.programCell(bytes.run, 0x10, 0x12);
+    bytes.flash.state.ops.programCell(bytes.flash, 0x10, 0x12);
     EXPECT_EQ(bytes.target.accesses,
               concat({kByteUnlock, {{byteWrite, 0x25555, 0xA0}, {byteWrite, 0x20010, 0x12}}}));
 
     SelectedBench words(kWordTable);
-    words.run.flash.ops.programCell(words.run, 0x10, 0xFFFF);
+    words.flash.state.ops.programCell(words.flash, 0x10, 0xFFFF);
     EXPECT_TRUE(words.target.accesses.empty());
-    words.run.flash.ops.programCell(words.run, 0x10, 0x12FF);
+    words.flash.state.ops.programCell(words.flash, 0x10, 0x12FF);
     EXPECT_EQ(words.target.accesses,
               concat({kWordUnlock, {{wordWrite, 0x2AAAA, 0xA0A0}, {wordWrite, 0x20010, 0x12FF}}}));
 }
@@ -145,7 +145,7 @@ TEST_P(BytePoll, EndsOnTheValueOrOnDQ5) {
     SelectedBench bench;
     bench.target.scriptReads(0x24000, GetParam().reads);
     const std::uint32_t before = bench.scripted.clock.now;
-    cellVerifyAMD8(bench.run, 0x4000, 0xFF);
+    cellVerifyAMD8(bench.flash, 0x4000, 0xFF);
     EXPECT_EQ(bench.target.accessesOf(byteRead).size(), GetParam().reads.size());
     EXPECT_EQ(bench.scripted.clock.now - before, GetParam().waitedMs);
     EXPECT_EQ(bench.output(), GetParam().message);
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Poll, WordWideMessageShowsWords) {
     SelectedBench bench(kWordTable);
     bench.target.scriptReads(0x28000, {0x0020, 0x0120});
-    cellVerifyAMD16(bench.run, 0x8000, 0xFFFF);
+    cellVerifyAMD16(bench.flash, 0x8000, 0xFFFF);
     EXPECT_EQ(bench.output(), "cellVerifyAMD16 Error. Addr = 0x8000, Data = 0xffff.Read = 0x120\n");
 }
 
@@ -177,7 +177,7 @@ TEST(Poll, TimeOutBitOfAWordIsBit5) {
     SelectedBench bench(kWordTable);
     // 0x2000 (DQ5 of the high byte) is not the time-out bit of the word poll.
     bench.target.scriptReads(0x28000, {0x2000, 0x2000, 0xFFFF});
-    cellVerifyAMD16(bench.run, 0x8000, 0xFFFF);
+    cellVerifyAMD16(bench.flash, 0x8000, 0xFFFF);
     EXPECT_EQ(bench.target.accessesOf(wordRead).size(), 3u);
     EXPECT_EQ(bench.output(), "");
 }
@@ -186,7 +186,7 @@ TEST(Poll, ACellThatNeverSettlesGivesUpAfterTheLimit) {
     SelectedBench bench;
     bench.target.setByte(0x24000, 0x00);
     const std::uint32_t before = bench.scripted.clock.now;
-    cellVerifyAMD8(bench.run, 0x4000, 0xFF);
+    cellVerifyAMD8(bench.flash, 0x4000, 0xFF);
     EXPECT_EQ(bench.scripted.clock.now - before, kPollLimitMs);
     EXPECT_EQ(bench.target.accessesOf(byteRead).size(), kPollLimitMs / 10 + 1);
     EXPECT_EQ(bench.output(), "cellVerifyAMD8 Error. Addr = 0x4000, Data = 0xff.Read = 0x0\n");
@@ -195,7 +195,7 @@ TEST(Poll, ACellThatNeverSettlesGivesUpAfterTheLimit) {
 TEST(Poll, FailedEraseStillResets) {
     SelectedBench bench;
     bench.target.scriptReads(0x24000, {0x20, 0x20});
-    bench.run.flash.ops.sectorErase(bench.run, 0x4000);
+    bench.flash.state.ops.sectorErase(bench.flash, 0x4000);
     EXPECT_EQ(bench.output(), "cellVerifyAMD8 Error. Addr = 0x4000, Data = 0xff.Read = 0x20\n");
     EXPECT_EQ(bench.target.accesses.back(), (Access{byteWrite, 0x25555, 0xF0}));
 }
@@ -227,10 +227,10 @@ class SetFlashParametersTest : public ::testing::TestWithParam<ParameterCase> {}
 TEST_P(SetFlashParametersTest, WritesRegistersAndPagePointersInOrder) {
     TargetBench bench;
     const std::array<FlashDevice, 2> table{{GetParam().device, {}}};
-    bench.run.flash.devices = table;
-    bench.run.settings.deviceBase = GetParam().deviceBase;
+    bench.flash.state.devices = table;
+    bench.flash.settings.deviceBase = GetParam().deviceBase;
     bench.target.scriptReads(0xFE10, {0xFC00, 0xFC20, 0xFC40, 0xFC60, 0xFC80, 0xFCA0});
-    SetFlashParameters(bench.run);
+    SetFlashParameters(bench.flash);
     EXPECT_EQ(bench.target.accessesOf(wordWrite), GetParam().writes);
     const std::size_t registers = GetParam().writes.size() - 2;
     EXPECT_EQ(bench.target.accessesOf(wordRead).size(), registers);

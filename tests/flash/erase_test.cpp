@@ -40,9 +40,9 @@ class EraseWalk : public ::testing::TestWithParam<WalkCase> {};
 TEST_P(EraseWalk, ErasesEverySectorTheRangeTouches) {
     TargetBench bench;
     const std::array<FlashDevice, 2> table{{GetParam().device, {}}};
-    bench.run.flash.devices = table;
-    SelectFlashOps(bench.run);
-    const EraseResult result = EraseFlashArea(bench.run, GetParam().start, GetParam().length);
+    bench.flash.state.devices = table;
+    SelectFlashOps(bench.flash);
+    const EraseResult result = EraseFlashArea(bench.flash, GetParam().start, GetParam().length);
     EXPECT_EQ(bench.output(), std::string(kHeading) + GetParam().numbers);
     EXPECT_EQ(erasedSectors(bench.target, 0x20000), GetParam().erased);
     EXPECT_EQ(result, GetParam().result);
@@ -115,9 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EraseFlashAll, WalksTheWholeDevice) {
     TargetBench bench;
-    bench.run.flash.flashIndex = 3;  // layout B: eight 64 KB sectors
-    SelectFlashOps(bench.run);
-    EXPECT_EQ(EraseFlashAll(bench.run), EraseResult::covered);
+    bench.flash.state.flashIndex = 3;  // layout B: eight 64 KB sectors
+    SelectFlashOps(bench.flash);
+    EXPECT_EQ(EraseFlashAll(bench.flash), EraseResult::covered);
     EXPECT_EQ(bench.output(), std::string(kHeading) + "0 1 2 3 4 5 6 7 \n");
     EXPECT_EQ(erasedSectors(bench.target, 0x20000),
               (std::vector<std::uint32_t>{0, 0x10000, 0x20000, 0x30000, 0x40000, 0x50000, 0x60000,
@@ -127,9 +127,9 @@ TEST(EraseFlashAll, WalksTheWholeDevice) {
 // Each sector is finished, poll and reset included, before the next one starts.
 TEST(EraseFlashArea, SectorsOneAfterAnother) {
     TargetBench bench;
-    SelectFlashOps(bench.run);
+    SelectFlashOps(bench.flash);
     bench.target.accesses.clear();
-    EraseFlashArea(bench.run, 0, 0x8000);
+    EraseFlashArea(bench.flash, 0, 0x8000);
     const auto& all = bench.target.accesses;
     ASSERT_EQ(all.size(), 2u * 10u);
     EXPECT_EQ(all[6], (Access{AccessKind::byteRead, 0x20000, 0xFF}));

@@ -26,8 +26,8 @@ TEST(FlashSize, OfTheKnownDevices) {
     TargetBench bench;
     const std::array<std::uint32_t, 4> sizes{131072, 131072, 131072, 524288};
     for (int row = 0; row < 4; ++row) {
-        bench.run.flash.flashIndex = row;
-        EXPECT_EQ(FlashSize(bench.run), sizes[static_cast<std::size_t>(row)]) << "row " << row;
+        bench.flash.state.flashIndex = row;
+        EXPECT_EQ(FlashSize(bench.flash), sizes[static_cast<std::size_t>(row)]) << "row " << row;
     }
 }
 
@@ -44,8 +44,8 @@ TEST_P(FlashSizeOfLayout, SumsTheGroupsAndDoublesPairedDevices) {
     TargetBench bench;
     const std::array<FlashDevice, 2> table{
         {{"test", 4, 0, GetParam().flags, GetParam().layout}, {}}};
-    bench.run.flash.devices = table;
-    EXPECT_EQ(FlashSize(bench.run), GetParam().size);
+    bench.flash.state.devices = table;
+    EXPECT_EQ(FlashSize(bench.flash), GetParam().size);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -64,21 +64,21 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FindFlashDevice, FirstRowAfterOneProbe) {
     TargetBench bench;
     bench.target.autoselectId = {0x20, 0xE3};
-    EXPECT_TRUE(FindFlashDevice(bench.run));
-    EXPECT_EQ(bench.run.flash.flashIndex, 0);
+    EXPECT_TRUE(FindFlashDevice(bench.flash));
+    EXPECT_EQ(bench.flash.state.flashIndex, 0);
     EXPECT_EQ(bench.target.accesses, byteProbe(0x20, 0xE3));
     EXPECT_EQ(bench.output(), kLooking);
-    EXPECT_EQ(FlashSize(bench.run), 131072u);
+    EXPECT_EQ(FlashSize(bench.flash), 131072u);
 }
 
 // The four PSD rows share one probe: the last of them is found without probing again.
 TEST(FindFlashDevice, LastPsdRowAfterOneProbe) {
     TargetBench bench;
     bench.target.autoselectId = {0x20, 0xE8};
-    EXPECT_TRUE(FindFlashDevice(bench.run));
-    EXPECT_EQ(bench.run.flash.flashIndex, 3);
+    EXPECT_TRUE(FindFlashDevice(bench.flash));
+    EXPECT_EQ(bench.flash.state.flashIndex, 3);
     EXPECT_EQ(bench.target.accesses, byteProbe(0x20, 0xE8));
-    EXPECT_EQ(FlashSize(bench.run), 524288u);
+    EXPECT_EQ(FlashSize(bench.flash), 524288u);
 }
 
 std::size_t autoselectCommands(const FakeTarget& target) {
@@ -93,17 +93,17 @@ std::size_t autoselectCommands(const FakeTarget& target) {
 TEST(FindFlashDevice, UnknownDeviceShowsItsIdentifier) {
     TargetBench bench;
     bench.target.autoselectId = {0x20, 0xE5};
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     const std::vector<Access> first = byteProbe(0x20, 0xE5);
     EXPECT_TRUE(std::equal(first.begin(), first.end(), bench.target.accesses.begin()));
     EXPECT_EQ(autoselectCommands(bench.target), 3u);
     EXPECT_EQ(bench.output(), std::string(kLooking) + "ID: 0xe520. ");
-    EXPECT_EQ(bench.run.flash.flashIndex, static_cast<int>(kFlashDevices.size()) - 1);
+    EXPECT_EQ(bench.flash.state.flashIndex, static_cast<int>(kFlashDevices.size()) - 1);
 }
 
 TEST(FindFlashDevice, EmptyBusReadsAllOnes) {
     TargetBench bench;
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     EXPECT_EQ(bench.output(), std::string(kLooking) + "ID: 0xffff. ");
 }
 
@@ -111,10 +111,10 @@ TEST(FindFlashDevice, SixteenBitOnlySkipsEveryByteWideRow) {
     TargetBench bench;
     const std::array<FlashDevice, 5> psdRows{
         {kFlashDevices[0], kFlashDevices[1], kFlashDevices[2], kFlashDevices[3], {}}};
-    bench.run.flash.devices = psdRows;
+    bench.flash.state.devices = psdRows;
     bench.target.autoselectId = {0x20, 0xE3};
-    bench.run.settings.only16Bit = true;
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    bench.flash.settings.only16Bit = true;
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     // Only the word-wide query touched the device.
     EXPECT_TRUE(std::ranges::all_of(bench.target.accesses, [](const Access& a) {
         return a.kind == AccessKind::wordWrite || a.kind == AccessKind::wordRead;
@@ -125,10 +125,10 @@ TEST(FindFlashDevice, SixteenBitOnlySkipsEveryByteWideRow) {
 
 TEST(FindFlashDevice, UsesTheDeviceBase) {
     TargetBench bench;
-    bench.run.settings.deviceBase = 0x80000;
+    bench.flash.settings.deviceBase = 0x80000;
     bench.target.flashBase = 0x80000;
     bench.target.autoselectId = {0x20, 0xE3};
-    EXPECT_TRUE(FindFlashDevice(bench.run));
+    EXPECT_TRUE(FindFlashDevice(bench.flash));
     EXPECT_EQ(bench.target.accesses.front(), (Access{AccessKind::byteWrite, 0x85555, 0xAA}));
     EXPECT_EQ(bench.target.accesses.back(), (Access{AccessKind::byteRead, 0x80001, 0xE3}));
 }
@@ -144,9 +144,9 @@ TEST(FindFlashDevice, SixteenBitRowReadsTwoWords) {
     TargetBench bench;
     const std::array<FlashDevice, 2> table{
         {{"word device", 4, 0x22DA0001, kFlashAmd | kFlashBus16, &kLayoutC}, {}}};
-    bench.run.flash.devices = table;
+    bench.flash.state.devices = table;
     bench.target.autoselectId = {0x01, 0x00, 0xDA, 0x22};
-    EXPECT_TRUE(FindFlashDevice(bench.run));
+    EXPECT_TRUE(FindFlashDevice(bench.flash));
     std::vector<Access> expected = wordSequences();
     expected.push_back({AccessKind::wordRead, 0x20000, 0x0001});
     expected.push_back({AccessKind::wordRead, 0x20002, 0x22DA});
@@ -157,9 +157,9 @@ TEST(FindFlashDevice, SixteenBitRowWithTwoIdBytesIsNotSupported) {
     TargetBench bench;
     const std::array<FlashDevice, 2> table{
         {{"odd row", 2, 0xE320, kFlashAmd | kFlashBus16, &kLayoutC}, {}}};
-    bench.run.flash.devices = table;
+    bench.flash.state.devices = table;
     bench.target.autoselectId = {0x20, 0xE3};
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     EXPECT_EQ(autoselectCommands(bench.target), 0u);
     EXPECT_EQ(bench.output(), std::string(kLooking) + "Not Supported yet!!\nID: 0x0. ");
 }
@@ -169,10 +169,10 @@ TEST(FindFlashDevice, RowsWithoutTheAmdCommandSetAreNeverProbed) {
     const std::array<FlashDevice, 3> table{{{"not amd", 2, 0xE320, kFlashCmd40, &kLayoutC},
                                             {"amd", 2, 0xE320, kFlashAmd, &kLayoutA},
                                             {}}};
-    bench.run.flash.devices = table;
+    bench.flash.state.devices = table;
     bench.target.autoselectId = {0x20, 0xE3};
-    EXPECT_TRUE(FindFlashDevice(bench.run));
-    EXPECT_EQ(bench.run.flash.flashIndex, 1);
+    EXPECT_TRUE(FindFlashDevice(bench.flash));
+    EXPECT_EQ(bench.flash.state.flashIndex, 1);
     EXPECT_EQ(bench.target.accesses, byteProbe(0x20, 0xE3));
 }
 
@@ -183,10 +183,10 @@ TEST(FindFlashDevice, ShowsTheFirstProbesIdentifier) {
         {{"byte", 2, 0xE320, kFlashAmd, &kLayoutA},
          {"word", 4, 0x22DA0001, kFlashAmd | kFlashBus16, &kLayoutC},
          {}}};
-    bench.run.flash.devices = table;
-    bench.run.settings.only8Bit = true;
+    bench.flash.state.devices = table;
+    bench.flash.settings.only8Bit = true;
     bench.target.autoselectId = {0x20, 0xE5};
-    EXPECT_FALSE(FindFlashDevice(bench.run));
+    EXPECT_FALSE(FindFlashDevice(bench.flash));
     EXPECT_EQ(bench.output(), std::string(kLooking) + "ID: 0xe520. ");
     const std::vector<Access> probe = byteProbe(0x20, 0xE5);
     EXPECT_TRUE(std::equal(probe.begin(), probe.end(), bench.target.accesses.begin()));
@@ -213,8 +213,8 @@ TEST(FindFlashDevice, EveryRowIsFoundAsItself) {
             bench.target.autoselectId = {static_cast<std::uint8_t>(id),
                                          static_cast<std::uint8_t>(id >> 8)};
         }
-        ASSERT_TRUE(FindFlashDevice(bench.run)) << device.name;
-        EXPECT_EQ(bench.run.flash.flashIndex, static_cast<int>(row)) << device.name;
+        ASSERT_TRUE(FindFlashDevice(bench.flash)) << device.name;
+        EXPECT_EQ(bench.flash.state.flashIndex, static_cast<int>(row)) << device.name;
         EXPECT_LE(autoselectCommands(bench.target), 3u) << device.name;
         EXPECT_LE(device.name.size(), 24u);
     }
@@ -231,8 +231,8 @@ class PrintFlashDeviceTest : public ::testing::TestWithParam<DeviceLine> {};
 TEST_P(PrintFlashDeviceTest, NamesTheDeviceAndItsBootBlock) {
     TargetBench bench;
     const std::array<FlashDevice, 2> table{{{"BB1600", 4, 0, GetParam().flags, &kLayoutE}, {}}};
-    bench.run.flash.devices = table;
-    PrintFlashDevice(bench.run);
+    bench.flash.state.devices = table;
+    PrintFlashDevice(bench.flash);
     EXPECT_EQ(bench.output(), GetParam().line);
 }
 
@@ -247,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PrintFlashDevice, FirstKnownDevice) {
     TargetBench bench;
-    PrintFlashDevice(bench.run);
+    PrintFlashDevice(bench.flash);
     EXPECT_EQ(bench.output(), "WSI PSD813Fx detected\n");
 }
 

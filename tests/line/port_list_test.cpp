@@ -142,14 +142,15 @@ TEST(OpenHint, PermissionNamesTheGroupThatOwnsTheDeviceAndHowToJoinIt) {
     TempFolder folder;
     const std::string device = folder.write("ttyUSB0", {});
     ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid), 0);
-    ScriptedRun s;
-    s.run.settings.portName = device;
-    s.run.settings.portDevice = device;
-    s.run.openLine = [](const LineRequest&) {
+    CapturedConsole output;
+    const LineFactory open = [](const LineRequest&) {
         return LineOpenResult{nullptr, LineOpenError::openFailed, LineOpenCause::permission};
     };
-    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), 3);
-    const std::string text = s.output.text();
+    EXPECT_EQ(exitStatusOf([&] {
+                  OpenPort(PortChoice{device, device, 38400}, open, output.console());
+              }),
+              3);
+    const std::string text = output.text();
     EXPECT_EQ(text.substr(0, text.find("Hint: serial ports here: ")),
               "Error: Unable to open port " + device + "\nHint: no permission to open " + device +
                   ", which belongs to group dialout: join it with \"sudo usermod -aG dialout " +

@@ -3,9 +3,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
-#include "app/run.hpp"
 #include "line/port.hpp"
 #include "line/serial_pty.hpp"
 #include "line/system_line.hpp"
@@ -21,27 +21,30 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 class PortOnPty : public ::testing::Test {
   protected:
     void SetUp() override {
-        run.settings.portName = pty.slavePath();
-        run.settings.portDevice = pty.slavePath();
-        run.settings.baudRate = 38400;
-        ASSERT_EQ(exitStatusOf([&] { PortSetup(run); }), -1) << output.text();
+        const PortChoice port{pty.slavePath(), pty.slavePath(), 38400};
+        ASSERT_EQ(exitStatusOf([&] {
+                      link.emplace(OpenPort(port, OpenSystemLine, output.console()), clock,
+                                   output.console(), port.baudRate);
+                  }),
+                  -1)
+            << output.text();
     }
 
     PtyPair pty;
     SteadyClock clock;
     CapturedConsole output;
-    halvard::Run run{output.console(), clock, OpenSystemLine};
+    std::optional<Link> link;
 };
 
 TEST_F(PortOnPty, BytesGoOutAndComeIn) {
-    PortWriteByte(run, 0x00);
+    PortWriteByte(*link, 0x00);
     const std::vector<std::uint8_t> block{0x0A, 0x0D, 0x11, 0x13, 0xFF};
-    EXPECT_TRUE(PortWrite(run, block));
+    EXPECT_TRUE(PortWrite(*link, block));
     EXPECT_EQ(pty.receive(6), (std::vector<std::uint8_t>{0x00, 0x0A, 0x0D, 0x11, 0x13, 0xFF}));
 
     pty.send({0xAA, 0x55});
     std::array<std::uint8_t, 2> reply{};
-    EXPECT_TRUE(WaitForBytes(run, reply, 2000));
+    EXPECT_TRUE(WaitForBytes(*link, reply, 2000));
     EXPECT_EQ(reply, (std::array<std::uint8_t, 2>{0xAA, 0x55}));
     EXPECT_EQ(output.text(), "");
 }
@@ -55,7 +58,7 @@ TEST_F(PortOnPty, AReplyInPiecesIsAssembledInOrder) {
         pty.send({0x56, 0x78});
     });
     std::array<std::uint8_t, 4> reply{};
-    EXPECT_TRUE(WaitForBytes(run, reply, 5000));
+    EXPECT_TRUE(WaitForBytes(*link, reply, 5000));
     farEnd.join();
     EXPECT_EQ(reply, (std::array<std::uint8_t, 4>{0x12, 0x34, 0x56, 0x78}));
 }
@@ -64,7 +67,7 @@ TEST_F(PortOnPty, ASilentLineTimesOutNearTheDeadline) {
     pty.send({0x01});  // one byte of two: the wait must still time out
     std::array<std::uint8_t, 2> reply{};
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(WaitForBytes(run, reply, 500));
+    EXPECT_FALSE(WaitForBytes(*link, reply, 500));
     const auto took = elapsedSince(start);
     EXPECT_GE(took, 490ms);
     EXPECT_LT(took, 2000ms);
@@ -102,9 +105,9 @@ TEST_F(PortOnPty, ResyncSendsExactly512ZerosAndLeavesNoAnswerBehind) {
             }
         }
     });
-    PortResync(run);
+    PortResync(*link);
     const auto resyncEnded = std::chrono::steady_clock::now();
-    EXPECT_EQ(run.port.line->inputCount(), 0u);
+    EXPECT_EQ(link->line().inputCount(), 0u);
     std::this_thread::sleep_for(300ms);  // anything still in flight would have landed now
     stop = true;
     monitor.join();
@@ -112,9 +115,9 @@ TEST_F(PortOnPty, ResyncSendsExactly512ZerosAndLeavesNoAnswerBehind) {
     EXPECT_EQ(zeros, 512);
     EXPECT_EQ(others, 0);
     EXPECT_LT(lastAnswer, resyncEnded);
-    EXPECT_EQ(run.port.line->inputCount(), 0u);
+    EXPECT_EQ(link->line().inputCount(), 0u);
     std::array<std::uint8_t, 1> nothing{};
-    EXPECT_EQ(run.port.line->read(nothing), 0u);
+    EXPECT_EQ(link->line().read(nothing), 0u);
     EXPECT_EQ(output.text(), "Trying to Resyncronize....\n");
 }
 
@@ -125,10 +128,10 @@ TEST_F(PortOnPty, APortThatGoesAwayMidWaitIsLineGoneNotAHang) {
     });
     std::array<std::uint8_t, 2> reply{};
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(WaitForBytes(run, reply, 20000), LineGone);
+    EXPECT_THROW(WaitForBytes(*link, reply, 20000), LineGone);
     EXPECT_LT(elapsedSince(start), 10000ms);
     unplug.join();
-    PortClose(run);
+    link->close();
 }
 
 TEST_F(PortOnPty, ASecondHalvardOnTheSamePortGetsThePortOpenError) {

@@ -29,18 +29,20 @@ void PrintTo(const SetupFailure& failure, std::ostream* out) {
 class PortSetupFailure : public ::testing::TestWithParam<SetupFailure> {};
 
 TEST_P(PortSetupFailure, PrintsItsMessageAndEndsWithStatus3) {
-    ScriptedRun s;
-    s.run.settings.portName = "COM3";
-    s.run.settings.portIndex = 2;
-    s.run.openLine = [](const LineRequest&) { return LineOpenResult{nullptr, GetParam().error}; };
-    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), 3);
-    // No "Error %d" line and no close step: the message alone.
-    const std::string text = s.output.text();
+    CapturedConsole output;
+    const LineFactory open = [](const LineRequest&) {
+        return LineOpenResult{nullptr, GetParam().error};
+    };
+    EXPECT_EQ(exitStatusOf([&] {
+                  OpenPort(PortChoice{"COM3", "/dev/ttyS2", 38400}, open, output.console());
+              }),
+              3);
+    // No "Error %d" line: the message alone.
+    const std::string text = output.text();
     EXPECT_EQ(text.substr(0, GetParam().printed.size()), GetParam().printed);
     const std::string rest = text.substr(GetParam().printed.size());
     EXPECT_EQ(rest.substr(0, GetParam().hint.size()), GetParam().hint);
     EXPECT_EQ(rest.empty(), GetParam().hint.empty()) << rest;
-    EXPECT_EQ(s.run.port.line, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -59,17 +61,18 @@ class PortSetupBadRate : public ::testing::TestWithParam<std::int32_t> {};
 
 // A rate of 0 would tell a POSIX driver to hang up; no backend gets to see it.
 TEST_P(PortSetupBadRate, IsAConfigureErrorBeforeAnyPortIsTouched) {
-    ScriptedRun s;
-    s.run.settings.portName = "COM1";
-    s.run.settings.baudRate = GetParam();
+    CapturedConsole output;
     bool asked = false;
-    s.run.openLine = [&](const LineRequest&) {
+    const LineFactory open = [&](const LineRequest&) {
         asked = true;
         return LineOpenResult{nullptr, LineOpenError::openFailed};
     };
-    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), 3);
+    EXPECT_EQ(exitStatusOf([&] {
+                  OpenPort(PortChoice{"COM1", "/dev/ttyS0", GetParam()}, open, output.console());
+              }),
+              3);
     EXPECT_FALSE(asked);
-    EXPECT_EQ(s.output.text(), "PortSetup  error: Unable to configure serial port COM1\n");
+    EXPECT_EQ(output.text(), "PortSetup  error: Unable to configure serial port COM1\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, PortSetupBadRate, ::testing::Values(0, -1, -38400),
@@ -77,32 +80,37 @@ INSTANTIATE_TEST_SUITE_P(Rates, PortSetupBadRate, ::testing::Values(0, -1, -3840
                              return "baud_" + caseName(std::to_string(info.param));
                          });
 
-TEST(PortSetup, OpensTheDeviceOfThePortIndexAtTheRunsRate) {
-    ScriptedRun s;
-    s.run.settings.portName = "COM3";
-    s.run.settings.portIndex = 2;
-    s.run.settings.baudRate = 19200;
+TEST(PortSetup, OpensTheDeviceAtTheRunsRate) {
+    FakeClock clock;
+    CapturedConsole output;
     std::optional<LineRequest> request;
-    auto line = std::move(s.pendingLine);
-    s.run.openLine = [&](const LineRequest& r) {
+    auto line = std::make_unique<ScriptedLine>(clock);
+    const LineFactory open = [&](const LineRequest& r) {
         request = r;
         return LineOpenResult{std::move(line), LineOpenError::openFailed};
     };
-    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), -1);
+    std::unique_ptr<SerialLine> opened;
+    EXPECT_EQ(
+        exitStatusOf([&] {
+            opened = OpenPort(PortChoice{"COM3", "/dev/ttyS2", 19200}, open, output.console());
+        }),
+        -1);
     ASSERT_TRUE(request.has_value());
     EXPECT_EQ(request->device, "/dev/ttyS2");
     EXPECT_EQ(request->baudRate, 19200);
-    EXPECT_NE(s.run.port.line, nullptr);
-    EXPECT_EQ(s.output.text(), "");
+    EXPECT_NE(opened, nullptr);
+    EXPECT_EQ(output.text(), "");
 }
 
 TEST(PortSetup, SimFailsLikeAMissingPortUntilTheVirtualBoardIsThere) {
-    ScriptedRun s;
-    s.run.settings.portName = "COMSIM";
-    s.run.settings.portDevice = "sim";
-    s.run.openLine = OpenSystemLine;
-    EXPECT_EQ(exitStatusOf([&] { PortSetup(s.run); }), 3);
-    EXPECT_EQ(s.output.text(), "Error: Unable to open port COMSIM\n");
+    CapturedConsole output;
+    const LineFactory open = OpenSystemLine;
+    EXPECT_EQ(
+        exitStatusOf([&] {
+            OpenPort(PortChoice{"COMSIM", PortDeviceFor("sim", 0), 38400}, open, output.console());
+        }),
+        3);
+    EXPECT_EQ(output.text(), "Error: Unable to open port COMSIM\n");
 }
 
 struct NamingCase {
@@ -118,10 +126,7 @@ void PrintTo(const NamingCase& naming, std::ostream* out) {
 class PortNaming : public ::testing::TestWithParam<NamingCase> {};
 
 TEST_P(PortNaming, MapsTheSettingToADevice) {
-    RunSettings settings;
-    settings.portDevice = GetParam().typed;
-    settings.portIndex = GetParam().portIndex;
-    EXPECT_EQ(PortDeviceFor(settings), GetParam().device);
+    EXPECT_EQ(PortDeviceFor(GetParam().typed, GetParam().portIndex), GetParam().device);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -143,41 +148,37 @@ INSTANTIATE_TEST_SUITE_P(
                                          : "COM_is_" + caseName(info.param.typed);
     });
 
-TEST(PortClose, ClosesThePortAndTheHostFileAndMayRunTwice) {
+TEST(PortClose, LetsGoOfThePortMayRunTwiceAndLeavesNoWayBack) {
     ScriptedRun s;
-    s.openPort();
-    HostFile file(::testing::TempDir() + "port_close_test.bin", "wb");
-    ASSERT_TRUE(file.isOpen());
-    PortClose(s.run, &file);
-    EXPECT_EQ(s.run.port.line, nullptr);
-    EXPECT_FALSE(file.isOpen());
-    PortClose(s.run);
-    EXPECT_EQ(s.run.port.line, nullptr);
-    std::remove((::testing::TempDir() + "port_close_test.bin").c_str());
+    s.link().close();
+    EXPECT_FALSE(s.link().isOpen());
+    s.link().close();
+    EXPECT_FALSE(s.link().isOpen());
+    EXPECT_THROW(PortWriteByte(s.link(), 0x00), LineGone);
 }
 
 TEST(PortWriteByte, AFailedWriteIsPrintedAndTheRunGoesOn) {
     ScriptedRun s;
-    s.openPort();
     s.line->limitNextWrite(0);
-    PortWriteByte(s.run, 0xA5);
-    PortWriteByte(s.run, 0x05);
+    PortWriteByte(s.link(), 0xA5);
+    PortWriteByte(s.link(), 0x05);
     EXPECT_EQ(s.output.text(), "PortWriteByte error: Byte 0xa5\n");
     EXPECT_EQ(s.line->written(), std::vector<std::uint8_t>{0x05});
 }
 
 TEST(WaitForBytes, WithoutAnOpenPortIsLineGoneNotACrash) {
-    ScriptedRun s;
+    FakeClock clock;
+    CapturedConsole output;
+    Link link(nullptr, clock, output.console(), 38400);
     std::array<std::uint8_t, 2> buffer{};
-    EXPECT_THROW(WaitForBytes(s.run, buffer, 100), LineGone);
+    EXPECT_THROW(WaitForBytes(link, buffer, 100), LineGone);
 }
 
 // The far end answers every zero as a monitor does, one 0xAA per character time at 38400 baud
 // (0.26 ms), so the answers keep coming for 133 ms after the last zero was written.
 TEST(PortResync, SendsExactly512ZerosAndDiscardsEveryAnswer) {
     ScriptedRun s;
-    s.openPort();
-    s.run.settings.baudRate = 38400;
+    s.link().baudRate = 38400;
     std::uint32_t answered = 0;
     s.line->onWrite([&](ScriptedLine& line, std::span<const std::uint8_t> written) {
         for (std::uint8_t b : written) {
@@ -187,7 +188,7 @@ TEST(PortResync, SendsExactly512ZerosAndDiscardsEveryAnswer) {
             ++answered;
         }
     });
-    PortResync(s.run);
+    PortResync(s.link());
     EXPECT_EQ(s.output.text(), "Trying to Resyncronize....\n");
     EXPECT_EQ(s.line->written(), std::vector<std::uint8_t>(512, 0x00));
     EXPECT_EQ(s.line->pendingBytes(), 0u);
@@ -196,12 +197,11 @@ TEST(PortResync, SendsExactly512ZerosAndDiscardsEveryAnswer) {
 
 TEST(PortResync, EndsOnALineThatNeverGoesQuiet) {
     ScriptedRun s;
-    s.openPort();
-    s.run.settings.baudRate = 38400;
+    s.link().baudRate = 38400;
     for (std::uint32_t ms = 0; ms < 8000; ms += 5)
         s.line->deliver({0x55}, ms);
     const std::uint32_t start = s.clock.now;
-    PortResync(s.run);
+    PortResync(s.link());
     EXPECT_LT(s.clock.now - start, 5000u);
     EXPECT_EQ(s.line->inputCount(), 0u);
 }
@@ -211,8 +211,7 @@ TEST(PortResync, EndsOnALineThatNeverGoesQuiet) {
 // still follows it in progress steps, and returns as the last byte arrives.
 TEST(WaitForBytes, LongAnswerTakesFewWakeUpsAndEndsWithItsLastByte) {
     ScriptedRun s;
-    s.run.settings.baudRate = 115200;
-    s.openPort();
+    s.link().baudRate = 115200;
     constexpr std::size_t kCount = 0x4000 + 4;
     const std::uint32_t start = s.clock.now;
     std::vector<std::uint8_t> burst;
@@ -229,7 +228,7 @@ TEST(WaitForBytes, LongAnswerTakesFewWakeUpsAndEndsWithItsLastByte) {
     s.line->deliver(burst, burstMs);
     std::vector<std::uint8_t> answer(kCount);
     std::vector<std::size_t> steps;
-    EXPECT_TRUE(WaitForBytes(s.run, answer, 5000, [&](std::size_t n) { steps.push_back(n); }));
+    EXPECT_TRUE(WaitForBytes(s.link(), answer, 5000, [&](std::size_t n) { steps.push_back(n); }));
     EXPECT_EQ(s.clock.now - start, burstMs);
     EXPECT_EQ(answer[kCount - 1], static_cast<std::uint8_t>(kCount - 1));
     EXPECT_LT(s.line->waits + s.line->rests, 100u);

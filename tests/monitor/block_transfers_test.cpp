@@ -17,12 +17,12 @@ using Bytes = std::vector<std::uint8_t>;
 
 class BlockTransfers : public ::testing::Test {
   protected:
-    halvard::Run& run() { return scripted.run; }
+    Link& link() { return scripted.link; }
     ScriptedLine& line() { return scripted.line; }
     std::string output() { return scripted.output.text(); }
     std::uint32_t elapsedSince(std::uint32_t start) const { return scripted.clock.now - start; }
 
-    KeptLineRun scripted;
+    KeptLineLink scripted;
 };
 
 struct AddrSizeCase {
@@ -36,7 +36,7 @@ struct AddrSizeCase {
 class CheckAddrSize : public BlockTransfers, public ::testing::WithParamInterface<AddrSizeCase> {};
 
 TEST_P(CheckAddrSize, RefusesOversizedAndPageCrossingBlocks) {
-    EXPECT_EQ(checkAddrSize(run(), GetParam().address, GetParam().count), GetParam().result);
+    EXPECT_EQ(checkAddrSize(link(), GetParam().address, GetParam().count), GetParam().result);
     EXPECT_EQ(output(), GetParam().line);
 }
 
@@ -79,12 +79,11 @@ TEST(BlockReadTimeout, LineTermGrowsWithTheCount) {
 TEST(WireTime, IsTenBitsPerByteRoundedUp) {
     FakeClock clock;
     CapturedConsole console;
-    halvard::Run run(console.console(), clock, {});
-    run.settings.baudRate = 1200;
-    EXPECT_EQ(wireTimeMs(run, 518), 4317u);  // 4316.67 ms
-    run.settings.baudRate = 38400;
-    EXPECT_EQ(wireTimeMs(run, 0), 0u);
-    EXPECT_EQ(wireTimeMs(run, 5), 2u);
+    Link link(nullptr, clock, console.console(), 1200);
+    EXPECT_EQ(wireTimeMs(link, 518), 4317u);  // 4316.67 ms
+    link.baudRate = 38400;
+    EXPECT_EQ(wireTimeMs(link, 0), 0u);
+    EXPECT_EQ(wireTimeMs(link, 5), 2u);
 }
 
 TEST_F(BlockTransfers, Target2HostFillsTheBufferFromPiecesInOrder) {
@@ -95,7 +94,7 @@ TEST_F(BlockTransfers, Target2HostFillsTheBufferFromPiecesInOrder) {
     });
     Bytes buffer(5);
     std::vector<std::size_t> arrivals;
-    EXPECT_FALSE(target2Host(run(), 0x20000, buffer,
+    EXPECT_FALSE(target2Host(link(), 0x20000, buffer, ErrorCode::ReadTimeout,
                              [&](std::size_t received) { arrivals.push_back(received); }));
     EXPECT_EQ(buffer, (Bytes{1, 2, 3, 4, 5}));
     EXPECT_EQ(arrivals, (std::vector<std::size_t>{2, 3, 5})) << "told as the pieces come";
@@ -107,21 +106,21 @@ TEST_F(BlockTransfers, Target2HostOnlyFillsTheLow16BitsOfTheCount) {
     for (std::uint32_t i = 0; i < 5; ++i)
         monitor.at(0x20000 + i) = static_cast<std::uint8_t>(0x40 + i);
     Bytes buffer(0x10005, 0xEE);
-    EXPECT_FALSE(target2Host(run(), 0x20000, buffer));
+    EXPECT_FALSE(target2Host(link(), 0x20000, buffer, ErrorCode::ReadTimeout));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 6),
               (Bytes{0x40, 0x41, 0x42, 0x43, 0x44, 0xEE}));
 }
 
 // At 1200 baud a 512-byte block needs 4.3 s on the wire, longer than the formula's 3336 ms.
 TEST_F(BlockTransfers, Target2HostAtLineSpeedDoesNotTimeOutOnASlowLine) {
-    run().settings.baudRate = 1200;
+    link().baudRate = 1200;
     FakeMonitor monitor(line());
     monitor.baudRate = 1200;
     for (std::uint32_t i = 0; i < 512; ++i)
         monitor.at(0x20000 + i) = static_cast<std::uint8_t>(i * 7);
     Bytes buffer(512);
     const std::uint32_t start = scripted.clock.now;
-    EXPECT_FALSE(target2Host(run(), 0x20000, buffer));
+    EXPECT_FALSE(target2Host(link(), 0x20000, buffer, ErrorCode::ReadTimeout));
     EXPECT_GE(elapsedSince(start), 4300u) << "the bytes really came at line speed";
     for (std::uint32_t i = 0; i < 512; ++i)
         ASSERT_EQ(buffer[i], static_cast<std::uint8_t>(i * 7));
@@ -130,7 +129,7 @@ TEST_F(BlockTransfers, Target2HostAtLineSpeedDoesNotTimeOutOnASlowLine) {
 
 struct BlockReadTimeoutCase {
     const char* name;
-    Operation operation;
+    ErrorCode timeoutCode;  // what the caller has a time-out called
     std::int32_t baudRate;
     std::uint32_t limitMs;  // formula + (6 + 512 bytes) on the wire
     const char* errorLine;
@@ -140,36 +139,35 @@ class Target2HostTimeout : public BlockTransfers,
                            public ::testing::WithParamInterface<BlockReadTimeoutCase> {};
 
 TEST_P(Target2HostTimeout, ReportsToTheCallerWithoutClosing) {
-    run().settings.operation = GetParam().operation;
-    run().settings.baudRate = GetParam().baudRate;
+    link().baudRate = GetParam().baudRate;
     line().onWrite(
         [](ScriptedLine& l, std::span<const std::uint8_t>) { l.deliver(Bytes(511, 0x33), 1); });
     Bytes buffer(512);
     const std::uint32_t start = scripted.clock.now;
-    EXPECT_TRUE(target2Host(run(), 0x20000, buffer));
+    EXPECT_TRUE(target2Host(link(), 0x20000, buffer, GetParam().timeoutCode));
     EXPECT_EQ(elapsedSince(start), GetParam().limitMs);
     EXPECT_EQ(output(), std::string("target2Host:\t\t\n") + GetParam().errorLine);
-    EXPECT_TRUE(run().port.line) << "the caller resynchronises on the open port";
+    EXPECT_TRUE(link().isOpen()) << "the caller resynchronises on the open port";
     EXPECT_EQ(buffer[510], 0x33) << "the bytes that came stay in the buffer";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ByOperation, Target2HostTimeout,
-    ::testing::Values(BlockReadTimeoutCase{"read_at_38400", Operation::read, 38400, 1682 + 135,
-                                           "Error 24: Timeout Reading\n"},
-                      BlockReadTimeoutCase{"program_at_38400", Operation::program, 38400,
+    ::testing::Values(BlockReadTimeoutCase{"read_at_38400", ErrorCode::ReadTimeout, 38400,
                                            1682 + 135, "Error 24: Timeout Reading\n"},
-                      BlockReadTimeoutCase{"verify_at_38400", Operation::verify, 38400, 1682 + 135,
-                                           "Error 23: Timeout Verifying\n"},
-                      BlockReadTimeoutCase{"read_at_1200", Operation::read, 1200, 3336 + 4317,
-                                           "Error 24: Timeout Reading\n"}),
+                      BlockReadTimeoutCase{"program_at_38400", ErrorCode::ReadTimeout, 38400,
+                                           1682 + 135, "Error 24: Timeout Reading\n"},
+                      BlockReadTimeoutCase{"verify_at_38400", ErrorCode::VerifyTimeout, 38400,
+                                           1682 + 135, "Error 23: Timeout Verifying\n"},
+                      BlockReadTimeoutCase{"read_at_1200", ErrorCode::ReadTimeout, 1200,
+                                           3336 + 4317, "Error 24: Timeout Reading\n"}),
     NamedAfter<&BlockReadTimeoutCase::name>{});
 
 TEST_F(BlockTransfers, Host2TargetStoresTheBlockAndTakesTheAcknowledge) {
     FakeMonitor monitor(line());
     Bytes data(138);
     std::iota(data.begin(), data.end(), std::uint8_t{1});
-    host2Target(run(), 0xFB68, data);
+    host2Target(link(), 0xFB68, data);
     for (std::uint32_t i = 0; i < data.size(); ++i)
         ASSERT_EQ(monitor.at(0xFB68 + i), data[i]);
     EXPECT_EQ(output(), "");
@@ -180,12 +178,12 @@ TEST_F(BlockTransfers, Host2TargetOtherAnswerIsAnIllegalEchoWithoutALineOfItsOwn
         if (w.size() == 4)
             l.deliver({0x55});
     });
-    EXPECT_EQ(exitStatusOf([&] { host2Target(run(), 0xFB68, Bytes(4)); }), 9);
+    EXPECT_EQ(exitStatusOf([&] { host2Target(link(), 0xFB68, Bytes(4)); }), 9);
     EXPECT_EQ(output(), "Error 9: Illegal echo\n");
 }
 
 TEST_F(BlockTransfers, Host2TargetRefusedBlockSendsNothingAndEndsWithStatus8) {
-    EXPECT_EQ(exitStatusOf([&] { host2Target(run(), 0x23FF0, Bytes(0x20)); }), 8);
+    EXPECT_EQ(exitStatusOf([&] { host2Target(link(), 0x23FF0, Bytes(0x20)); }), 8);
     EXPECT_EQ(output(), "checkAddrSize: Page Boundary failure\nhost2Target: Failure\n");
     EXPECT_TRUE(line().written().empty());
 }
@@ -209,7 +207,7 @@ TEST_P(Host2FlashAnswers, AreCollectedUntilCompleteThenJudged) {
                 l.deliver(bytes, delay);
         });
     EXPECT_EQ(exitStatusOf([&] {
-                  host2Flash(run(), 0x20180, Bytes{0x12, 0x34});
+                  host2Flash(link(), 0x20180, Bytes{0x12, 0x34});
               }),
               GetParam().status);
     EXPECT_EQ(output(), GetParam().output);
@@ -258,14 +256,14 @@ TEST_F(BlockTransfers, Host2FlashReactsToTheAnswerAtOnce) {
             l.deliver({0xAA}, 3);
     });
     const std::uint32_t start = scripted.clock.now;
-    host2Flash(run(), 0x20000, Bytes{1, 2});
+    host2Flash(link(), 0x20000, Bytes{1, 2});
     EXPECT_EQ(elapsedSince(start), 3u) << "no 10 ms pause once the answer is in";
 }
 
 TEST_F(BlockTransfers, Host2FlashTimeOutGrowsWithTheBlockOnASlowLine) {
-    run().settings.baudRate = 1200;
+    link().baudRate = 1200;
     const std::uint32_t start = scripted.clock.now;
-    EXPECT_EQ(exitStatusOf([&] { host2Flash(run(), 0x20000, Bytes(512, 0)); }), 17);
+    EXPECT_EQ(exitStatusOf([&] { host2Flash(link(), 0x20000, Bytes(512, 0)); }), 17);
     EXPECT_EQ(elapsedSince(start), 2000u + 4342u);  // 6 + 512 + 3 bytes: 4341.67 ms
 }
 

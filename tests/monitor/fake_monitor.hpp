@@ -11,8 +11,8 @@
 
 namespace halvard::testing {
 
-// Hands the run a line that only forwards to a ScriptedLine the test keeps, so that what was
-// written and what is still waiting can be looked at after the run has closed the port.
+// Hands the link a line that only forwards to a ScriptedLine the test keeps, so that what was
+// written and what is still waiting can be looked at after the port is closed.
 class LineView final : public SerialLine {
   public:
     explicit LineView(ScriptedLine& line) : line_(line) {}
@@ -29,14 +29,12 @@ class LineView final : public SerialLine {
     ScriptedLine& line_;
 };
 
-// A run whose port is open on a ScriptedLine that outlives it.
-struct KeptLineRun {
-    KeptLineRun() { run.port.line = std::make_unique<LineView>(line); }
-
+// A link whose port is open on a ScriptedLine that outlives it.
+struct KeptLineLink {
     FakeClock clock;
     CapturedConsole output;
     ScriptedLine line{clock};
-    halvard::Run run{output.console(), clock, {}};
+    Link link{std::make_unique<LineView>(line), clock, output.console(), 38400};
 };
 
 // A resident monitor behind a ScriptedLine: decodes the host's frames as they are written and

@@ -55,25 +55,25 @@ TEST_P(BlockCutting, BlocksAndChecksumPiecesStayInOnePage) {
     const CutCase& cut = std::get<0>(GetParam());
     const Operation operation = std::get<1>(GetParam());
     OpsBench bench;
-    bench.run.settings.operation = operation;
-    bench.run.settings.deviceBase = cut.deviceBase;
-    bench.run.settings.flashOffset = cut.flashOffset;
-    bench.run.settings.length = cut.length;
-    bench.run.settings.noErase = true;
+    bench.job.settings.operation = operation;
+    bench.scripted.flash().settings.deviceBase = cut.deviceBase;
+    bench.job.settings.flashOffset = cut.flashOffset;
+    bench.job.settings.length = cut.length;
+    bench.job.settings.noErase = true;
     bench.target.flashBase = cut.deviceBase;
     const std::vector<std::uint8_t> image = randomBytes(cut.length);
-    bench.run.settings.fileName = bench.writeFile("image.bin", image);
+    bench.job.settings.fileName = bench.writeFile("image.bin", image);
     const std::uint32_t start = cut.deviceBase + cut.flashOffset;
     if (operation != Operation::program)
         bench.target.load(start, image);
     if (operation == Operation::read)
-        bench.run.settings.fileName = bench.path("out.bin");
+        bench.job.settings.fileName = bench.path("out.bin");
 
     const int status = exitStatusOf([&] {
         if (operation == Operation::read)
-            ReadFlash(bench.run);
+            ReadFlash(bench.job);
         else
-            ProgramVerify(bench.run);
+            ProgramVerify(bench.job);
     });
     ASSERT_EQ(status, -1) << bench.output();
 

@@ -14,7 +14,7 @@
 
 namespace halvard::testing {
 
-// A run on a fake target with row 0 (layout A at 0x20000) detected and its command set chosen,
+// A job on a fake target with row 0 (layout A at 0x20000) detected and its command set chosen,
 // and a scratch folder for host files.
 struct OpsBench : TargetBench {
     OpsBench() {
@@ -22,7 +22,7 @@ struct OpsBench : TargetBench {
         dir = std::filesystem::temp_directory_path() /
               ("halvard-ops-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
         std::filesystem::create_directories(dir);
-        SelectFlashOps(run);
+        SelectFlashOps(scripted.flash());
         target.accesses.clear();
     }
     ~OpsBench() {

@@ -20,13 +20,13 @@ struct ProgramBench : OpsBench {
     ProgramBench(Operation operation, std::uint32_t flashOffset, std::uint32_t length,
                  std::vector<std::uint8_t> bytes)
         : image(std::move(bytes)) {
-        run.settings.operation = operation;
-        run.settings.fileName = writeFile("image.bin", image);
-        run.settings.flashOffset = flashOffset;
-        run.settings.length = length;
+        job.settings.operation = operation;
+        job.settings.fileName = writeFile("image.bin", image);
+        job.settings.flashOffset = flashOffset;
+        job.settings.length = length;
     }
     int runIt() {
-        return exitStatusOf([&] { ProgramVerify(run); });
+        return exitStatusOf([&] { ProgramVerify(job); });
     }
     std::vector<std::uint8_t> image;
 };
@@ -36,7 +36,7 @@ TEST(Program, ErasesProgramsAndChecksTheWholeRange) {
     bench.target.flashWriteMs = 5;
     EXPECT_EQ(bench.runIt(), -1);
     EXPECT_EQ(bench.output(), "Erasing Flash-EPROM Block #:0 \nProgramming File " +
-                                  bench.run.settings.fileName + " (4096 bytes)\n" + kEightSteps +
+                                  bench.job.settings.fileName + " (4096 bytes)\n" + kEightSteps +
                                   "Checksum OK: " + hex(sumOf(bench.image) & 0xFFFF) +
                                   "\nProgramming Successfully!!\t\t\n"
                                   "Total Elapsed time = 0.04 sec\n");
@@ -51,8 +51,8 @@ TEST(Program, ErasesProgramsAndChecksTheWholeRange) {
 
 TEST(Program, FileOffsetSkipsTheStartOfTheFile) {
     ProgramBench bench(Operation::program, 0x100, 0x20, randomBytes(0x30));
-    bench.run.settings.fileOffset = 0x10;
-    bench.run.settings.noErase = true;
+    bench.job.settings.fileOffset = 0x10;
+    bench.job.settings.noErase = true;
     EXPECT_EQ(bench.runIt(), -1);
     const std::vector<std::uint8_t> expected(bench.image.begin() + 0x10, bench.image.end());
     EXPECT_EQ(bench.target.bytesAt(0x20100, 0x20), expected);
@@ -61,7 +61,7 @@ TEST(Program, FileOffsetSkipsTheStartOfTheFile) {
 
 TEST(Program, EraseAllHasBeenDoneBefore) {
     ProgramBench bench(Operation::program, 0, 0x10, randomBytes(0x10));
-    bench.run.settings.eraseAll = true;
+    bench.job.settings.eraseAll = true;
     EXPECT_EQ(bench.runIt(), -1);
     EXPECT_EQ(bench.output().find("Erasing"), std::string::npos);
 }
@@ -70,7 +70,7 @@ TEST(Program, EraseAllHasBeenDoneBefore) {
 // every 512-byte block is proved by the monitor's byte sum.
 TEST(Program, WrongRoutineFallsBackToBlockSums) {
     ProgramBench bench(Operation::program, 0, 0x400, randomBytes(0x400));
-    bench.run.settings.noErase = true;
+    bench.job.settings.noErase = true;
     bench.target.crcBias = 1;
     EXPECT_EQ(bench.runIt(), -1);
     const std::string out = bench.output();
@@ -91,7 +91,7 @@ TEST(Program, WrongRoutineFallsBackToBlockSums) {
 
 TEST(Program, SumsAreComparedInTheirLow16Bits) {
     ProgramBench bench(Operation::program, 0x100, 0x9000, std::vector<std::uint8_t>(0x9000, 0xFF));
-    bench.run.settings.noErase = true;
+    bench.job.settings.noErase = true;
     EXPECT_EQ(bench.runIt(), -1);
     EXPECT_NE(bench.output().find("Checksum OK: " + hex((0x9000 * 0xFF) & 0xFFFF) + "\n"),
               std::string::npos);
@@ -99,10 +99,10 @@ TEST(Program, SumsAreComparedInTheirLow16Bits) {
 
 TEST(Program, EmptyRangeIsComplete) {
     ProgramBench bench(Operation::program, 0, 0, {});
-    bench.run.settings.noErase = true;
+    bench.job.settings.noErase = true;
     EXPECT_EQ(bench.runIt(), -1);
     EXPECT_EQ(bench.output(),
-              "Programming File " + bench.run.settings.fileName +
+              "Programming File " + bench.job.settings.fileName +
                   " (0 bytes)\nCompleted 100.0%\nChecksum OK: 0x0\n"
                   "Programming Successfully!!\t\t\nTotal Elapsed time = 0.00 sec\n");
     EXPECT_TRUE(bench.target.accesses.empty());
@@ -110,7 +110,7 @@ TEST(Program, EmptyRangeIsComplete) {
 
 TEST(Program, MissingFileIsError13) {
     ProgramBench bench(Operation::program, 0, 0x10, {});
-    bench.run.settings.fileName = bench.path("absent.bin");
+    bench.job.settings.fileName = bench.path("absent.bin");
     EXPECT_EQ(bench.runIt(), 13);
     EXPECT_EQ(bench.output(), "Error 13: Input file not found\n");
 }
@@ -118,9 +118,9 @@ TEST(Program, MissingFileIsError13) {
 // A file that ends early is a failure of the input, reported with status 13 rather than 0.
 TEST(Program, ShortFileEndsWithStatus13) {
     ProgramBench bench(Operation::program, 0, 0x400, randomBytes(0x300));
-    bench.run.settings.noErase = true;
+    bench.job.settings.noErase = true;
     EXPECT_EQ(bench.runIt(), exit_status::inputFile);
-    EXPECT_EQ(bench.output(), "Programming File " + bench.run.settings.fileName +
+    EXPECT_EQ(bench.output(), "Programming File " + bench.job.settings.fileName +
                                   " (1024 bytes)\nCompleted 50.0%\r"
                                   "Error Reading from file. No more data available\n"
                                   "Error 0: Error Not defined\n");
@@ -129,8 +129,8 @@ TEST(Program, ShortFileEndsWithStatus13) {
 
 TEST(Program, UnreadableFileEndsWithStatus13) {
     ProgramBench bench(Operation::program, 0, 0x10, {});
-    bench.run.settings.fileName = bench.dir.string();  // opens, but every read fails
-    bench.run.settings.noErase = true;
+    bench.job.settings.fileName = bench.dir.string();  // opens, but every read fails
+    bench.job.settings.noErase = true;
     EXPECT_EQ(bench.runIt(), exit_status::inputFile);
     EXPECT_EQ(bench.output(), "Programming File " + bench.dir.string() +
                                   " (16 bytes)\nError trying to read data from file " +
@@ -143,7 +143,7 @@ TEST(Verify, MatchingFlash) {
     EXPECT_EQ(bench.runIt(), -1);
     EXPECT_EQ(
         bench.output(),
-        "Verifying with File " + bench.run.settings.fileName + " (4096 bytes)\n" +
+        "Verifying with File " + bench.job.settings.fileName + " (4096 bytes)\n" +
             "Completed 100.0%\rCompleted 100.0%\nChecksum OK: " + hex(sumOf(bench.image) & 0xFFFF) +
             "\nVerifying Successfully!!\t\t\nTotal Elapsed time = 0.00 sec\n");
     // A correct flash proves itself by its page's CRC: no data block is read.
@@ -166,7 +166,7 @@ TEST(Verify, DifferenceShowsTheWordsAndTheOffset) {
     bench.target.load(0x20000, image);
     bench.target.setWord(0x20206, 0x1234);
     EXPECT_EQ(bench.runIt(), 21);
-    EXPECT_EQ(bench.output(), "Verifying with File " + bench.run.settings.fileName +
+    EXPECT_EQ(bench.output(), "Verifying with File " + bench.job.settings.fileName +
                                   " (1024 bytes)\nTrying to Resyncronize....\n"
                                   "Completed 50.0%\rCompleted 100.0%\r"
                                   "Trying to Resyncronize....\nCompleted 100.0%\r"
@@ -191,7 +191,7 @@ TEST(Verify, SecondBlockReadTimeOutEndsWith23) {
     ProgramBench bench(Operation::verify, 0, 0x200, randomBytes(0x200));
     bench.target.silentBlockReads = 2;
     EXPECT_EQ(bench.runIt(), 23);
-    EXPECT_EQ(bench.output(), "Verifying with File " + bench.run.settings.fileName +
+    EXPECT_EQ(bench.output(), "Verifying with File " + bench.job.settings.fileName +
                                   " (512 bytes)\nTrying to Resyncronize....\n"
                                   "target2Host:\t\t\nError 23: Timeout Verifying\n"
                                   "Trying to Resyncronize....\n"
@@ -203,11 +203,11 @@ TEST(VerifyBuffer, FirstDifferingWord) {
     const std::vector<std::uint8_t> written{1, 2, 3, 4, 0x30, 0x12, 0x78, 0x56};
     std::vector<std::uint8_t> read = written;
     std::size_t position = 99;
-    EXPECT_EQ(verifyBuffer(bench.run, written, read, position), 0);
+    EXPECT_EQ(verifyBuffer(bench.job, written, read, position), 0);
     EXPECT_EQ(position, 99u);
     read[5] = 0x13;  // the high byte of the third word
     read[7] = 0x00;
-    EXPECT_EQ(verifyBuffer(bench.run, written, read, position), 1);
+    EXPECT_EQ(verifyBuffer(bench.job, written, read, position), 1);
     EXPECT_EQ(position, 4u);
     EXPECT_EQ(bench.output(), "verifyBuffer error Write: 0x1230,Read: 0x1330\n");
 }
@@ -217,7 +217,7 @@ TEST(VerifyBuffer, TrailingOddByteIsNotCompared) {
     const std::vector<std::uint8_t> written{1, 2, 3};
     const std::vector<std::uint8_t> read{1, 2, 4};
     std::size_t position = 0;
-    EXPECT_EQ(verifyBuffer(bench.run, written, read, position), 0);
+    EXPECT_EQ(verifyBuffer(bench.job, written, read, position), 0);
     EXPECT_EQ(bench.output(), "");
 }
 

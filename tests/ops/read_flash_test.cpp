@@ -21,22 +21,22 @@ using enum AccessKind;
 
 struct ReadBench : OpsBench {
     ReadBench(std::uint32_t flashOffset, std::uint32_t length) {
-        run.settings.operation = Operation::read;
-        run.settings.fileName = path("out.bin");
-        run.settings.flashOffset = flashOffset;
-        run.settings.length = length;
+        job.settings.operation = Operation::read;
+        job.settings.fileName = path("out.bin");
+        job.settings.flashOffset = flashOffset;
+        job.settings.length = length;
         flash = randomBytes(0x8000, 11);
         target.load(0x20000, flash);
     }
     int runIt() {
-        return exitStatusOf([&] { ReadFlash(run); });
+        return exitStatusOf([&] { ReadFlash(job); });
     }
     std::vector<std::uint8_t> expected(std::uint32_t offset, std::uint32_t length) const {
         return {flash.begin() + offset, flash.begin() + offset + length};
     }
     std::string heading() const {
-        return "Reading to File " + run.settings.fileName + " (" +
-               std::to_string(run.settings.length) + " bytes)\n";
+        return "Reading to File " + job.settings.fileName + " (" +
+               std::to_string(job.settings.length) + " bytes)\n";
     }
     std::vector<std::uint8_t> flash;
 };
@@ -44,7 +44,7 @@ struct ReadBench : OpsBench {
 TEST(ReadFlash, CopiesTheRangeIntoTheFile) {
     ReadBench bench(0, 0x1000);
     EXPECT_EQ(bench.runIt(), -1);
-    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0, 0x1000));
+    EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), bench.expected(0, 0x1000));
     EXPECT_EQ(bench.output(),
               bench.heading() +
                   "Completed 12.5%\rCompleted 25.0%\rCompleted 37.5%\rCompleted 50.0%\r"
@@ -70,14 +70,14 @@ TEST(ReadFlash, ExistingFileIsReplaced) {
     ReadBench bench(0x100, 0x100);
     bench.writeFile("out.bin", std::vector<std::uint8_t>(10000, 0x55));
     EXPECT_EQ(bench.runIt(), -1);
-    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0x100, 0x100));
+    EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), bench.expected(0x100, 0x100));
 }
 
 TEST(ReadFlash, EmptyRangeGivesAnEmptyFile) {
     ReadBench bench(0x20000, 0);
     EXPECT_EQ(bench.runIt(), -1);
-    EXPECT_TRUE(std::filesystem::exists(bench.run.settings.fileName));
-    EXPECT_EQ(std::filesystem::file_size(bench.run.settings.fileName), 0u);
+    EXPECT_TRUE(std::filesystem::exists(bench.job.settings.fileName));
+    EXPECT_EQ(std::filesystem::file_size(bench.job.settings.fileName), 0u);
     EXPECT_EQ(bench.output(), bench.heading() +
                                   "Completed 100.0%\nChecksum OK: 0x0\nReading Successfully!!\t\t\n"
                                   "Total Elapsed time = 0.00 sec\n");
@@ -87,7 +87,7 @@ TEST(ReadFlash, OneBlockReadTimeOutIsResynchronised) {
     ReadBench bench(0, 0x400);
     bench.target.silentBlockReads = 1;
     EXPECT_EQ(bench.runIt(), -1);
-    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0, 0x400));
+    EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), bench.expected(0, 0x400));
     const std::string start = bench.heading() +
                               "target2Host:\t\t\nError 24: Timeout Reading\n"
                               "Trying to Resyncronize....\nCompleted 50.0%\rCompleted 100.0%\r";
@@ -105,12 +105,12 @@ TEST(ReadFlash, SecondBlockReadTimeOutEndsWith24) {
 }
 
 // A block changed on the line is caught by the CRC that follows the piece and read again; the
-// file ends up right and the run's output is that of a clean run, plus the resynchronisation.
+// file ends up right and the job's output is that of a clean job, plus the resynchronisation.
 TEST(ReadFlash, CorruptedPieceIsReadAgain) {
     ReadBench bench(0x3F00, 0x400);
     bench.target.corruptBlockReadsAt.insert(0x24000);
     EXPECT_EQ(bench.runIt(), -1);
-    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0x3F00, 0x400));
+    EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), bench.expected(0x3F00, 0x400));
     std::vector<Access> transfers;
     for (const Access& a : bench.target.accesses) {
         if (a.kind == blockRead || (a.kind == crc && a.address >= 0x20000) || a.kind == crcRead)
@@ -136,7 +136,7 @@ TEST(ReadFlash, WrongRoutineFallsBackToPlainReadsAndBlockSums) {
     ReadBench bench(0x100, 0x400);
     bench.target.crcBias = 1;
     EXPECT_EQ(bench.runIt(), -1);
-    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), bench.expected(0x100, 0x400));
+    EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), bench.expected(0x100, 0x400));
     EXPECT_EQ(bench.target.accessesOf(blockRead),
               (std::vector<Access>{{blockRead, 0x20100, 0x400}}));
     EXPECT_TRUE(bench.target.accessesOf(crcRead).empty());
@@ -155,7 +155,7 @@ TEST(ReadFlash, PieceThatNeverPassesEndsWithError1) {
     EXPECT_EQ(bench.runIt(), 1);
     const std::string out = bench.output();
     EXPECT_EQ(out.substr(out.size() - 41), "Error 1: Checksum Error in file transfer\n");
-    EXPECT_FALSE(std::filesystem::exists(bench.run.settings.fileName));
+    EXPECT_FALSE(std::filesystem::exists(bench.job.settings.fileName));
 }
 
 std::vector<std::string> filesIn(const std::filesystem::path& dir) {
@@ -176,7 +176,7 @@ TEST(ReadFlash, FailureLeavesAnExistingFileAsItWas) {
             bench.target.corruptBlockReadsAt.insert(0x20000);
         bench.writeFile("out.bin", before);
         EXPECT_EQ(bench.runIt(), status);
-        EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), before) << status;
+        EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), before) << status;
         EXPECT_EQ(filesIn(bench.dir), std::vector<std::string>{"out.bin"}) << status;
     }
 }
@@ -197,7 +197,7 @@ TEST(ReadFlash, FullDiskLeavesAnExistingFileAsItWas) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 4);
-    EXPECT_EQ(ReadBench::readFile(bench.run.settings.fileName), before);
+    EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), before);
     EXPECT_EQ(filesIn(bench.dir), std::vector<std::string>{"out.bin"});
 }
 
@@ -206,9 +206,9 @@ TEST(ReadFlash, ReadsThroughALinkAndKeepsThePermissions) {
     const std::string real = bench.writeFile("real.bin", {1, 2, 3});
     std::filesystem::permissions(
         real, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    std::filesystem::create_symlink(real, bench.run.settings.fileName);
+    std::filesystem::create_symlink(real, bench.job.settings.fileName);
     EXPECT_EQ(bench.runIt(), -1);
-    EXPECT_TRUE(std::filesystem::is_symlink(bench.run.settings.fileName));
+    EXPECT_TRUE(std::filesystem::is_symlink(bench.job.settings.fileName));
     EXPECT_EQ(ReadBench::readFile(real), bench.expected(0, 0x200));
     EXPECT_EQ(std::filesystem::status(real).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -218,7 +218,7 @@ TEST(ReadFlash, FullDiskEndsWith4) {
     if (!std::filesystem::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full here";
     ReadBench bench(0, 0x200);
-    bench.run.settings.fileName = "/dev/full";
+    bench.job.settings.fileName = "/dev/full";
     EXPECT_EQ(bench.runIt(), 4);
     EXPECT_EQ(
         bench.output(),
@@ -228,7 +228,7 @@ TEST(ReadFlash, FullDiskEndsWith4) {
 
 TEST(ReadFlash, MissingFolderEndsWith5) {
     ReadBench bench(0, 0x200);
-    bench.run.settings.fileName = bench.path("no-such-folder/out.bin");
+    bench.job.settings.fileName = bench.path("no-such-folder/out.bin");
     EXPECT_EQ(bench.runIt(), 5);
     EXPECT_EQ(bench.output(), "Error 5: Error creating file\n");
     EXPECT_TRUE(bench.target.accesses.empty());

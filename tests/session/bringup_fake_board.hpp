@@ -1,16 +1,37 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "monitor/fake_monitor.hpp"
+#include "session/session.hpp"
 #include "support/fakes.hpp"
 #include "target/target_image.hpp"
 
 namespace halvard::testing {
+
+inline BoardSettings com1Board() {
+    BoardSettings settings;
+    settings.portName = "COM1";
+    settings.device = "/dev/ttyS0";
+    return settings;
+}
+
+// A board session whose port is open on a ScriptedLine that outlives it.
+struct KeptLineSession {
+    explicit KeptLineSession(BoardSettings settings = com1Board())
+        : session(std::make_unique<LineView>(line), clock, output.console(), 38400,
+                  std::move(settings), FlashSettings{}) {}
+
+    FakeClock clock;
+    CapturedConsole output;
+    ScriptedLine line{clock};
+    Session session;
+};
 
 // A board reset into its on-chip loader: it answers the first zero byte, takes 32 bytes of
 // bootstrap code, answers 'V', takes the monitor upload, and from then on the monitor serves.

@@ -28,15 +28,13 @@ const std::string kMonitorOk = "Target Monitor located to 0xfa40\nMonitor OK\n";
 
 class Handshake : public ::testing::Test {
   protected:
-    Handshake() { scripted.run.algorithmOffset = FindAlgorithmOffset(); }
-
     int start() {
-        return exitStatusOf([this] { imageBase = StartMonitor(scripted.run); });
+        return exitStatusOf([this] { imageBase = StartMonitor(scripted.session); });
     }
     std::string output() { return scripted.output.text(); }
     const Bytes& written() { return scripted.line.written(); }
 
-    KeptLineRun scripted;
+    KeptLineSession scripted;
     FakeBoard board{scripted.line};
     std::uint32_t imageBase = 0;
 };
@@ -64,7 +62,7 @@ TEST_F(Handshake, FreshC16xBoardGetsTheBootstrapCodeAndTheMonitor) {
 }
 
 TEST_F(Handshake, Xc16xSendsItsHeaderInPlaceOfTheFirstFourBytes) {
-    scripted.run.settings.xc16x = true;
+    scripted.session.settings.xc16x = true;
     board.codeSegment = 0xE0;
     board.monitor.imageOffset = 0x0000;
     EXPECT_EQ(start(), -1);
@@ -123,7 +121,7 @@ TEST_F(Handshake, SilentBoardIsResynchronisedOnceThenEndsWith16) {
 
 // At 1200 baud the zero byte and its answer take 17 ms on the wire.
 TEST_F(Handshake, SyncWaitIncludesTheWireTime) {
-    scripted.run.settings.baudRate = 1200;
+    scripted.session.link.baudRate = 1200;
     board.syncAnswer = {{{0xD5}, 2110}};
     EXPECT_EQ(start(), -1);
     EXPECT_EQ(output(), kLoaded + kMonitorOk);
@@ -203,12 +201,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Handshake, Xc16xEitherWriteCutShortEndsWithStatus3) {
     for (const std::size_t failing : {1u, 2u}) {
-        KeptLineRun other;
-        other.run.algorithmOffset = FindAlgorithmOffset();
-        other.run.settings.xc16x = true;
+        KeptLineSession other;
+        other.session.settings.xc16x = true;
         FakeBoard xc(other.line);
         xc.shortWrite = failing;
-        EXPECT_EQ(exitStatusOf([&] { StartMonitor(other.run); }), 3) << failing;
+        EXPECT_EQ(exitStatusOf([&] { StartMonitor(other.session); }), 3) << failing;
         EXPECT_EQ(other.output.text(), kLoading + "PortWrite error\n") << failing;
     }
 }

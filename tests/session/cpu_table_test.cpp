@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "monitor/fake_monitor.hpp"
+#include "session/board_setup.hpp"
 #include "session/bringup.hpp"
+#include "session/bringup_fake_board.hpp"
 #include "session/cpu_table.hpp"
 #include "support/fakes.hpp"
 #include "support/test_names.hpp"
@@ -21,14 +24,14 @@ struct IdentifyCase {
 
 class IdentifyCpuTest : public ::testing::TestWithParam<IdentifyCase> {
   protected:
-    KeptLineRun scripted;
+    KeptLineSession scripted;
     FakeMonitor monitor{scripted.line};
 };
 
 TEST_P(IdentifyCpuTest, MatchesTheFirstRowAndPrintsTheRevision) {
     monitor.setWord(0xF07E, static_cast<std::uint16_t>(GetParam().id >> 16));
     monitor.setWord(0xF07C, static_cast<std::uint16_t>(GetParam().id));
-    EXPECT_EQ(IdentifyCpu(scripted.run), GetParam().found);
+    EXPECT_EQ(IdentifyCpu(scripted.session), GetParam().found);
     EXPECT_EQ(scripted.output.text(), GetParam().line);
     const std::vector<std::uint8_t> reads{0x07, 0x7E, 0xF0, 0x00, 0x07, 0x7C, 0xF0, 0x00};
     EXPECT_EQ(scripted.line.written(), reads) << "manufacturer first, then chip";
@@ -64,6 +67,19 @@ TEST(CpuTable, FirstMatchingRowWins) {
     EXPECT_EQ(cpu->name, "wide");
     EXPECT_EQ(CpuRevision(*cpu, 0x18200C05), 0x0C06);
     EXPECT_EQ(FindCpu(0x18200C05, {}), nullptr);
+}
+
+TEST(CpuClock, FollowsTheLoadersMeasurement) {
+    char text[32];
+    const auto printed = [&](std::uint16_t t6, std::int32_t baud) {
+        std::snprintf(text, sizeof text, "%3.1f", CpuClockMHz(t6, baud));
+        return std::string(text);
+    };
+    EXPECT_EQ(printed(1125, 38400), "19.2");
+    EXPECT_EQ(printed(1172, 38400), "20.0");
+    EXPECT_EQ(printed(781, 115200), "40.0");
+    EXPECT_EQ(printed(0, 38400), "0.0");
+    EXPECT_EQ(printed(1464, 38400), "25.0");
 }
 
 }  // namespace

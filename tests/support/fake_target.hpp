@@ -101,16 +101,14 @@ class FakeTarget {
     bool crcRoutineLoaded_ = false;
 };
 
-// A run with its port open on a FakeTarget.
+// A board session whose port is open on a FakeTarget, its flash chip and a job on it.
 struct TargetBench {
-    TargetBench() { scripted.openPort(); }
-
     std::string output() { return scripted.output.text(); }
-    bool portOpen() const { return scripted.run.port.line != nullptr; }
 
     ScriptedRun scripted;
     FakeTarget target{*scripted.line};
-    Run& run = scripted.run;
+    Flash& flash = scripted.session.flash;
+    Job& job = scripted.job;
 };
 
 }  // namespace halvard::testing

@@ -110,17 +110,20 @@ bool ScriptedLine::waitForInput(std::chrono::milliseconds timeout) {
     return false;
 }
 
-ScriptedRun::ScriptedRun()
-    : pendingLine(std::make_unique<ScriptedLine>(clock)),
-      run(output.console(), clock, [this](const LineRequest&) {
-          return LineOpenResult{std::move(pendingLine), LineOpenError::openFailed};
-      }) {
-    line = pendingLine.get();
+namespace {
+
+std::unique_ptr<ScriptedLine> scriptedLine(FakeClock& clock, ScriptedLine*& line) {
+    auto made = std::make_unique<ScriptedLine>(clock);
+    line = made.get();
+    return made;
 }
 
-void ScriptedRun::openPort() {
-    run.port.line = std::move(pendingLine);
-}
+}  // namespace
+
+ScriptedRun::ScriptedRun()
+    : session(scriptedLine(clock, line), clock, output.console(), 38400,
+              BoardSettings{"COM1", "/dev/ttyS0", false, 0, {}, {}}, FlashSettings{}),
+      job(session, JobSettings{}) {}
 
 int exitStatusOf(const std::function<void()>& body) {
     try {

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/run.hpp"
 #include "base/clock.hpp"
 #include "base/console.hpp"
 #include "line/serial_line.hpp"
+#include "ops/ops.hpp"
+#include "session/session.hpp"
 
 namespace halvard::testing {
 
@@ -92,17 +93,19 @@ class ScriptedLine final : public SerialLine {
     bool gone_ = false;
 };
 
-// A run wired to a ScriptedLine that PortSetup "opens".
+// A board session on a ScriptedLine, as opening the port leaves it (COM1 at 38400 baud, the
+// monitor at image base 0), and a job on it.
 struct ScriptedRun {
     ScriptedRun();
-    // Sets the port as PortSetup would leave it.
-    void openPort();
+
+    Link& link() { return session.link; }
+    Flash& flash() { return session.flash; }
 
     FakeClock clock;
     CapturedConsole output;
-    ScriptedLine* line;  // owned by run.port once opened
-    std::unique_ptr<ScriptedLine> pendingLine;
-    Run run;
+    ScriptedLine* line;  // owned by the session's link
+    Session session;
+    Job job;
 };
 
 // Runs the function and returns the exit status it ended with, or -1 when it returned. The
