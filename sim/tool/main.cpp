@@ -9,7 +9,6 @@
 #include "sim/board/virtual_board.hpp"
 #include "sim/tool/options.hpp"
 #include "sim/tool/pty_server.hpp"
-#include "simline/sim_line.hpp"
 #include "target/target_image.hpp"
 
 namespace {

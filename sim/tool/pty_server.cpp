@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#ifdef __linux__
 #include <sys/prctl.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,14 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "line/system_line.hpp"
+#include "sim/tool/pty_rate.hpp"
 
 namespace halvard::sim::tool {
 
 namespace {
-
-using halvard::ArbitraryLineRate;
-using halvard::SetArbitraryLineRate;
 
 struct SpeedCode {
     speed_t code;
@@ -100,7 +99,7 @@ std::optional<PseudoTerminal> PseudoTerminal::open(std::uint32_t initialBaud, st
         }
         ::tcsetattr(fd, TCSANOW, &settings);
         if (!speedCode(initialBaud))
-            SetArbitraryLineRate(fd, initialBaud);
+            SetExactRate(fd, initialBaud);
     }
     terminal.initialBaud_ = initialBaud;
     if (!setNonBlocking(fd)) {
@@ -128,7 +127,7 @@ void PseudoTerminal::hangUp() {
 // The terminal's settings are the host's: whatever it set last, the server's initial speed
 // until it sets one. The kernel's arbitrary-rate interface reports any rate exactly.
 std::uint32_t PseudoTerminal::lineBaud() const {
-    if (const auto exact = ArbitraryLineRate(fd_); exact && *exact > 0)
+    if (const auto exact = ExactRate(fd_); exact && *exact > 0)
         return *exact;
     termios settings{};
     if (::tcgetattr(fd_, &settings) != 0)
@@ -213,8 +212,10 @@ constexpr std::int64_t kHungUpPollNs = 50'000'000;
 // when nothing more is on its way. A reply's last byte thus reaches the host as its frame ends,
 // while the host is not woken for every byte of a long reply.
 constexpr std::uint64_t kHoldNs = 1'000'000;
+#ifdef __linux__
 // The kernel may let a timed wait run this much late (its default is 50 us per wait).
 constexpr unsigned long kTimerSlackNs = 1'000;
+#endif
 
 class Server {
   public:
@@ -382,7 +383,9 @@ void Server::lineOpened() {
 }
 
 int Server::run() {
+#ifdef __linux__
     ::prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
+#endif
     // Some kernels report a hang-up before anybody has opened the slave: wait for a host then.
     hungUp_ = masterHungUp();
     for (;;) {
