@@ -89,24 +89,20 @@ PieceProof proveByCrc(Job& job, std::uint32_t address, std::span<const std::uint
 }
 
 PieceProof proveBySums(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
-    for (std::size_t done = 0; done < expected.size();) {
-        const auto block = expected.subspan(
-            done,
-            NextPiece(address, static_cast<std::uint32_t>(expected.size() - done), kMaxBlock));
-        const std::uint32_t sum = byteSum(block) & 0xFFFF;
-        const auto count = static_cast<std::uint16_t>(block.size());
-        const PieceProof proof =
-            judged(settledAnswer(job, sum,
-                                 [&]() -> std::optional<std::uint32_t> {
-                                     return targetChecksum(job.board.link, address, count);
-                                 }),
-                   sum);
-        if (proof != PieceProof::agrees)
-            return proof;
-        done += block.size();
-        address += count;
-    }
-    return PieceProof::agrees;
+    const auto end = address + static_cast<std::uint32_t>(expected.size());
+    PieceProof proof = PieceProof::agrees;
+    WalkPieces(0, address, end, kMaxBlock, [&](const Piece& block) {
+        const auto bytes = expected.subspan(block.offset - address, block.size);
+        const std::uint32_t sum = byteSum(bytes) & 0xFFFF;
+        const auto count = static_cast<std::uint16_t>(block.size);
+        proof = judged(settledAnswer(job, sum,
+                                     [&]() -> std::optional<std::uint32_t> {
+                                         return targetChecksum(job.board.link, block.offset, count);
+                                     }),
+                       sum);
+        return proof == PieceProof::agrees;
+    });
+    return proof;
 }
 
 // The routine's CRC of the monitor, which the host knows byte for byte.

@@ -14,13 +14,6 @@ namespace halvard {
 
 namespace {
 
-// Where a 16 KB piece of the range lies on the target, and how much of the range follows it.
-struct Piece {
-    std::uint32_t address;
-    std::uint32_t size;
-    std::uint32_t remainingAfter;  // bytes of the range behind this piece, for the progress line
-};
-
 [[noreturn]] void failFileWrite(Job& job) {
     job.console.print("Error trying to add data to file %s\n", job.settings.fileName.c_str());
     throw RunError(ErrorCode::DiskFull);
@@ -39,20 +32,21 @@ void writeToFile(Job& job, ImageWriter& output, std::uint32_t address,
 // proved against the target's own CRC-32 of it (sent right behind the bytes), and read again
 // after a resynchronisation until it passes, at most kReads times. Only proved bytes reach the
 // file.
-std::uint32_t copyProvedPiece(Job& job, ImageWriter& output, const Piece& piece) {
+// remainingAfter: the bytes of the range behind this piece, for the progress line.
+std::uint32_t copyProvedPiece(Job& job, ImageWriter& output, const Piece& piece,
+                              std::uint32_t remainingAfter) {
     constexpr int kReads = 3;
+    const std::uint32_t address = job.deviceBase() + piece.offset;
     std::vector<std::uint8_t> data(piece.size);
     for (int read = 0;; ++read) {
         if (read > 0)
             PortResync(job.board.link);
-        if (ReadProvedPage(job, piece.address, data, piece.remainingAfter,
-                           ErrorCode::ReadTimeout)) {
+        if (ReadProvedPage(job, address, data, remainingAfter, ErrorCode::ReadTimeout))
             break;
-        }
         if (read + 1 == kReads)
             throw RunError(ErrorCode::ChecksumTransfer);
     }
-    writeToFile(job, output, piece.address, data);
+    writeToFile(job, output, address, data);
     return byteSum(data);
 }
 
@@ -73,13 +67,12 @@ void ReadFlash(Job& job) {
     const std::uint32_t first = job.deviceBase() + s.flashOffset;
     ImageWriter output(file.stream(), OutputFormatFor(s.fileName), first + s.length - 1);
     std::uint32_t sum = 0;
-    Piece piece{first, 0, s.length};
-    while (piece.remainingAfter > 0) {
-        piece.size = NextPiece(piece.address, piece.remainingAfter, kPageSize);
-        piece.remainingAfter -= piece.size;
-        sum += copyProvedPiece(job, output, piece);
-        piece.address += piece.size;
-    }
+    std::uint32_t remaining = s.length;
+    ForEachPiece(job.deviceBase(), s.flashOffset, s.flashOffset + s.length, kPageSize,
+                 [&](const Piece& page) {
+                     remaining -= page.size;
+                     sum += copyProvedPiece(job, output, page, remaining);
+                 });
     if (!output.finish())
         failFileWrite(job);
     PrintCompleted(job);
