@@ -8,9 +8,6 @@
 #include "line/port_list.hpp"
 #include "ops/ops.hpp"
 #include "session/board_setup.hpp"
-#include "session/bringup.hpp"
-#include "session/rate_switch.hpp"
-#include "session/reset_sequence.hpp"
 
 namespace halvard {
 
@@ -31,21 +28,6 @@ void runFunction(Job& job) {
             ProgramVerify(job);
             break;
     }
-}
-
-// From the open port to a board whose monitor runs and whose flash chip is known.
-void bringUp(Session& session) {
-    ResetIntoLoader(session);
-    session.imageBase = StartMonitor(session);
-    if (!IdentifyCpu(session)) {
-        throw RunError(exit_status::cpuNotSupported,
-                       "CPU Not Supported\n" + std::string(kContactLine));
-    }
-    const double clockMHz = MeasureCpuClock(session);
-    if (session.settings.speed != 0)
-        SwitchLineRate(session, clockMHz);
-    SetUpCpuRegisters(session);
-    IdentifyFlash(session);
 }
 
 }  // namespace
@@ -83,7 +65,7 @@ void RunSequence(Run& run, int argc, char* argv[]) {
     Session& session =
         run.session.emplace(OpenPort(PortOf(settings), run.openLine, run.console), run.clock,
                             run.console, settings.baudRate, BoardOf(settings), FlashOf(settings));
-    bringUp(session);
+    BringUp(session);
     Job& job = run.job.emplace(session, JobOf(settings), std::move(run.command.image));
     if (job.image)
         PlaceImage(job, FlashSize(session.flash));

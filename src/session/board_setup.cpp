@@ -2,10 +2,14 @@
 
 #include <bit>
 #include <span>
+#include <string>
 
 #include "base/errors.hpp"
 #include "flash/flash.hpp"
 #include "monitor/monitor.hpp"
+#include "session/bringup.hpp"
+#include "session/rate_switch.hpp"
+#include "session/reset_sequence.hpp"
 #include "session/session.hpp"
 #include "target/target_image.hpp"
 
@@ -70,6 +74,20 @@ void LoadFlashAlgorithm(Session& session) {
     if ((targetChecksum(link, address, count) & 0xFFFF) != (byteSum(algorithm) & 0xFFFF))
         throw RunError(ErrorCode::FlashAlgorithm);
     session.targetCode.slot = TargetCodeState::Slot::flashAlgorithm;
+}
+
+void BringUp(Session& session) {
+    ResetIntoLoader(session);
+    session.imageBase = StartMonitor(session);
+    if (!IdentifyCpu(session)) {
+        throw RunError(exit_status::cpuNotSupported,
+                       "CPU Not Supported\n" + std::string(kContactLine));
+    }
+    const double clockMHz = MeasureCpuClock(session);
+    if (session.settings.speed != 0)
+        SwitchLineRate(session, clockMHz);
+    SetUpCpuRegisters(session);
+    IdentifyFlash(session);
 }
 
 }  // namespace halvard

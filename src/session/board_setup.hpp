@@ -10,6 +10,9 @@ class Session;
 inline constexpr const char* kContactLine =
     "\nPlease send the lines above to the Halvard developers.\n";
 
+// From the open port to a board whose monitor runs and whose flash chip is known: the /RESET=
+// sequence, the handshake, the CPU, its clock, /SPEED= and the flash chip.
+void BringUp(Session& session);
 // The CPU clock the loader measured from the zero byte; prints the "CPU clock" line.
 double MeasureCpuClock(Session& session);
 // T6 counts 9 bit times of the zero byte at a quarter of the CPU clock: f = T6 x baud x 4/9.
