@@ -76,7 +76,8 @@ constexpr std::array kCases = std::to_array<Case>({
     {"sim_flash_file_wrong_size", "", "/R out.bin /COM=SIM /L=10", "halvard-sim.bin=fill:1000:0"},
     {"sim_flash_file_is_folder", "", "/R out.bin /COM=SIM /L=10", "halvard-sim.bin=dir"},
     {"sim_flash_file_busy", "", "/R out.bin /COM=SIM /L=10", "halvard-sim.bin.lock=locked"},
-    {"sim_flash_file_unsaved", "", "/P image.bin /COM=SIM", "image.bin=rand:4096:1 halvard-sim.bin.tmp=dir"},
+    {"sim_flash_file_cannot_create", "", "/P image.bin /COM=SIM", "image.bin=rand:4096:1 halvard-sim.bin.tmp=dir"},
+    {"sim_flash_file_cannot_save", "", "/P image.bin /COM=SIM", "image.bin=rand:4096:1 halvard-sim.bin=fill:0x20000:FF halvard-sim.bin.tmp=dir"},
 
     // The functions on the built-in board.
     {"program_verify_read", "", "/P image.bin /COM=SIM ; /V image.bin /COM=SIM ; /R back.bin /COM=SIM /L=1000", "image.bin=rand:4096:1"},
@@ -89,7 +90,7 @@ constexpr std::array kCases = std::to_array<Case>({
     {"verify_difference", "", "/P image.bin /COM=SIM ; /V other.bin /COM=SIM", "image.bin=rand:4096:1 other.bin=rand:4096:1,flip=802"},
     {"eraseall_before_verify_and_read", "", "/V image.bin /COM=SIM /ERASEALL ; /R out.bin /COM=SIM /L=10 /ERASEALL", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF image.bin=rand:4096:1"},
     {"read_ranges", "", "/R tail.bin /COM=SIM /O=1F000 /L=2000 ; /R end.bin /COM=SIM /O=20000 ; /R beyond.bin /COM=SIM /O=20002 ; /R all.bin /COM=SIM /L=-1", "halvard-sim.bin=rand:0x20000:3"},
-    {"read_formats", "", "/R p.hex /COM=SIM /O=800 /L=40 ; /R p.S28 /COM=SIM /O=800 /L=40 ; /R p.mot /COM=SIM /O=800 /L=40 ; /R p.ihx /COM=SIM /O=800 /L=40", "halvard-sim.bin=rand:0x20000:3"},
+    {"read_formats", "", "/R p.hex /COM=SIM /O=800 /L=40 ; /R p.S28 /COM=SIM /O=800 /L=40 ; /R p.mot /COM=SIM /O=800 /L=40 ; /R p.ihx /COM=SIM /O=800 /L=40 ; /R p.srec /COM=SIM /O=800 /L=40", "halvard-sim.bin=rand:0x20000:3"},
     {"read_formats_low_base", "--flash-base 8000", "/R p.hex /COM=SIM /DB=8000 /L=40 ; /R p.s19 /COM=SIM /DB=8000 /L=40", "halvard-sim.bin=rand:0x20000:3"},
     {"read_formats_high_base", "--flash-base 100000", "/R p.h86 /COM=SIM /DB=100000 /L=40 ; /R p.s37 /COM=SIM /DB=100000 /L=40", "halvard-sim.bin=rand:0x20000:3"},
     {"program_record_images", "", "/R part.hex /COM=SIM /O=800 /L=400 ; /R part.s19 /COM=SIM /O=3F00 /L=200 ; /P part.hex /COM=SIM /ERASEALL ; /P part.s19 /COM=SIM /NOERASE ; /V part.hex /COM=SIM ; /V part.s19 /COM=SIM ; /R all.bin /COM=SIM", "halvard-sim.bin=rand:0x20000:3"},
@@ -98,6 +99,11 @@ constexpr std::array kCases = std::to_array<Case>({
      "bad.hex=text::020000022000DC|:0400000001020304F1|:00000001FF| nodata.hex=text::00000001FF| noend.hex=text::020000022000DC|:0400000001020304F2| "
      "overlap.hex=text::020000022000DC|:0400000001020304F2|:0400000009090909D8|:00000001FF| badtype.hex=text::020000022000DC|:00000006FA|:00000001FF| "
      "count.s19=text:S20802000001020304EB|S5030002FA|S804000000FB| outside.hex=text::020000021000EC|:0400000001020304F2|:00000001FF|"},
+    {"record_file_syntax", "", "/P len01.hex ; /P notcolon.hex ; /P short.hex ; /P count.hex ; /P nonhex.hex ; /P odd.hex ; /P long.hex ; /P beyond.hex ; /P notS.s19 ; /P typeS4.s19 ; /P noend.s19",
+     "len01.hex=text::020000022000DC|:0100000100FE| notcolon.hex=text::020000022000DC|X0400000001020304F2|:00000001FF| short.hex=text::020000022000DC|:00|:00000001FF| "
+     "count.hex=text::020000022000DC|:05000000010203F5|:00000001FF| nonhex.hex=text::020000022000DC|:04000000010203G4F2|:00000001FF| "
+     "odd.hex=text::020000022000DC|:040000000102030|:00000001FF| long.hex=text::020000022000DC|:+fill:600:41+text:| beyond.hex=text::02000004FFFFFC|:04FFFE0001020304F5|:00000001FF| "
+     "notS.s19=text:S10510000102E7|X9030000FC| typeS4.s19=text:S10510000102E7|S404000001FA|S9030000FC| noend.s19=text:S10510000102E7|"},
     {"record_file_half_word", "", "/P half.hex /COM=SIM:FLASH=am29f400bb", "half.hex=text::020000022000DC|:03000100010203F6|:00000001FF|"},
     {"xc16x", "", "/P image.bin /COM=SIM /XC16X ; /V image.bin /COM=SIM /XC16X ; /R back.bin /COM=SIM /XC16X /L=1000", "image.bin=rand:4096:1"},
     {"read_cannot_create", "", "/R nodir/out.bin /COM=SIM /L=10 ; /R adir /COM=SIM /L=10", "adir=dir"},
@@ -152,6 +158,7 @@ constexpr std::array kCases = std::to_array<Case>({
     {"fault_stuck_cell", "--fault stuck=100", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_stuck_cell_noerase", "--fault stuck=100", "/P image.bin /COM=SIM /NOERASE", "image.bin=rand:4096:1"},
     {"fault_erase_fails", "--fault erase-fail=0", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"fault_erase_fails_16bit", "--flash am29f400bb --fault erase-fail=0", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_erase_fails_outside_range", "--fault erase-fail=5", "/P image.bin /COM=SIM /ERASEALL", "image.bin=rand:4096:1"},
     {"fault_slow_erase", "--fault slow-erase=70000", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_split_answer", "--fault split-answer", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
