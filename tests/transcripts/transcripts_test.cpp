@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <optional>
 #include <random>
 #include <regex>
 #include <set>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "support/process.hpp"
+#include "support/sim_process.hpp"
 
 namespace halvard::testing {
 namespace {
@@ -33,7 +35,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // One case: its runs one after another in one fresh folder, holding the files listed.
-//   board: halvard-sim options for the driver (each run of the case); empty: the real halvard.
+//   board: halvard-sim options for the driver (each run of the case); empty: the real halvard;
+//          "pty" and options: the real halvard against halvard-sim on a pseudo-terminal, which
+//          runs and files name "<pty>".
 //   runs:  halvard's arguments, runs separated by ";".
 //   files: NAME=CONTENTS, separated by blanks. CONTENTS is rand:SIZE:SEED (bytes of a seeded
 //          generator), fill:SIZE:HEXBYTE or text:CHARACTERS ("|" for a line end, no blanks), or
@@ -72,6 +76,8 @@ constexpr std::array kCases = std::to_array<Case>({
     {"port_missing", "", "/P image.bin /COM=/dev/halvard-missing", "image.bin=rand:4096:1"},
     {"port_not_serial", "", "/P image.bin /COM=/dev/null", "image.bin=rand:4096:1"},
     {"baud_zero", "", "/P image.bin /COM=SIM /BAUD=0", "image.bin=rand:4096:1"},
+    {"pty_without_modem_lines", "pty", "/P image.bin /COM=<pty> /RESET=DTR-RESET", "image.bin=rand:4096:1"},
+    {"pty_in_use", "pty", "/P image.bin /COM=<pty>", "image.bin=rand:4096:1 <pty>=locked"},
     {"sim_bad_options", "", "/R out.bin /COM=SIM:BOGUS ; /R out.bin /COM=SIM:FLASH=nochip ; /R out.bin /COM=SIM:ADAPTER=0", ""},
     {"sim_flash_file_wrong_size", "", "/R out.bin /COM=SIM /L=10", "halvard-sim.bin=fill:1000:0"},
     {"sim_flash_file_is_folder", "", "/R out.bin /COM=SIM /L=10", "halvard-sim.bin=dir"},
@@ -349,8 +355,11 @@ Outcome runIn(const fs::path& folder, const fs::path& capture, std::vector<std::
 // ---- the transcript ------------------------------------------------------------------------
 
 // What differs from one machine, folder or build to the next: the build date, the elapsed time
-// (real time until the virtual board's line opens), the case's folder and this machine's ports.
-std::string normalise(const std::string& text, const fs::path& folder) {
+// (real time until the virtual board's line opens), this machine's ports, and the texts given
+// (the case's folder, the pseudo-terminal) with their masks.
+using Masks = std::vector<std::pair<std::string, std::string>>;
+
+std::string normalise(const std::string& text, const Masks& masks) {
     static const std::regex elapsed(R"(Total Elapsed time = [0-9]+\.[0-9]{2} sec)");
     static const std::regex portList(R"((^|\n)(/dev/[^\n]*\n)+|(^|\n)No serial ports found\n)");
     static const std::regex portHint(R"(Hint: serial ports here: [^\n]*)");
@@ -358,9 +367,10 @@ std::string normalise(const std::string& text, const fs::path& folder) {
     result = std::regex_replace(result, elapsed, "Total Elapsed time = <t> sec");
     result = std::regex_replace(result, portList, "$1$3<this machine's ports>\n");
     result = std::regex_replace(result, portHint, "Hint: serial ports here: <this machine's>");
-    const std::string path = folder.string();
-    for (std::size_t at; (at = result.find(path)) != std::string::npos;)
-        result.replace(at, path.size(), "<dir>");
+    for (const auto& [from, to] : masks) {
+        for (std::size_t at; (at = result.find(from)) != std::string::npos;)
+            result.replace(at, from.size(), to);
+    }
     return result;
 }
 
@@ -430,32 +440,49 @@ std::string listing(const fs::path& folder) {
     return text;
 }
 
+// The word "<pty>" in a run's arguments: the pseudo-terminal of halvard-sim.
+constexpr std::string_view kPty = "<pty>";
+
 std::string transcriptOf(const Case& c, const fs::path& root) {
     const fs::path folder = root / "work";
     fs::create_directory(folder);
+    Masks masks{{folder.string(), "<dir>"}};
+    // board "pty [options]": halvard-sim serves the board, and the real halvard opens its line.
+    std::optional<SimProcess> sim;
+    std::vector<std::string> board = words(c.board);
+    if (!board.empty() && board.front() == "pty") {
+        sim.emplace(std::vector<std::string>(board.begin() + 1, board.end()));
+        masks.emplace_back(sim->device(), kPty);
+        board.clear();
+    }
+    const auto withPty = [&](std::string text) {
+        for (std::size_t at; sim && (at = text.find(kPty)) != std::string::npos;)
+            text.replace(at, kPty.size(), sim->device());
+        return text;
+    };
     std::list<HeldLock> locks;
-    prepare(folder, c.files, locks);
+    prepare(folder, withPty(std::string(c.files)), locks);
     std::string text;
     for (const std::string& run : split(c.runs, ';')) {
         std::vector<std::string> argv{HALVARD_EXE};
-        std::string shown = "halvard";
-        if (!c.board.empty()) {
+        std::string shown =
+            sim ? "halvard-sim" + std::string(c.board.substr(3)) + " & halvard" : "halvard";
+        if (!board.empty()) {
             argv = {HALVARD_TRANSCRIPT_DRIVER};
-            for (std::string& word : words(c.board))
-                argv.push_back(std::move(word));
+            argv.insert(argv.end(), board.begin(), board.end());
             argv.push_back("--");
             shown = "halvard_transcript_driver " + std::string(c.board) + " --";
         }
-        for (std::string& word : words(run)) {
+        for (const std::string& word : words(run)) {
             shown += " " + word;
-            argv.push_back(std::move(word));
+            argv.push_back(withPty(word));
         }
         const Outcome outcome = runIn(folder, root, argv);
         text += "run: " + shown + "\nstatus " + std::to_string(outcome.status);
         if (outcome.signal != 0)
             text += " (signal " + std::to_string(outcome.signal) + ")";
-        text += "\nstdout:\n" + render(normalise(outcome.out, folder));
-        text += "stderr:\n" + render(normalise(outcome.err, folder)) + "\n";
+        text += "\nstdout:\n" + render(normalise(outcome.out, masks));
+        text += "stderr:\n" + render(normalise(outcome.err, masks)) + "\n";
     }
     return text + "files:\n" + listing(folder);
 }
