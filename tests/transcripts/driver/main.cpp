@@ -1,11 +1,11 @@
 // src/run/main.cpp with one difference: the virtual board of /COM=SIM is built from
 // halvard-sim's own options (faults, flash chip, clock, flash image), given before "--":
 //
-//   halvard_transcript_driver [--interrupt-at MS] [halvard-sim options] -- [halvard arguments]
+//   halvard_transcript_driver [--interrupt-at MS[:SIGNAL]] [halvard-sim options] -- [arguments]
 //
 // so that the transcript tests reach the failures a board shows without giving halvard an
-// option for them. --interrupt-at raises SIGINT once the board's time has run MS ms past the
-// opening of the line, as a Ctrl-C at that moment would.
+// option for them. --interrupt-at raises SIGINT (or the signal given) once the board's time has
+// run MS ms past the opening of the line, as a Ctrl-C at that moment would.
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -27,16 +27,19 @@ namespace {
 
 constexpr int kUsageStatus = 120;
 
-// The run's clock, which raises SIGINT at the first reading past the moment.
+// The run's clock, which raises the signal at the first reading past the moment.
 class InterruptingClock final : public halvard::Clock {
   public:
     explicit InterruptingClock(halvard::Clock& inner) : inner_(inner) {}
-    void arm(std::uint32_t atMs) { at_ = atMs; }
+    void arm(std::uint32_t atMs, int signal) {
+        at_ = atMs;
+        signal_ = signal;
+    }
     std::uint32_t tickMs() override {
         const std::uint32_t now = inner_.tickMs();
         if (at_ && now >= *at_) {
             at_.reset();
-            std::raise(SIGINT);
+            std::raise(signal_);
         }
         return now;
     }
@@ -45,25 +48,37 @@ class InterruptingClock final : public halvard::Clock {
   private:
     halvard::Clock& inner_;
     std::optional<std::uint32_t> at_;
+    int signal_ = SIGINT;
 };
 
 struct DriverOptions {
     halvard::sim::VirtualBoardOptions board;
     std::optional<std::uint32_t> interruptAtMs;
+    int interruptSignal = SIGINT;
 };
+
+std::optional<std::uint32_t> decimal(std::string_view digits) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size())
+        return std::nullopt;
+    return value;
+}
 
 // The words before "--"; nothing, after a line on standard error, when they make no board.
 std::optional<DriverOptions> parseDriverOptions(std::vector<std::string_view> words) {
     DriverOptions options;
     if (words.size() >= 2 && words[0] == "--interrupt-at") {
-        std::uint32_t ms = 0;
-        const std::string_view digits = words[1];
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ms);
-        if (error != std::errc{} || end != digits.data() + digits.size()) {
-            std::fprintf(stderr, "halvard_transcript_driver: --interrupt-at needs milliseconds\n");
+        const std::string_view value = words[1];
+        const std::size_t colon = value.find(':');
+        options.interruptAtMs = decimal(value.substr(0, colon));
+        const auto signal = colon == std::string_view::npos ? std::optional<std::uint32_t>(SIGINT)
+                                                            : decimal(value.substr(colon + 1));
+        if (!options.interruptAtMs || !signal) {
+            std::fprintf(stderr, "halvard_transcript_driver: --interrupt-at needs MS[:SIGNAL]\n");
             return std::nullopt;
         }
-        options.interruptAtMs = ms;
+        options.interruptSignal = static_cast<int>(*signal);
         words.erase(words.begin(), words.begin() + 2);
     }
     const auto parsed = halvard::sim::tool::parseOptions(words);
@@ -106,7 +121,7 @@ int main(int argc, char* argv[]) {
             return halvard::OpenSystemLine(request);
         halvard::LineOpenResult opened = halvard::OpenSimLine(request, &clock, driver->board);
         if (opened.line && driver->interruptAtMs)
-            runClock.arm(clock.tickMs() + *driver->interruptAtMs);
+            runClock.arm(clock.tickMs() + *driver->interruptAtMs, driver->interruptSignal);
         return opened;
     };
     const int status =
