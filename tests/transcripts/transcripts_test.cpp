@@ -166,6 +166,7 @@ constexpr std::array kCases = std::to_array<Case>({
     {"fault_erase_fails", "--fault erase-fail=0", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_erase_fails_16bit", "--flash am29f400bb --fault erase-fail=0", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_erase_fails_outside_range", "--fault erase-fail=5", "/P image.bin /COM=SIM /ERASEALL", "image.bin=rand:4096:1"},
+    {"fault_erase_fails_old_data_stays", "--fault erase-fail=5", "/P image.bin /COM=SIM /ERASEALL", "image.bin=rand:4096:1 halvard-sim.bin=rand:0x20000:3"},
     {"fault_slow_erase", "--fault slow-erase=70000", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_split_answer", "--fault split-answer", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_hangup", "--fault hangup=500", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
