@@ -105,11 +105,11 @@ constexpr std::array kCases = std::to_array<Case>({
      "bad.hex=text::020000022000DC|:0400000001020304F1|:00000001FF| nodata.hex=text::00000001FF| noend.hex=text::020000022000DC|:0400000001020304F2| "
      "overlap.hex=text::020000022000DC|:0400000001020304F2|:0400000009090909D8|:00000001FF| badtype.hex=text::020000022000DC|:00000006FA|:00000001FF| "
      "count.s19=text:S20802000001020304EB|S5030002FA|S804000000FB| outside.hex=text::020000021000EC|:0400000001020304F2|:00000001FF|"},
-    {"record_file_syntax", "", "/P len01.hex ; /P notcolon.hex ; /P short.hex ; /P count.hex ; /P nonhex.hex ; /P odd.hex ; /P long.hex ; /P beyond.hex ; /P notS.s19 ; /P typeS4.s19 ; /P noend.s19",
+    {"record_file_syntax", "", "/P len01.hex /COM=SIM ; /P notcolon.hex /COM=SIM ; /P short.hex /COM=SIM ; /P count.hex /COM=SIM ; /P nonhex.hex /COM=SIM ; /P odd.hex /COM=SIM ; /P long.hex /COM=SIM ; /P beyond.hex /COM=SIM ; /P notS.s19 /COM=SIM ; /P typeS4.s19 /COM=SIM ; /P dataS9.s19 /COM=SIM ; /P noend.s19 /COM=SIM",
      "len01.hex=text::020000022000DC|:0100000100FE| notcolon.hex=text::020000022000DC|X0400000001020304F2|:00000001FF| short.hex=text::020000022000DC|:00|:00000001FF| "
      "count.hex=text::020000022000DC|:05000000010203F5|:00000001FF| nonhex.hex=text::020000022000DC|:04000000010203G4F2|:00000001FF| "
      "odd.hex=text::020000022000DC|:040000000102030|:00000001FF| long.hex=text::020000022000DC|:+fill:600:41+text:| beyond.hex=text::02000004FFFFFC|:04FFFE0001020304F5|:00000001FF| "
-     "notS.s19=text:S10510000102E7|X9030000FC| typeS4.s19=text:S10510000102E7|S404000001FA|S9030000FC| noend.s19=text:S10510000102E7|"},
+     "notS.s19=text:S10510000102E7|X9030000FC| typeS4.s19=text:S10510000102E7|S404000001FA|S9030000FC| dataS9.s19=text:S10510000102E7|S904000001FA| noend.s19=text:S10510000102E7|"},
     {"record_file_half_word", "", "/P half.hex /COM=SIM:FLASH=am29f400bb", "half.hex=text::020000022000DC|:03000100010203F6|:00000001FF|"},
     {"xc16x", "", "/P image.bin /COM=SIM /XC16X ; /V image.bin /COM=SIM /XC16X ; /R back.bin /COM=SIM /XC16X /L=1000", "image.bin=rand:4096:1"},
     {"read_cannot_create", "", "/R nodir/out.bin /COM=SIM /L=10 ; /R adir /COM=SIM /L=10", "adir=dir"},
