@@ -526,7 +526,7 @@ INSTANTIATE_TEST_SUITE_P(Transcripts, Transcript, ::testing::ValuesIn(kCases),
                          });
 
 // A recording whose case was renamed or removed would otherwise stay behind unnoticed.
-TEST(TranscriptFiles, EachBelongsToACase) {
+TEST(Transcripts, EachRecordingBelongsToACase) {
     for (const fs::directory_entry& entry :
          fs::directory_iterator(fs::path(HALVARD_TRANSCRIPTS_EXPECTED))) {
         const std::string name = entry.path().stem().string();
