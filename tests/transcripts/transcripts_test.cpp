@@ -238,7 +238,8 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
         throw std::runtime_error("cannot write " + path.string());
 }
 
-// A lock as FlashImageFile takes it, held until the case ends.
+// The lock that a run holds on the board's flash file or on a serial port, held by the test
+// until the case ends.
 class HeldLock {
   public:
     explicit HeldLock(const fs::path& path)
