@@ -8,7 +8,9 @@ namespace halvard {
 
 void PrintSerialPorts(Console& console, const std::vector<PortListing>& ports) {
     if (ports.empty()) {
-        console.print("No serial ports found\n");
+        console.print(CanListSerialPorts()
+                          ? "No serial ports found\n"
+                          : "Listing serial ports is not available on this system\n");
         return;
     }
     std::size_t width = 0;
@@ -42,6 +44,9 @@ void PrintOpenHint(Console& console, const std::string& device, LineOpenCause ca
         case LineOpenCause::unknown:
             break;
     }
+    // Where the ports cannot be listed, "none" would be a guess.
+    if (ports.empty() && !CanListSerialPorts())
+        return;
     std::string names;
     for (const PortListing& port : ports)
         names += (names.empty() ? "" : ", ") + port.device;

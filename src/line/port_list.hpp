@@ -19,6 +19,9 @@ struct PortListing {
 // This machine's serial ports in name order: Linux asks sysfs, macOS lists /dev/cu.*, Windows
 // lists the COM names among its DOS devices. Nothing is opened.
 std::vector<PortListing> ListSerialPorts();
+// False where ListSerialPorts has no way to find the ports (other POSIX systems): its empty list
+// then says nothing about the ports that exist.
+bool CanListSerialPorts();
 
 #ifdef __linux__
 // The same from a sysfs tty class folder (/sys/class/tty) and a device folder (/dev).

@@ -1,4 +1,5 @@
-// The serial ports of a Linux or macOS machine, and why a device refuses this user.
+// The serial ports of a Linux or macOS machine (other POSIX systems cannot list theirs), and why
+// a device refuses this user.
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#if defined(__linux__) || defined(__APPLE__)
 // ttyS2 before ttyS10: names compare by their stem, then by their number.
 bool namedBefore(const PortListing& a, const PortListing& b) {
     const auto split = [](const std::string& name) {
@@ -31,6 +33,7 @@ bool namedBefore(const PortListing& a, const PortListing& b) {
     };
     return split(a.device) < split(b.device);
 }
+#endif
 
 }  // namespace
 
@@ -146,9 +149,14 @@ std::vector<PortListing> ListSerialPorts() {
     return ListSerialPortsIn("/sys/class/tty", "/dev");
 }
 
-#else
+bool CanListSerialPorts() {
+    return true;
+}
 
-// Each serial port has a call-up device, the one to open for an outgoing line.
+#elif defined(__APPLE__)
+
+// Each serial port has a call-up device, the one to open for an outgoing line; macOS names them
+// /dev/cu.*.
 std::vector<PortListing> ListSerialPorts() {
     std::vector<PortListing> ports;
     std::error_code error;
@@ -158,6 +166,23 @@ std::vector<PortListing> ListSerialPorts() {
     }
     std::sort(ports.begin(), ports.end(), namedBefore);
     return ports;
+}
+
+bool CanListSerialPorts() {
+    return true;
+}
+
+#else
+
+// The BSDs name their ports each their own way (/dev/cuau0, /dev/cua00, /dev/dty00), next to
+// lock and init devices of similar names, and have no sysfs to ask: a list read off /dev would
+// be a guess, so there is none.
+std::vector<PortListing> ListSerialPorts() {
+    return {};
+}
+
+bool CanListSerialPorts() {
+    return false;
 }
 
 #endif
@@ -197,9 +222,15 @@ std::string PermissionHint(const std::string& device) {
         return "no permission to open " + device + ": its mode " + mode.data() + " gives group " +
                group + " no read and write access";
     }
+#ifdef __linux__
     return "no permission to open " + device + ", which belongs to group " + group +
            ": join it with \"sudo usermod -aG " + group + " " + userName() +
            "\", then log out and in again";
+#else
+    // usermod is Linux's; the other systems join a group with tools of their own.
+    return "no permission to open " + device + ", which belongs to group " + group + ": " +
+           userName() + " needs to join it, then log out and in again";
+#endif
 }
 
 }  // namespace halvard

@@ -58,6 +58,10 @@ std::vector<PortListing> ListSerialPorts() {
     return ports;
 }
 
+bool CanListSerialPorts() {
+    return true;
+}
+
 std::string PermissionHint(const std::string& device) {
     return "no permission to open " + device;
 }
