@@ -22,7 +22,7 @@ constexpr std::uint32_t kReplyTimeoutMs = 2000;
 // and a millisecond or two of scheduling; the common default of 16 ms is far above this.
 constexpr std::uint32_t kSlowLineMs = 4;
 
-#if !defined(_WIN32) && !defined(__APPLE__)
+#ifdef __linux__
 // The tty's name under /sys/bus/usb-serial/devices: the device's file name.
 std::string ttyName(const Session& session) {
     const std::string device = session.settings.device;
@@ -39,7 +39,7 @@ void printHint(Session& session, std::uint32_t roundTripMs) {
         "timer holds short replies back. Set it to 1 ms: Device Manager, the port's "
         "Properties, Port Settings, Advanced, Latency Timer.\n",
         static_cast<unsigned>(roundTripMs));
-#elif defined(__APPLE__)
+#elif !defined(__linux__)
     session.link.console.print(
         "Hint: the line takes %u ms to answer a ping; a USB serial adapter's latency "
         "timer holds short replies back. Set it to 1 ms in the adapter driver's "
