@@ -173,7 +173,7 @@ struct WriteFailureCase {
 class WriteFailures : public MonitorCommands,
                       public ::testing::WithParamInterface<WriteFailureCase> {};
 
-TEST_P(WriteFailures, PrintTheMessageCloseThePortAndEndWithStatus3) {
+TEST_P(WriteFailures, EndTheRunWithTheirMessageAndStatus3) {
     FakeMonitor monitor(line());
     if (GetParam().acceptedAfterHeader < 0) {
         line().limitNextWrite(3);
