@@ -225,6 +225,18 @@ void loadRecordFile(Parse& cmd, ImageFormat format, const std::string& text) {
 }
 
 // Sums are taken in 64 bits, so /FO= plus /L= can never wrap into a small number.
+// A file named as HEX or S-records that holds neither would otherwise go to the flash as raw
+// bytes, its text and all.
+void refuseMisnamedFile(Parse& cmd) {
+    const ImageFormat named = FormatNamedBy(cmd.settings.fileName);
+    if (named == ImageFormat::raw)
+        return;
+    const char* what = named == ImageFormat::intelHex ? "Intel HEX records" : "S-records";
+    cmd.console.print("%s: the file's name promises %s, but it holds none\n",
+                      cmd.settings.fileName.c_str(), what);
+    throw RunError(exit_status::inputFile, "");
+}
+
 void checkInputFile(Parse& cmd) {
     RunSettings& s = cmd.settings;
     const std::uint64_t size = inputFileSize(cmd);
@@ -235,6 +247,7 @@ void checkInputFile(Parse& cmd) {
         loadRecordFile(cmd, format, size == head.size() ? head : readInput(cmd, size));
         return;
     }
+    refuseMisnamedFile(cmd);
     if (s.fileOffset > size)
         throw RunError(ErrorCode::FileOffsetRange);
     const std::uint64_t available = size - s.fileOffset;

@@ -10,9 +10,6 @@ namespace halvard {
 
 namespace {
 
-// The longest record line either format can have, with room for trailing blanks.
-constexpr std::size_t kLongestFirstLine = 600;
-
 bool allHex(std::string_view digits) {
     return !digits.empty() && std::all_of(digits.begin(), digits.end(), record_text::isHexDigit);
 }
@@ -26,16 +23,16 @@ std::string lowerCase(std::string_view text) {
 
 }  // namespace
 
+// A first line is judged by what the head shows of it: a line longer than the head is still a
+// record when every character seen is a hex digit.
 ImageFormat DetectFormat(std::string_view head) {
+    head = record_text::WithoutByteOrderMark(head);
     const std::size_t start = head.find_first_not_of("\r\n");
     if (start == std::string_view::npos)
         return ImageFormat::raw;
-    std::string_view line = head.substr(start, kLongestFirstLine + 1);
-    const std::size_t newline = line.find('\n');
-    if (newline == std::string_view::npos && line.size() > kLongestFirstLine)
-        return ImageFormat::raw;
-    line = line.substr(0, newline);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+    std::string_view line = head.substr(start);
+    line = line.substr(0, line.find_first_of("\r\n"));
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
         line.remove_suffix(1);
     if (line.starts_with(':') && allHex(line.substr(1)))
         return ImageFormat::intelHex;
@@ -46,7 +43,7 @@ ImageFormat DetectFormat(std::string_view head) {
     return ImageFormat::raw;
 }
 
-ImageFormat OutputFormatFor(std::string_view fileName) {
+ImageFormat FormatNamedBy(std::string_view fileName) {
     const std::size_t dot = fileName.rfind('.');
     const std::size_t slash = fileName.find_last_of("/\\");
     if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
@@ -59,6 +56,10 @@ ImageFormat OutputFormatFor(std::string_view fileName) {
     if (std::find(kSRecords.begin(), kSRecords.end(), extension) != kSRecords.end())
         return ImageFormat::sRecord;
     return ImageFormat::raw;
+}
+
+ImageFormat OutputFormatFor(std::string_view fileName) {
+    return FormatNamedBy(fileName);
 }
 
 }  // namespace halvard

@@ -24,12 +24,22 @@ bool isTrailing(char c) {
 
 }  // namespace
 
+std::string_view WithoutByteOrderMark(std::string_view text) {
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    return text.starts_with(kMark) ? text.substr(kMark.size()) : text;
+}
+
 bool LineCursor::next(std::string_view& line) {
     if (rest_.empty())
         return false;
-    const std::size_t newline = rest_.find('\n');
-    line = rest_.substr(0, newline);
-    rest_ = newline == std::string_view::npos ? std::string_view{} : rest_.substr(newline + 1);
+    const std::size_t end = rest_.find_first_of("\r\n");
+    line = rest_.substr(0, end);
+    std::size_t next = end == std::string_view::npos ? rest_.size() : end + 1;
+    if (end != std::string_view::npos && rest_[end] == '\r' && next < rest_.size() &&
+        rest_[next] == '\n') {
+        ++next;
+    }
+    rest_ = rest_.substr(next);
     while (!line.empty() && isTrailing(line.back()))
         line.remove_suffix(1);
     ++number_;

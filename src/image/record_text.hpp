@@ -14,9 +14,13 @@ namespace halvard::record_text {
 
 // The lines of a text, LF or CR LF, numbered from 1; trailing blanks, CRs and the DOS end of
 // file (Ctrl-Z) are not part of a line.
+// The text after a UTF-8 byte-order mark, which editors on Windows put at a file's start.
+std::string_view WithoutByteOrderMark(std::string_view text);
+
+// The lines of a text, which may end in LF, CR LF or CR alike, after a byte-order mark.
 class LineCursor {
   public:
-    explicit LineCursor(std::string_view text) : rest_(text) {}
+    explicit LineCursor(std::string_view text) : rest_(WithoutByteOrderMark(text)) {}
     bool next(std::string_view& line);
     std::uint32_t number() const { return number_; }
 

@@ -272,6 +272,25 @@ TEST_F(InputFile, LengthBeyondTheFileIsCutWithAWarning) {
     EXPECT_EQ(fits.settings.length, 0x3D8u);
 }
 
+// A file whose name promises records but that holds none would go to the flash as raw bytes.
+TEST_F(InputFile, NameThatPromisesRecordsMustHoldThem) {
+    const std::vector<unsigned char> binary(64, 0x5A);
+    struct Case {
+        const char* name;
+        const char* promise;
+    };
+    for (const Case c :
+         {Case{"image.hex", "Intel HEX records"}, Case{"image.IHX", "Intel HEX records"},
+          Case{"image.s19", "S-records"}, Case{"image.mot", "S-records"}}) {
+        const std::string path = folder.write(c.name, binary);
+        const Parsed p = parse({"h", "/P", path});
+        EXPECT_EQ(p.status, 13) << c.name;
+        EXPECT_EQ(p.output,
+                  path + ": the file's name promises " + c.promise + ", but it holds none\n");
+    }
+    EXPECT_EQ(parse({"h", "/V", folder.write("image.bin", binary)}).status, -1);
+}
+
 TEST_F(InputFile, OffsetPlusLengthNeverWrapsAround) {
     const std::string f = file(1000);
     const Parsed p = parse({"h", "/P", f, "/FO=10", "/L=FFFFFFF8"});

@@ -132,6 +132,31 @@ TEST_P(MalformedFiles, NameTheLineAndTheFault) {
 INSTANTIATE_TEST_SUITE_P(Readers, MalformedFiles, ::testing::ValuesIn(kMalformed),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Editors and tools end lines in LF, CR LF or CR and may start with a byte-order mark: the
+// same records read to the same image, and a fault is named at the same line.
+TEST(LineEnds, EveryKindReadsTheSameAndCountsTheSameLines) {
+    const std::string lines[] = {hexLine(0x100, 0, {1, 2}), hexLine(0x102, 0, {3, 4}),
+                                 ":0201040005\n", hexLine(0, 1, {})};
+    for (const std::string_view end : {"\n", "\r\n", "\r"}) {
+        for (const std::string_view mark : {"", "\xEF\xBB\xBF"}) {
+            std::string good = std::string(mark);
+            std::string bad = std::string(mark);
+            for (std::size_t i = 0; i < 4; ++i) {
+                std::string line = lines[i].substr(0, lines[i].size() - 1) + std::string(end);
+                bad += line;
+                if (i != 2)
+                    good += line;
+            }
+            const ImageRead read = ReadIntelHex(good);
+            ASSERT_FALSE(read.fault) << read.fault->what;
+            EXPECT_EQ(rangesOf(read.image), (RangeMap{{0x100, {1, 2, 3, 4}}}));
+            const ImageRead faulty = ReadIntelHex(bad);
+            ASSERT_TRUE(faulty.fault);
+            EXPECT_EQ(faulty.fault->line, 3u) << faulty.fault->what;
+        }
+    }
+}
+
 TEST(DetectFormat, OnlyARecordLineMakesText) {
     const std::vector<std::pair<std::string, ImageFormat>> cases = {
         {kHexData, ImageFormat::intelHex},
@@ -139,7 +164,11 @@ TEST(DetectFormat, OnlyARecordLineMakesText) {
         {":10000000zz\n", ImageFormat::raw},                  // not hex digits: a binary
         {std::string(":\x10\x00\x00", 4), ImageFormat::raw},  // a binary starting with ':'
         {":", ImageFormat::raw},
-        {":" + std::string(700, '0'), ImageFormat::raw},  // longer than any record
+        // Longer than any record, or than the head that is looked at: still a record line, which
+        // the reader then refuses, rather than text that would go to the flash as raw bytes.
+        {":" + std::string(700, '0'), ImageFormat::intelHex},
+        {"\xEF\xBB\xBF" + kHexData, ImageFormat::intelHex},  // the byte-order mark of an editor
+        {"\r\r" + kS1, ImageFormat::sRecord},                // CR-only line ends
         {kS1, ImageFormat::sRecord},
         {"S4030000FC\n", ImageFormat::sRecord},  // an unknown type is a fault, not a binary
         {"SX12\n", ImageFormat::raw},
