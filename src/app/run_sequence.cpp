@@ -67,11 +67,13 @@ void RunSequence(Run& run, int argc, char* argv[]) {
                             run.console, settings.baudRate, BoardOf(settings), FlashOf(settings));
     BringUp(session);
     Job& job = run.job.emplace(session, JobOf(settings), std::move(run.command.image));
+    // The range is settled, and an image that does not fit refused, before anything is erased.
     if (job.image)
         PlaceImage(job, FlashSize(session.flash));
+    else
+        SettleRange(job, FlashSize(session.flash));
     if (job.settings.eraseAll && !job.settings.noErase)
         EraseFlashAll(session.flash);
-    SettleRange(job, FlashSize(session.flash));
     runFunction(job);
     CheckErasedSectors(session.flash);
     session.link.close();

@@ -5,6 +5,7 @@
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
 #include "ops/ops.hpp"
+#include "ops/stretches.hpp"
 
 namespace halvard {
 
@@ -65,6 +66,28 @@ void checkWordAlignment(Job& job) {
 
 }  // namespace
 
+namespace {
+
+// A raw image that does not fit the device from /OFFSET= on would be cut, and the board would
+// not hold the file: only bytes past the end that erased flash holds anyway (0xFF) may go.
+// Reading keeps the cut: it reads what the device has.
+void refuseImageBeyondTheDevice(Job& job, std::uint32_t room) {
+    const JobSettings& s = job.settings;
+    if (s.operation == Operation::read || job.image)
+        return;
+    const std::uint64_t from = std::uint64_t{s.fileOffset} + room;
+    const std::uint32_t beyond = s.length - room;
+    if (from <= UINT32_MAX && FileErasedFrom(job, static_cast<std::uint32_t>(from), beyond))
+        return;
+    throw RunError(exit_status::inputFile,
+                   Format("%s does not fit the flash device: %u bytes from file offset 0x%llX "
+                          "lie past its end and are not all 0xFF\n",
+                          s.fileName.c_str(), static_cast<unsigned>(beyond),
+                          static_cast<unsigned long long>(from)));
+}
+
+}  // namespace
+
 // Offsets and lengths are compared without a sum, so nothing can wrap around 2^32.
 void SettleRange(Job& job, std::uint32_t size) {
     JobSettings& s = job.settings;
@@ -74,6 +97,7 @@ void SettleRange(Job& job, std::uint32_t size) {
     if (s.length == kLengthToEnd) {
         s.length = room;
     } else if (s.length > room) {
+        refuseImageBeyondTheDevice(job, room);
         job.console.print("warning: /OFFSET + /LENGHT bigger than Flash. Cutted to flash size\n");
         s.length = room;
     }

@@ -36,6 +36,22 @@ void readFromFile(const Job& job, HostFile& file, std::span<std::uint8_t> block)
 
 }  // namespace
 
+bool FileErasedFrom(Job& job, std::uint32_t offset, std::uint32_t count) {
+    HostFile file(job.settings.fileName, "rb");
+    if (!file.isOpen() || !seekTo(file, offset))
+        failFileRead(job);
+    constexpr std::uint32_t kChunk = 0x10000;
+    std::vector<std::uint8_t> chunk;
+    for (std::uint32_t done = 0; done < count;) {
+        chunk.resize(std::min(kChunk, count - done));
+        readFromFile(job, file, chunk);
+        if (std::any_of(chunk.begin(), chunk.end(), [](std::uint8_t b) { return b != 0xFF; }))
+            return false;
+        done += static_cast<std::uint32_t>(chunk.size());
+    }
+    return true;
+}
+
 HostFile OpenInput(Job& job) {
     const JobSettings& s = job.settings;
     if (job.image)

@@ -22,6 +22,9 @@ inline std::uint32_t EndOf(const Stretch& stretch) {
     return stretch.flashOffset + stretch.length;
 }
 
+// True when the count bytes of the raw input file from its offset are all 0xFF, as erased flash
+// reads: bytes that need not be written.
+bool FileErasedFrom(Job& job, std::uint32_t offset, std::uint32_t count);
 // The raw input file, at /FILE-OFFSET=; none for a HEX or S-record image, which is in memory.
 HostFile OpenInput(Job& job);
 std::vector<Stretch> StretchesOf(const Job& job);

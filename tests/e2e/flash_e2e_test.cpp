@@ -157,13 +157,30 @@ TEST_F(Board, OffsetAtAndBeyondTheDeviceEnd) {
               restart() + kDetected + "Error 19: Value of option /OFFSET= out of range\n");
 }
 
-TEST_F(Board, RangeBeyondTheDeviceIsCut) {
-    const auto image = randomBytes(0x2000, 6);
+// An image that does not fit the device from /O= on is refused before anything is erased; only
+// bytes past the end that erased flash holds anyway (0xFF) are cut, with a warning.
+TEST_F(Board, RangeBeyondTheDeviceIsRefusedUnlessErased) {
+    auto image = randomBytes(0x2000, 6);
+    folder.write("image.bin", image);
+    // Data in the sector that /O=1F000 lies in, which a refused run must leave alone.
+    ASSERT_EQ(halvard({"/P", "image.bin", "/O=1C000"}).status, 0);
+    for (const char* function : {"/P", "/V"}) {
+        const ProcessResult refused = halvard({function, "image.bin", "/O=1F000", "/ERASEALL"});
+        EXPECT_EQ(refused.status, 13) << function;
+        EXPECT_NE(refused.output.find("image.bin does not fit the flash device: 4096 bytes from "
+                                      "file offset 0x1000 lie past its end and are not all 0xFF\n"),
+                  std::string::npos)
+            << refused.output;
+        EXPECT_EQ(refused.output.find("Erasing"), std::string::npos) << refused.output;
+    }
+    ASSERT_EQ(halvard({"/R", "kept.bin", "/O=1C000", "/L=2000"}).status, 0);
+    EXPECT_EQ(readFile(folder.file("kept.bin")), image);
+
+    std::fill(image.begin() + 0x1000, image.end(), 0xFF);
     folder.write("image.bin", image);
     const ProcessResult p = halvard({"/P", "image.bin", "/O=1F000"});
     EXPECT_EQ(p.status, 0);
-    EXPECT_NE(p.output.find("WSI PSD813Fx detected\n"
-                            "warning: /OFFSET + /LENGHT bigger than Flash. Cutted to flash size\n"
+    EXPECT_NE(p.output.find("warning: /OFFSET + /LENGHT bigger than Flash. Cutted to flash size\n"
                             "Loading flash algorithm (138) Bytes\n"
                             "Erasing Flash-EPROM Block #:7 \n"
                             "Programming File image.bin (4096 bytes)\n"),

@@ -17,6 +17,8 @@ struct Settled {
 
 Settled settle(std::uint32_t offset, std::uint32_t length, std::uint32_t size) {
     ScriptedRun scripted;
+    scripted.job.settings.operation =
+        Operation::read;  // a read keeps the cut: it reads what is there
     scripted.job.settings.flashOffset = offset;
     scripted.job.settings.length = length;
     const int status = exitStatusOf([&] { SettleRange(scripted.job, size); });

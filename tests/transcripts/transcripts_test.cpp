@@ -91,6 +91,7 @@ constexpr std::array kCases = std::to_array<Case>({
     {"options_lowercase", "", "/p image.bin /com=sim /eraseall /o=0 /l=-1 ; /v image.bin /com=sim:flash=PSD813F", "image.bin=rand:4096:1"},
     {"program_window", "", "/P image.bin /COM=SIM /O=3F00 /FO=100 /L=400 ; /V image.bin /COM=SIM /O=3F00 /FO=100 /L=400 ; /R window.bin /COM=SIM /O=3F00 /L=400", "image.bin=rand:4096:1"},
     {"length_warnings", "", "/P image.bin /COM=SIM /L=2000 ; /P image.bin /COM=SIM /FO=800 /L=1000", "image.bin=rand:4096:1"},
+    {"raw_image_beyond_device", "", "/P image.bin /COM=SIM /O=1F000 ; /V image.bin /COM=SIM /O=1F000 ; /P image.bin /COM=SIM /O=1F000 /ERASEALL", "halvard-sim.bin=rand:0x20000:3 image.bin=rand:8192:1"},
     {"program_noerase", "", "/P image.bin /COM=SIM /NOERASE ; /V image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"noerase_over_data", "", "/P other.bin /COM=SIM /NOERASE", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF other.bin=rand:4096:9"},
     {"verify_difference", "", "/P image.bin /COM=SIM ; /V other.bin /COM=SIM", "image.bin=rand:4096:1 other.bin=rand:4096:1,flip=802"},
@@ -117,7 +118,7 @@ constexpr std::array kCases = std::to_array<Case>({
 
     // Flash chips.
     {"chip_am29f400bb", "", "/P image.bin /COM=SIM:FLASH=am29f400bb /O=3800 ; /V image.bin /COM=SIM:FLASH=am29f400bb /O=3800 ; /R back.bin /COM=SIM:FLASH=am29f400bb /O=3800 /L=1000", "image.bin=rand:4096:1"},
-    {"chip_am29f400bt_byte_mode", "", "/P image.bin /COM=SIM:FLASH=am29f400bt-x8 /O=7F800 ; /V image.bin /COM=SIM:FLASH=am29f400bt-x8 /O=7F800", "image.bin=rand:4096:1"},
+    {"chip_am29f400bt_byte_mode", "", "/P image.bin /COM=SIM:FLASH=am29f400bt-x8 /O=7F800 ; /V image.bin /COM=SIM:FLASH=am29f400bt-x8 /O=7F800", "image.bin=rand:2048:1+fill:2048:FF"},
     {"chip_am29f010_pair", "", "/P image.bin /COM=SIM:FLASH=am29f010-pair /O=7800 ; /V image.bin /COM=SIM:FLASH=am29f010-pair /O=7800", "image.bin=rand:4096:1"},
     {"chip_psd835g2", "", "/P image.bin /COM=SIM:FLASH=psd835g2 ; /R back.bin /COM=SIM:FLASH=psd835g2 /L=1000", "image.bin=rand:4096:1"},
     {"chip_cfi_only", "", "/P image.bin /COM=SIM:FLASH=am29lv320dt ; /V image.bin /COM=SIM:FLASH=am29lv320dt", "image.bin=rand:4096:1"},
