@@ -87,6 +87,10 @@ void readBackPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> 
 
 // The page's CRC first: only a page that does not prove itself is read back, to find the first
 // difference. Without the routine every page is read back and its blocks' sums compared.
+//
+// A read-back that finds no difference where the CRC found one is the weaker proof: the line may
+// have changed the very bytes that differ. It never overrules the CRC; only the CRC asked again,
+// and agreeing, does. Otherwise the line is blamed, and the run never ends in a success.
 void verifyPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> data,
                 std::uint32_t remainingAfter) {
     const std::uint32_t address = job.deviceBase() + offset;
@@ -95,7 +99,7 @@ void verifyPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> da
     if (byCrc && ProvePiece(job, address, data) == PieceProof::agrees)
         return;
     readBackPage(job, offset, data, remainingAfter);
-    if (!byCrc && ProvePiece(job, address, data) != PieceProof::agrees)
+    if (ProvePiece(job, address, data) != PieceProof::agrees)
         throw RunError(ErrorCode::ChecksumTransfer, "General Checksum Error!!\n");
 }
 

@@ -174,6 +174,19 @@ TEST(Verify, DifferenceShowsTheWordsAndTheOffset) {
                                   "Error 21: Error Verifying\n\n\nError at offset 0x00000206!!!\n");
 }
 
+// The page's CRC-32 says that the page differs; a plain read-back that the line changed into
+// the file's bytes must not overrule it into a success.
+TEST(Verify, ReadBackThatSeemsToAgreeDoesNotOverruleTheCrc) {
+    ProgramBench bench(Operation::verify, 0, 0x400, randomBytes(0x400));
+    bench.target.load(0x20000, bench.image);
+    bench.target.setByte(0x20000, bench.image[0] ^ 0x01);
+    bench.target.corruptBlockReadsAt.insert(0x20000);  // the read-back arrives as the file
+    EXPECT_EQ(bench.runIt(), 1);
+    const std::string out = bench.output();
+    EXPECT_EQ(out.find("Successfully"), std::string::npos) << out;
+    EXPECT_NE(out.find("Error 1: Checksum Error in file transfer\n"), std::string::npos) << out;
+}
+
 TEST(Verify, OneBlockReadTimeOutIsResynchronised) {
     ProgramBench bench(Operation::verify, 0, 0x200, randomBytes(0x200));
     bench.target.load(0x20000, bench.image);
