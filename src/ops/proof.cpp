@@ -113,22 +113,30 @@ bool selfTestPasses(Job& job) {
 
 }  // namespace
 
+// A routine that the line garbled on its way fails its self-test as a broken one would: it is
+// loaded and tested again, and only a routine that fails every time makes the run fall back.
 void PrepareProof(Job& job) {
-    if (job.board.targetCode.proof == Proof::blockSums)
+    constexpr int kRoutineTests = 3;
+    TargetCodeState& code = job.board.targetCode;
+    if (code.proof == Proof::blockSums)
         return;
-    for (int attempt = 0; attempt < 2 && job.board.targetCode.slot != Slot::crcRoutine; ++attempt) {
-        if (!loadRoutine(job))
-            PortResync(job.board.link);
-    }
-    if (job.board.targetCode.proof == Proof::untested) {
-        const bool passed = job.board.targetCode.slot == Slot::crcRoutine && selfTestPasses(job);
-        job.board.targetCode.proof = passed ? Proof::crc : Proof::blockSums;
-        if (!passed) {
-            job.console.print(
-                "Warning: the target's CRC-32 routine failed its test, proving by block "
-                "checksums\n");
+    for (int test = 0; test < kRoutineTests; ++test) {
+        for (int attempt = 0; attempt < 2 && code.slot != Slot::crcRoutine; ++attempt) {
+            if (!loadRoutine(job))
+                PortResync(job.board.link);
         }
+        if (code.proof != Proof::untested)
+            return;
+        if (code.slot == Slot::crcRoutine && selfTestPasses(job)) {
+            code.proof = Proof::crc;
+            return;
+        }
+        code.slot = Slot::unknown;
+        PortResync(job.board.link);
     }
+    code.proof = Proof::blockSums;
+    job.console.print(
+        "Warning: the target's CRC-32 routine failed its test, proving by block checksums\n");
 }
 
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {

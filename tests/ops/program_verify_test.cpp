@@ -89,6 +89,20 @@ TEST(Program, WrongRoutineFallsBackToBlockSums) {
     EXPECT_EQ(bench.target.bytesAt(0x20000, 0x400), bench.image);
 }
 
+// A routine that fails its test once, as one garbled on the line does, is loaded and tested
+// again: the run keeps its CRC-32 proofs instead of falling back to 16-bit sums.
+TEST(Program, RoutineThatFailsItsTestOnceIsLoadedAgain) {
+    ProgramBench bench(Operation::program, 0, 0x400, randomBytes(0x400));
+    bench.job.settings.noErase = true;
+    bench.target.wrongCrcAnswers = 2;  // the first self-test gets two alike wrong answers
+    EXPECT_EQ(bench.runIt(), -1);
+    const std::string out = bench.output();
+    EXPECT_EQ(out.find("Warning"), std::string::npos) << out;
+    EXPECT_NE(out.find("Programming Successfully!!"), std::string::npos) << out;
+    EXPECT_EQ(bench.job.board.targetCode.proof, TargetCodeState::Proof::crc);
+    EXPECT_EQ(bench.target.bytesAt(0x20000, 0x400), bench.image);
+}
+
 TEST(Program, SumsAreComparedInTheirLow16Bits) {
     ProgramBench bench(Operation::program, 0x100, 0x9000, std::vector<std::uint8_t>(0x9000, 0xFF));
     bench.job.settings.noErase = true;

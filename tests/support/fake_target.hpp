@@ -81,6 +81,8 @@ class FakeTarget {
     std::uint32_t flashWriteMs = 0;
     // Added to every CRC-32 the routine answers: a routine that computes wrongly.
     std::uint32_t crcBias = 0;
+    // The first CRC-32 answers that are off by one, as from a routine garbled on its way.
+    int wrongCrcAnswers = 0;
 
   private:
     void receive(ScriptedLine& line, std::span<const std::uint8_t> bytes);
