@@ -10,16 +10,17 @@ namespace halvard {
 struct Job;
 
 // Page proofs: the target's CRC-32 of a piece of the flash (at most one 16 KB page) against the
-// host's CRC-32 of the bytes it should hold. When the routine fails its self-test the proof
-// falls back to the monitor's byte sum of every 512-byte block.
+// host's CRC-32 of the bytes it should hold. When the routine fails its self-test every time,
+// the proof falls back to reading the piece back and comparing the CRC-32 of what was read.
 enum class PieceProof {
     agrees,    // the target holds the bytes
-    differs,   // the target answered twice alike, and not with the bytes' CRC (or sum)
+    differs,   // the target answered twice alike, and not with the bytes' CRC
     noAnswer,  // the line did not let the question through: no two answers alike
 };
 
-// Loads the routine into the flash algorithm's slot when it is not there, and tests it once
-// per run on the monitor's own bytes (one warning line when it fails).
+// Loads the routine into the flash algorithm's slot when it is not there, and tests it on the
+// monitor's own bytes until it passes, at most three times per run (one warning line when it
+// never does).
 void PrepareProof(Job& job);
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
 

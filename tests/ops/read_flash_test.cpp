@@ -130,22 +130,20 @@ TEST(ReadFlash, CorruptedPieceIsReadAgain) {
                   "\nReading Successfully!!\t\t\n");
 }
 
-// Without a working routine the page is read as plain bytes and proved block by block by the
-// monitor's byte sum; the routine is not asked again.
-TEST(ReadFlash, WrongRoutineFallsBackToPlainReadsAndBlockSums) {
+// Without a working routine the page is read as plain bytes and proven by reading it back block
+// by block; the routine is not asked again, and no sum proves anything.
+TEST(ReadFlash, WrongRoutineFallsBackToPlainReadsReadTwice) {
     ReadBench bench(0x100, 0x400);
     bench.target.crcBias = 1;
     EXPECT_EQ(bench.runIt(), -1);
     EXPECT_EQ(ReadBench::readFile(bench.job.settings.fileName), bench.expected(0x100, 0x400));
     EXPECT_EQ(bench.target.accessesOf(blockRead),
-              (std::vector<Access>{{blockRead, 0x20100, 0x400}}));
+              (std::vector<Access>{{blockRead, 0x20100, 0x400},
+                                   {blockRead, 0x20100, 0x200},
+                                   {blockRead, 0x20300, 0x200}}));
     EXPECT_TRUE(bench.target.accessesOf(crcRead).empty());
-    std::vector<Access> sums;
-    for (const Access& a : bench.target.accessesOf(checksum)) {
-        if (a.address >= 0x20000)
-            sums.push_back(a);
-    }
-    EXPECT_EQ(sums, (std::vector<Access>{{checksum, 0x20100, 0x200}, {checksum, 0x20300, 0x200}}));
+    for (const Access& a : bench.target.accessesOf(checksum))
+        EXPECT_LT(a.address, 0x20000u) << "no page is proven by a sum";
 }
 
 // Three reads that never pass: the line is blamed, and no unproved byte reaches the file.
