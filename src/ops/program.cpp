@@ -100,7 +100,12 @@ struct FailedPage {
 // that did not erase. The line (1): no proof came through, or the page holds other data
 // although the flash algorithm reported every block of it programmed. The algorithm verifies
 // each cell against the bytes it received, so those bytes were changed on the way.
+//
+// The chip is blamed only when a proof came through: a page whose proof the line never let
+// through may be right, and a failed cell or a garbled answer is then as likely the line's.
 [[noreturn]] void failProgrammedPage(Job& job, const FailedPage& page, const FlashWrite& written) {
+    if (page.proof == PieceProof::noAnswer)
+        throw RunError(ErrorCode::ChecksumTransfer);
     if (written.outcome == FlashWrite::Outcome::cellFailed && !chipFailedCell(job)) {
         job.console.print("host2Flash: Monitor send error at offset 0x%x\n", written.offset);
         throw RunError(ErrorCode::ChecksumTransfer);

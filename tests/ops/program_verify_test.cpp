@@ -103,6 +103,20 @@ TEST(Program, RoutineThatFailsItsTestOnceIsLoadedAgain) {
     EXPECT_EQ(bench.target.bytesAt(0x20000, 0x400), bench.image);
 }
 
+// A cell that fails again and again blames the chip (22) only when a page proof came through;
+// when the line let no proof through, the chip cannot be told from the line (1).
+TEST(Program, ChipIsBlamedOnlyWhenAProofCameThrough) {
+    for (const bool proofsComeThrough : {true, false}) {
+        ProgramBench bench(Operation::program, 0, 0x200, randomBytes(0x200));
+        bench.job.settings.noErase = true;
+        bench.target.failingCells = {0x20010};
+        // Every page proof goes unanswered, or none does.
+        bench.target.silentCrcAnswers = proofsComeThrough ? 0 : 1000;
+        const int status = bench.runIt();
+        EXPECT_EQ(status, proofsComeThrough ? 22 : 1) << bench.output();
+    }
+}
+
 TEST(Program, SumsAreComparedInTheirLow16Bits) {
     ProgramBench bench(Operation::program, 0x100, 0x9000, std::vector<std::uint8_t>(0x9000, 0xFF));
     bench.job.settings.noErase = true;

@@ -266,6 +266,10 @@ void FakeTarget::serve(ScriptedLine& line, std::span<const std::uint8_t> frame) 
                     --wrongCrcAnswers;
                     ++crc;
                 }
+                if (!send && silentCrcAnswers > 0 && inFlash(address)) {
+                    --silentCrcAnswers;
+                    break;
+                }
                 std::vector<std::uint8_t> answer;
                 if (send) {
                     auto bytes = blockReadAnswer(address, count);
@@ -280,6 +284,14 @@ void FakeTarget::serve(ScriptedLine& line, std::span<const std::uint8_t> frame) 
             }
             const std::uint16_t count = wordOf(frame, 4);
             accesses.push_back({AccessKind::flashWrite, address, count});
+            const auto failing = failingCells.lower_bound(address);
+            if (failing != failingCells.end() && *failing < address + count) {
+                const auto offset = static_cast<std::uint16_t>(*failing & 0x3FFF);
+                line.deliver({0x5A, static_cast<std::uint8_t>(offset),
+                              static_cast<std::uint8_t>(offset >> 8)},
+                             flashWriteMs);
+                break;
+            }
             load(address, frame.subspan(6, count));
             line.deliver({0xAA}, flashWriteMs);
             break;

@@ -83,6 +83,11 @@ class FakeTarget {
     std::uint32_t crcBias = 0;
     // The first CRC-32 answers that are off by one, as from a routine garbled on its way.
     int wrongCrcAnswers = 0;
+    // CRC-32 questions about the flash (not page reads) that get no answer, as on a line that
+    // garbles them; the routine's self-test on the monitor is answered.
+    int silentCrcAnswers = 0;
+    // Cells the flash algorithm cannot program: a block over one is answered 5A and its offset.
+    std::set<std::uint32_t> failingCells;
 
   private:
     void receive(ScriptedLine& line, std::span<const std::uint8_t> bytes);
