@@ -6,7 +6,7 @@
 
 namespace halvard {
 
-// A host file that closes itself; close() may also be called early (PortClose does).
+// A host file that closes itself; close() may also be called early (a finished function does).
 class HostFile {
   public:
     HostFile() = default;

@@ -58,8 +58,4 @@ ImageFormat FormatNamedBy(std::string_view fileName) {
     return ImageFormat::raw;
 }
 
-ImageFormat OutputFormatFor(std::string_view fileName) {
-    return FormatNamedBy(fileName);
-}
-
 }  // namespace halvard

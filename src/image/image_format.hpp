@@ -20,10 +20,9 @@ ImageFormat DetectFormat(std::string_view head);
 inline constexpr std::size_t kDetectBytes = 4096;
 
 // The format a file's name promises: .hex, .h86, .ihx give HEX; .s19, .s28, .s37, .mot, .srec
-// give S-records (any letter case); every other name is raw.
+// give S-records (any letter case); every other name is raw. /R writes the format its file's
+// name promises.
 ImageFormat FormatNamedBy(std::string_view fileName);
-// The format /R writes: the one its file's name promises.
-ImageFormat OutputFormatFor(std::string_view fileName);
 
 // Where a file went wrong: its line (from 1) and what is wrong there.
 struct ReadFault {

@@ -59,11 +59,7 @@ class SerialLine {
 class LineGone : public RunError {
   public:
     explicit LineGone(const std::string& why)
-        : RunError(exit_status::serialLine, "\nSerial line lost: " + why + "\n"), why_(why) {}
-    const std::string& why() const { return why_; }
-
-  private:
-    std::string why_;
+        : RunError(exit_status::serialLine, "\nSerial line lost: " + why + "\n") {}
 };
 
 enum class LineOpenError { noPorts, openFailed, configureFailed, timeoutsFailed };

@@ -65,7 +65,7 @@ void ReadFlash(Job& job) {
     const std::uint32_t start = job.clock.tickMs();
 
     const std::uint32_t first = job.deviceBase() + s.flashOffset;
-    ImageWriter output(file.stream(), OutputFormatFor(s.fileName), first + s.length - 1);
+    ImageWriter output(file.stream(), FormatNamedBy(s.fileName), first + s.length - 1);
     std::uint32_t sum = 0;
     std::uint32_t remaining = s.length;
     ForEachPiece(job.deviceBase(), s.flashOffset, s.flashOffset + s.length, kPageSize,

@@ -182,11 +182,11 @@ TEST(DetectFormat, OnlyARecordLineMakesText) {
 
 TEST(OutputFormat, FollowsTheExtension) {
     for (const char* name : {"a.hex", "b.H86", "dir.s19/c.ihx"})
-        EXPECT_EQ(OutputFormatFor(name), ImageFormat::intelHex) << name;
+        EXPECT_EQ(FormatNamedBy(name), ImageFormat::intelHex) << name;
     for (const char* name : {"a.s19", "a.S28", "a.s37", "a.mot", "x/a.SREC"})
-        EXPECT_EQ(OutputFormatFor(name), ImageFormat::sRecord) << name;
+        EXPECT_EQ(FormatNamedBy(name), ImageFormat::sRecord) << name;
     for (const char* name : {"a.bin", "hex", "a.hex.bak", "a.hex/b", "a.s1"})
-        EXPECT_EQ(OutputFormatFor(name), ImageFormat::raw) << name;
+        EXPECT_EQ(FormatNamedBy(name), ImageFormat::raw) << name;
 }
 
 struct Addressing {

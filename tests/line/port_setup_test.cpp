@@ -26,9 +26,9 @@ void PrintTo(const SetupFailure& failure, std::ostream* out) {
     *out << static_cast<int>(failure.error);
 }
 
-class PortSetupFailure : public ::testing::TestWithParam<SetupFailure> {};
+class OpenPortFailure : public ::testing::TestWithParam<SetupFailure> {};
 
-TEST_P(PortSetupFailure, PrintsItsMessageAndEndsWithStatus3) {
+TEST_P(OpenPortFailure, PrintsItsMessageAndEndsWithStatus3) {
     CapturedConsole output;
     const LineFactory open = [](const LineRequest&) {
         return LineOpenResult{nullptr, GetParam().error};
@@ -46,7 +46,7 @@ TEST_P(PortSetupFailure, PrintsItsMessageAndEndsWithStatus3) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Errors, PortSetupFailure,
+    Errors, OpenPortFailure,
     ::testing::Values(
         SetupFailure{"no_ports", LineOpenError::noPorts, "Error: No Ports Available \n"},
         SetupFailure{"open_failed", LineOpenError::openFailed, "Error: Unable to open port COM3\n",
@@ -57,10 +57,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "Unable to set the time-out parameters"}),
     NamedAfter<&SetupFailure::name>{});
 
-class PortSetupBadRate : public ::testing::TestWithParam<std::int32_t> {};
+class OpenPortBadRate : public ::testing::TestWithParam<std::int32_t> {};
 
 // A rate of 0 would tell a POSIX driver to hang up; no backend gets to see it.
-TEST_P(PortSetupBadRate, IsAConfigureErrorBeforeAnyPortIsTouched) {
+TEST_P(OpenPortBadRate, IsAConfigureErrorBeforeAnyPortIsTouched) {
     CapturedConsole output;
     bool asked = false;
     const LineFactory open = [&](const LineRequest&) {
@@ -75,12 +75,12 @@ TEST_P(PortSetupBadRate, IsAConfigureErrorBeforeAnyPortIsTouched) {
     EXPECT_EQ(output.text(), "PortSetup  error: Unable to configure serial port COM1\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, PortSetupBadRate, ::testing::Values(0, -1, -38400),
+INSTANTIATE_TEST_SUITE_P(Rates, OpenPortBadRate, ::testing::Values(0, -1, -38400),
                          [](const auto& info) {
                              return "baud_" + caseName(std::to_string(info.param));
                          });
 
-TEST(PortSetup, OpensTheDeviceAtTheRunsRate) {
+TEST(OpenPort, OpensTheDeviceAtTheRunsRate) {
     FakeClock clock;
     CapturedConsole output;
     std::optional<LineRequest> request;
@@ -102,7 +102,7 @@ TEST(PortSetup, OpensTheDeviceAtTheRunsRate) {
     EXPECT_EQ(output.text(), "");
 }
 
-TEST(PortSetup, SimFailsLikeAMissingPortUntilTheVirtualBoardIsThere) {
+TEST(OpenPort, SimFailsLikeAMissingPortUntilTheVirtualBoardIsThere) {
     CapturedConsole output;
     const LineFactory open = OpenSystemLine;
     EXPECT_EQ(
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          : "COM_is_" + caseName(info.param.typed);
     });
 
-TEST(PortClose, LetsGoOfThePortMayRunTwiceAndLeavesNoWayBack) {
+TEST(LinkClose, LetsGoOfThePortMayRunTwiceAndLeavesNoWayBack) {
     ScriptedRun s;
     s.link().close();
     EXPECT_FALSE(s.link().isOpen());

@@ -257,8 +257,8 @@ class HeldLock {
 };
 
 // The bytes of one piece of a file: rand:SIZE:SEED, fill:SIZE:HEXBYTE or text:CHARACTERS.
-std::string piece(const std::string& spec) {
-    const std::vector<std::string> field = split(spec, ':');
+std::string piece(const std::string& recipe) {
+    const std::vector<std::string> field = split(recipe, ':');
     if (field[0] == "rand") {
         std::mt19937 generator(number(field.at(2)));
         std::string bytes(number(field.at(1)), '\0');
@@ -269,30 +269,30 @@ std::string piece(const std::string& spec) {
     if (field[0] == "fill")
         return std::string(number(field.at(1)), static_cast<char>(number(field.at(2), 16)));
     if (field[0] == "text") {
-        std::string text = spec.substr(5);
+        std::string text = recipe.substr(5);
         std::ranges::replace(text, '|', '\n');
         return text;
     }
-    throw std::invalid_argument("unknown file contents: " + spec);
+    throw std::invalid_argument("unknown file contents: " + recipe);
 }
 
 void prepare(const fs::path& folder, std::string_view files, std::list<HeldLock>& locks) {
     for (const std::string& entry : words(files)) {
         const std::size_t equals = entry.find('=');
         const fs::path path = folder / entry.substr(0, equals);
-        std::string spec = entry.substr(equals + 1);
+        std::string recipe = entry.substr(equals + 1);
         std::string flip;
-        if (const std::size_t comma = spec.find(",flip="); comma != std::string::npos) {
-            flip = spec.substr(comma + 6);
-            spec.erase(comma);
+        if (const std::size_t comma = recipe.find(",flip="); comma != std::string::npos) {
+            flip = recipe.substr(comma + 6);
+            recipe.erase(comma);
         }
-        if (spec == "dir") {
+        if (recipe == "dir") {
             fs::create_directory(path);
-        } else if (spec == "locked") {
+        } else if (recipe == "locked") {
             locks.emplace_back(path);
         } else {
             std::string bytes;
-            for (const std::string& part : split(spec, '+'))
+            for (const std::string& part : split(recipe, '+'))
                 bytes += piece(part);
             if (!flip.empty()) {
                 char& b = bytes.at(number(flip, 16));
