@@ -22,6 +22,7 @@ constexpr std::uint16_t kSgtDis = 1U << 11;
 
 // Core register addresses (segment 0).
 constexpr std::uint32_t kDpp0 = 0xFE00;
+constexpr std::uint16_t kPageBits = 0x03FF;
 constexpr std::uint32_t kCsp = 0xFE08;
 constexpr std::uint32_t kMdh = 0xFE0C;
 constexpr std::uint32_t kMdl = 0xFE0E;
@@ -747,7 +748,7 @@ bool Core::coreRegisterWrite(std::uint32_t address, std::uint16_t value) {
         case kDpp0 + 2:
         case kDpp0 + 4:
         case kDpp0 + 6:
-            dpp_[(address - kDpp0) / 2] = value;
+            dpp_[(address - kDpp0) / 2] = value & kPageBits;  // the other bits do not exist
             return true;
         case kMdh:
             mdh_ = value;

@@ -43,7 +43,7 @@ std::optional<std::uint32_t> targetReadWithCrc32(Link& link, std::uint32_t addre
                                                  const ArrivalProgress& onArrival) {
     const auto count = static_cast<std::uint16_t>(page.size());
     if (count == 0)
-        return crc32({});  // a count of 0 would make the routine send 65536 bytes
+        return RoutineCrc(address, 0, {});  // a count of 0 would make the routine send 65536 bytes
     monitor_frame::Frame frame(kRunRoutine, address);
     frame.withWord(count);
     monitor_frame::sendOrEnd(link, frame.bytes(), "target2Host: WriteFile error\n");

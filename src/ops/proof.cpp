@@ -76,8 +76,8 @@ PieceProof judged(const std::optional<std::uint32_t>& answer, std::uint32_t expe
 }
 
 PieceProof proveByCrc(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
-    const std::uint32_t crc = crc32(expected);
     const auto count = static_cast<std::uint16_t>(expected.size());
+    const std::uint32_t crc = RoutineCrc(address, count, expected);
     const auto ask = [&] {
         selectMode(job, kCrcMode);
         const std::optional<std::uint32_t> answer = targetCrc32(job.board.link, address, count);
@@ -159,7 +159,7 @@ ProvedRead ReadPieceWithCrc(Job& job, std::uint32_t address, std::span<std::uint
     selectMode(job, kCrcSendMode);
     const std::optional<std::uint32_t> crc =
         targetReadWithCrc32(job.board.link, address, piece, timeoutCode, onArrival);
-    if (crc && *crc == crc32(piece))
+    if (crc && *crc == RoutineCrc(address, static_cast<std::uint16_t>(piece.size()), piece))
         return ProvedRead::proved;
     distrustMode(job);
     return crc ? ProvedRead::notProved : ProvedRead::timedOut;

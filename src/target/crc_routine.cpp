@@ -43,4 +43,12 @@ std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc) {
     return ~crc;
 }
 
+std::uint32_t RoutineCrc(std::uint32_t address, std::uint16_t count,
+                         std::span<const std::uint8_t> data) {
+    const std::uint32_t page = (address >> 14) & 0x03FF;
+    const std::uint32_t windowPointer = 0x4000 | (address & 0x3FFF);
+    const std::uint32_t start = (page ^ count) << 16 | windowPointer;
+    return ~crc32(data, ~start);
+}
+
 }  // namespace halvard

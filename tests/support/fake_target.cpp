@@ -261,7 +261,7 @@ void FakeTarget::serve(ScriptedLine& line, std::span<const std::uint8_t> frame) 
                 const std::uint16_t count = wordOf(frame, 4);
                 const bool send = crcMode() == kCrcSendMode;
                 accesses.push_back({send ? AccessKind::crcRead : AccessKind::crc, address, count});
-                std::uint32_t crc = crc32(bytesAt(address, count)) + crcBias;
+                std::uint32_t crc = RoutineCrc(address, count, bytesAt(address, count)) + crcBias;
                 if (wrongCrcAnswers > 0) {
                     --wrongCrcAnswers;
                     ++crc;

@@ -188,7 +188,7 @@ constexpr std::array kCases = std::to_array<Case>({
     {"speed_board_stays_fast", "--fault drop=56", "/R out.bin /COM=SIM /L=2 /SPEED=MAX", ""},
     // noise=RATE,SEED: the seeds pick runs that end in the paths named.
     {"noise_program_line_blamed", "--fault noise=0.0002,10", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"noise_program_routine_loaded_again", "--fault noise=0.0005,21", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"noise_program_routine_loaded_again", "--fault noise=0.0005,14", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"noise_algorithm_load", "--fault noise=0.0003,6", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"noise_read_line_blamed", "--fault noise=0.0005,1", "/R out.bin /COM=SIM /L=1000", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF"},
     {"noise_read_recovers", "--fault noise=0.0005,3", "/R out.bin /COM=SIM /L=1000", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF"},

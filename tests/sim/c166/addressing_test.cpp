@@ -70,7 +70,7 @@ TEST_P(Addressing, CoreRegistersNeverReachTheBus) {
     m.core.setCsp(0);
     m.core.setGpr(0, 0x4567);
     m.exec({0xF6, 0xF0, 0x02, 0xFE});  // MOV DPP1 (0FE02h), R0
-    EXPECT_EQ(m.core.dpp(1), 0x4567);
+    EXPECT_EQ(m.core.dpp(1), 0x0167);  // only the 10 page bits exist
     m.exec({0xF6, 0xF0, 0x08, 0xFE});  // MOV CSP, R0: read-only, ignored
     EXPECT_EQ(m.core.csp(), 0);
     m.exec({0xF2, 0xF3, 0x08, 0xFE});  // MOV R3, CSP

@@ -19,8 +19,8 @@ TEST(Stack, PushAndPopMoveSpByAWordInSegmentZero) {
     EXPECT_EQ(m.core.sp(), 0xFA3E);
     EXPECT_EQ(m.bus.word(0xFA3E), 0x8000);
     EXPECT_EQ(m.flags(), E | N);
-    m.exec({0xFC, 0x03});  // POP DPP3
-    EXPECT_EQ(m.core.dpp(3), 0x8000);
+    m.exec({0xFC, 0x03});              // POP DPP3
+    EXPECT_EQ(m.core.dpp(3), 0x0000);  // a DPP has no bits above the 10 of the page
     EXPECT_EQ(m.core.sp(), 0xFA40);
 }
 
