@@ -98,6 +98,23 @@ SectorSpan SectorsCovering(const Flash& flash, std::uint32_t start, std::uint32_
     return span;
 }
 
+std::vector<SectorSpan> AllSectors(const Flash& flash) {
+    const FlashDevice& device = CurrentFlashDevice(flash);
+    const SectorLayout& layout = *device.layout;
+    const std::uint32_t factor = (device.flags & kFlashPaired) != 0 ? 2 : 1;
+    std::vector<SectorSpan> sectors;
+    std::uint32_t start = 0;
+    for (std::size_t g = 0; g < layout.groupCount; ++g) {
+        const SectorGroup& group = layout.groups[g];
+        for (unsigned s = 0; s < group.sectorCount; ++s) {
+            const std::uint32_t end = start + group.sectorSize * factor * 256;
+            sectors.push_back({start, end});
+            start = end;
+        }
+    }
+    return sectors;
+}
+
 void EraseFlashSectors(Flash& flash, std::span<const FlashSpan> spans) {
     flash.console.print("Erasing Flash-EPROM Block #:");
     const FlashDevice& device = CurrentFlashDevice(flash);

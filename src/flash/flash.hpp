@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace halvard {
 
@@ -34,5 +35,7 @@ struct SectorSpan {
     std::uint32_t end;
 };
 SectorSpan SectorsCovering(const Flash& flash, std::uint32_t start, std::uint32_t length);
+// Every sector of the device in offset order; a sector's index is its block number.
+std::vector<SectorSpan> AllSectors(const Flash& flash);
 
 }  // namespace halvard

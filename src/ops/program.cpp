@@ -9,6 +9,7 @@
 #include "line/port.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
+#include "ops/kept_flash.hpp"
 #include "ops/op_common.hpp"
 #include "ops/proof.hpp"
 #include "ops/stretches.hpp"
@@ -120,34 +121,11 @@ struct FailedPage {
     throw RunError(ErrorCode::ChecksumTransfer);
 }
 
-// The sectors the run erased, in order and merged.
-std::vector<SectorSpan> erasedSectors(const Job& job, const std::vector<Stretch>& stretches) {
-    const JobSettings& s = job.settings;
-    if (s.noErase)
-        return {};
-    if (s.eraseAll)
-        return {{0, FlashSize(job.board.flash)}};
-    std::vector<SectorSpan> spans;
-    for (const Stretch& stretch : stretches) {
-        if (stretch.length != 0)
-            spans.push_back(SectorsCovering(job.board.flash, stretch.flashOffset, stretch.length));
-    }
-    std::ranges::sort(spans, {}, &SectorSpan::start);
-    std::vector<SectorSpan> merged;
-    for (const SectorSpan& span : spans) {
-        if (!merged.empty() && span.start <= merged.back().end)
-            merged.back().end = std::max(merged.back().end, span.end);
-        else
-            merged.push_back(span);
-    }
-    return merged;
-}
-
 // What the run erased and the image leaves out: it must still be erased. A block whose address
 // the line changed lands anywhere, and there no page of the image would look for it.
 std::vector<SectorSpan> erasedRemainders(const Job& job, const std::vector<Stretch>& stretches) {
     std::vector<SectorSpan> rest;
-    for (const SectorSpan& sectors : erasedSectors(job, stretches)) {
+    for (const SectorSpan& sectors : ErasedSectors(job, stretches)) {
         std::uint32_t from = sectors.start;
         for (const Stretch& stretch : stretches) {
             if (EndOf(stretch) <= from || stretch.flashOffset >= sectors.end)

@@ -1,5 +1,6 @@
 #include <cstdint>
 
+#include "ops/kept_flash.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
 #include "ops/stretches.hpp"
@@ -11,6 +12,7 @@ void ProgramVerify(Job& job) {
     const bool program = s.operation == Operation::program;
     HostFile file = OpenInput(job);
     const std::vector<Stretch> stretches = StretchesOf(job);
+    const KeptFlash kept = program ? RecordKeptFlash(job, stretches) : KeptFlash{};
     EraseForProgramming(job, stretches);
 
     const std::uint32_t start = job.clock.tickMs();
@@ -19,6 +21,7 @@ void ProgramVerify(Job& job) {
     std::uint32_t hostSum = 0;
     if (program) {
         ProgramStretches(job, file, stretches);
+        CheckKeptFlash(job, kept);
         hostSum = SumOfStretches(job, file, stretches);
     } else {
         hostSum = VerifyStretches(job, file, stretches);

@@ -75,17 +75,22 @@ PieceProof judged(const std::optional<std::uint32_t>& answer, std::uint32_t expe
     return *answer == expected ? PieceProof::agrees : PieceProof::differs;
 }
 
-PieceProof proveByCrc(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
-    const auto count = static_cast<std::uint16_t>(expected.size());
-    const std::uint32_t crc = RoutineCrc(address, count, expected);
+std::optional<std::uint32_t> askedCrc(Job& job, std::uint32_t address, std::uint16_t count,
+                                      std::uint32_t expected) {
     const auto ask = [&] {
         selectMode(job, kCrcMode);
         const std::optional<std::uint32_t> answer = targetCrc32(job.board.link, address, count);
-        if (answer != crc)
+        if (answer != expected)
             distrustMode(job);
         return answer;
     };
-    return judged(settledAnswer(job, crc, ask), crc);
+    return settledAnswer(job, expected, ask);
+}
+
+PieceProof proveByCrc(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
+    const auto count = static_cast<std::uint16_t>(expected.size());
+    const std::uint32_t crc = RoutineCrc(address, count, expected);
+    return judged(askedCrc(job, address, count, crc), crc);
 }
 
 // Without the routine a piece is read back in full, block by block, and proven by the CRC-32
@@ -122,21 +127,21 @@ bool selfTestPasses(Job& job) {
 
 // A routine that the line garbled on its way fails its self-test as a broken one would: it is
 // loaded and tested again, and only a routine that fails every time makes the run fall back.
-void PrepareProof(Job& job) {
+bool PrepareProof(Job& job) {
     constexpr int kRoutineTests = 3;
     TargetCodeState& code = job.board.targetCode;
     if (code.proof == Proof::blockSums)
-        return;
+        return false;
     for (int test = 0; test < kRoutineTests; ++test) {
         for (int attempt = 0; attempt < 2 && code.slot != Slot::crcRoutine; ++attempt) {
             if (!loadRoutine(job))
                 PortResync(job.board.link);
         }
         if (code.proof != Proof::untested)
-            return;
+            return true;
         if (code.slot == Slot::crcRoutine && selfTestPasses(job)) {
             code.proof = Proof::crc;
-            return;
+            return true;
         }
         code.slot = Slot::unknown;
         PortResync(job.board.link);
@@ -145,13 +150,31 @@ void PrepareProof(Job& job) {
     job.console.print(
         "Warning: the target's CRC-32 routine failed its test, proving by reading the flash "
         "back\n");
+    return false;
 }
 
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
-    PrepareProof(job);
-    if (job.board.targetCode.proof == Proof::crc)
+    if (PrepareProof(job))
         return proveByCrc(job, address, expected);
     return proveByReadBack(job, address, expected);
+}
+
+// An answer other than the likely one is no sign of trouble here: the line is resynchronised
+// only after an answer that did not come.
+std::optional<std::uint32_t> SettledCrc(Job& job, std::uint32_t address, std::uint16_t count,
+                                        std::uint32_t likely) {
+    std::optional<std::uint32_t> previous;
+    for (int i = 0; i < kAsks + 1; ++i) {
+        selectMode(job, kCrcMode);
+        const std::optional<std::uint32_t> answer = targetCrc32(job.board.link, address, count);
+        if (answer && (*answer == likely || answer == previous))
+            return answer;
+        distrustMode(job);
+        if (!answer)
+            PortResync(job.board.link);
+        previous = answer;
+    }
+    return std::nullopt;
 }
 
 ProvedRead ReadPieceWithCrc(Job& job, std::uint32_t address, std::span<std::uint8_t> piece,

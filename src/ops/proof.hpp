@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "line/port.hpp"
@@ -20,9 +21,15 @@ enum class PieceProof {
 
 // Loads the routine into the flash algorithm's slot when it is not there, and tests it on the
 // monitor's own bytes until it passes, at most three times per run (one warning line when it
-// never does).
-void PrepareProof(Job& job);
+// never does). True when the proofs go by the routine's CRC.
+bool PrepareProof(Job& job);
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
+
+// The routine's answer for count bytes at the address where the host does not know what they
+// hold: asked until two answers agree or one is `likely`; nothing when the line garbles every
+// answer. Only when the proofs go by the routine (after PrepareProof).
+std::optional<std::uint32_t> SettledCrc(Job& job, std::uint32_t address, std::uint16_t count,
+                                        std::uint32_t likely);
 
 // A piece read that proves itself: the routine sends the bytes and then their CRC-32 in one
 // answer (only when the proof is by CRC, after PrepareProof).

@@ -356,10 +356,12 @@ struct LineChange {
                             // further on, in an unerased sector
     int status;
     const char* shows;  // lines of the run's output
-    // The first block lands 24 KB further on, once: in the erased sector that the image's end
-    // shares, beyond the image, where no page of the image looks.
-    bool strayFirstBlock = false;
+    // The first block lands this far further on, once: 24 KB puts it in the erased sector that
+    // the image's end shares, beyond the image, where no page of the image looks; 64 KB in a
+    // sector the run keeps.
+    std::uint32_t strayFirstBlockBy = 0;
     std::size_t imageSize = 0x800;
+    std::uint8_t flashFill = 0x20;  // not erased, and DQ5 set, so that a poll gives up at once
 };
 
 class ChangingLine final : public ForwardingLine {
@@ -378,8 +380,11 @@ class ChangingLine final : public ForwardingLine {
         // that fails lies at another offset each time.
         if (change_.blockAddresses && blockCount_ == 0x200 && blocksSeen_++ % 5 == 0)
             sent[2] = static_cast<std::uint8_t>(sent[2] + 0x40);
-        if (change_.strayFirstBlock && !strayed_ && blockCount_ == 0x200) {
-            sent[2] = static_cast<std::uint8_t>(sent[2] + 0x60);
+        if (change_.strayFirstBlockBy != 0 && !strayed_ && blockCount_ == 0x200) {
+            const std::uint32_t address =
+                (sent[1] | sent[2] << 8 | sent[3] << 16) + change_.strayFirstBlockBy;
+            for (int i = 0; i < 3; ++i)
+                sent[1 + i] = static_cast<std::uint8_t>(address >> (8 * i));
             strayed_ = true;
         }
         if (change_.firstSectorErase && !eraseChanged_ && sent.size() == 5 &&
@@ -413,12 +418,14 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
          "0x20\n\nProgramming File image.bin (2048 bytes)\n"},
         {"addresses", false, false, true, 1, "host2Flash: Monitor send error at offset 0x"},
         {"stray", false, false, false, 0,
-         "Page at offset 0x4800 not proved, erasing and programming it again\n", true, 0x4800},
+         "Page at offset 0x4800 not proved, erasing and programming it again\n", 0x6000, 0x4800},
+        {"stray into a kept sector", false, false, false, 1,
+         "Block #4 changed at offset 0x10000, although this run did not write it\n", 0x10000, 0x800,
+         0xFF},
     };
     for (const LineChange& change : changes) {
         SCOPED_TRACE(change.name);
-        // 0x20 everywhere: not erased, and DQ5 set, so that a poll gives up at once.
-        folder_.write(std::string(kSimFlashFile), Bytes(128 * 1024, 0x20));
+        folder_.write(std::string(kSimFlashFile), Bytes(128 * 1024, change.flashFill));
         const Bytes image = randomImage(change.imageSize, 6);
         folder_.write("image.bin", image);
         FakeClock outside;
