@@ -51,7 +51,7 @@ def program_limit(rate):
     line, plus what the chip itself needs: one program time per word (the erase phase is not in
     /P's printed time, so it is not in this limit either)."""
     blocks = CHIP_SIZE // bench.BLOCK
-    pages = CHIP_SIZE // bench.PAGE
+    pages = CHIP_SIZE // bench.page_size(rate)
     line = limit_of(blocks * (bench.HEADER + bench.BLOCK) + pages * bench.HEADER,
                     blocks + pages * CRC_BYTES, rate)
     return line + CHIP_SIZE // WORD * bench.FLASH_BYTE_PROGRAM_S
@@ -59,7 +59,7 @@ def program_limit(rate):
 
 def read_limit(rate):
     """One request per page, answered by the page and its CRC-32."""
-    pages = CHIP_SIZE // bench.PAGE
+    pages = CHIP_SIZE // bench.page_size(rate)
     return limit_of(pages * bench.HEADER, CHIP_SIZE + pages * CRC_BYTES, rate)
 
 

@@ -52,8 +52,6 @@ std::string deviceForNumber(std::uint32_t number) {
     throw RunError(StoppedStatus(StopSignal()), "\nInterrupted\n");
 }
 
-constexpr int kResyncZeros = 512;
-
 // While much of a long answer is missing, the wait rests for the wire time of part of it instead
 // of waking for every burst the driver hands over (1 ms apart behind a USB adapter). The last
 // kPolledTail bytes are awaited by poll: an adapter holds back at most a packet of that many, so
@@ -176,7 +174,7 @@ bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t time
 // discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
 void PortResync(Link& link) {
     link.console.print("Trying to Resyncronize....\n");
-    for (int i = 0; i < kResyncZeros; ++i)
+    for (std::uint32_t i = 0; i < kResyncZeros; ++i)
         PortWriteByte(link, 0x00);
     SerialLine& line = link.line();
     line.drainOutput();

@@ -76,7 +76,10 @@ using ArrivalProgress = std::function<void(std::size_t received)>;
 // Waits for count bytes within timeoutMs; true when they are all in the buffer.
 bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
                   const ArrivalProgress& onArrival = {});
-// Puts a monitor that lost step back to the start of a command and empties the input.
+// Puts a monitor that lost step back to the start of a command and empties the input. It sends
+// kResyncZeros zeros, enough to end a 512-byte block write, and the monitor answers each zero
+// that reaches it at the start of a command with 0xAA.
+inline constexpr std::uint32_t kResyncZeros = 512;
 void PortResync(Link& link);
 // Discards what the target sends for at least minimumMs and then until the line has gone quiet;
 // a line that never does ends the wait once `characters` more have had time to arrive.

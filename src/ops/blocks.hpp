@@ -7,7 +7,7 @@
 namespace halvard {
 
 // The monitor reaches memory through one 16 KB page window per command, and takes blocks of
-// at most 512 bytes.
+// at most 512 bytes. Reads and proofs ask for less than a window at low rates (PageSize).
 inline constexpr std::uint32_t kPageSize = 0x4000;
 inline constexpr std::uint32_t kMaxBlock = 0x200;
 

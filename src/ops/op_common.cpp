@@ -6,6 +6,7 @@
 #include <string>
 
 #include "line/port.hpp"
+#include "monitor/answer_bounds.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
 #include "ops/ops.hpp"
@@ -14,6 +15,14 @@
 #include "session/reset_sequence.hpp"
 
 namespace halvard {
+
+std::uint32_t PageSize(const Job& job) {
+    return AnswerPageSize(job.board.link.baudRate);
+}
+
+std::uint32_t ReadBackBlockSize(const Job& job) {
+    return std::min(kMaxBlock, PageSize(job));
+}
 
 double Completion(std::uint32_t remaining, std::uint32_t total) {
     if (total == 0)

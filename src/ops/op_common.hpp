@@ -10,6 +10,12 @@ namespace halvard {
 
 struct Job;
 
+// The most bytes one read or CRC request covers, at the rate the line runs at now (a /SPEED=
+// switch changes it): a run cut short then leaves the board talking for about a second at most.
+std::uint32_t PageSize(const Job& job);
+// A block read back to find a difference: at most 512 bytes, and never more than a page.
+std::uint32_t ReadBackBlockSize(const Job& job);
+
 // Percentage of the range done; an empty range counts as complete.
 double Completion(std::uint32_t remaining, std::uint32_t total);
 // "Completed %2.1f%%\r", rewritten in place after every block.

@@ -144,8 +144,8 @@ std::optional<FailedPage> firstUnerasedPiece(Job& job, const std::vector<Stretch
     constexpr std::uint8_t kErased = 0xFF;
     for (const SectorSpan& rest : erasedRemainders(job, stretches)) {
         PieceProof proof = PieceProof::agrees;
-        const auto failed =
-            WalkPieces(job.deviceBase(), rest.start, rest.end, kPageSize, [&](const Piece& page) {
+        const auto failed = WalkPieces(
+            job.deviceBase(), rest.start, rest.end, PageSize(job), [&](const Piece& page) {
                 const std::vector<std::uint8_t> erased(page.size, kErased);
                 proof = ProvePiece(job, job.deviceBase() + page.offset, erased);
                 return proof == PieceProof::agrees;
@@ -161,7 +161,7 @@ std::optional<FailedPage> firstUnprovedPage(Job& job, HostFile& file,
     for (const Stretch& stretch : stretches) {
         PieceProof proof = PieceProof::agrees;
         const auto failed =
-            WalkPieces(job.deviceBase(), stretch.flashOffset, EndOf(stretch), kPageSize,
+            WalkPieces(job.deviceBase(), stretch.flashOffset, EndOf(stretch), PageSize(job),
                        [&](const Piece& page) {
                            const auto data = BytesOf(job, file, stretch, page.offset, page.size);
                            proof = ProvePiece(job, job.deviceBase() + page.offset, data);

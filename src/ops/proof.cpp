@@ -7,6 +7,7 @@
 #include "monitor/crc_requests.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
+#include "ops/op_common.hpp"
 #include "ops/ops.hpp"
 #include "target/target_image.hpp"
 
@@ -103,7 +104,7 @@ PieceProof proveByReadBack(Job& job, std::uint32_t address,
     const auto end = address + static_cast<std::uint32_t>(expected.size());
     std::array<std::uint8_t, kMaxBlock> buffer{};
     PieceProof proof = PieceProof::agrees;
-    WalkPieces(0, address, end, kMaxBlock, [&](const Piece& block) {
+    WalkPieces(0, address, end, ReadBackBlockSize(job), [&](const Piece& block) {
         const std::uint32_t crc = crc32(expected.subspan(block.offset - address, block.size));
         const auto readBack = std::span(buffer).first(block.size);
         const auto ask = [&]() -> std::optional<std::uint32_t> {

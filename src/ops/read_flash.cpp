@@ -68,7 +68,7 @@ void ReadFlash(Job& job) {
     ImageWriter output(file.stream(), FormatNamedBy(s.fileName), first + s.length - 1);
     std::uint32_t sum = 0;
     std::uint32_t remaining = s.length;
-    ForEachPiece(job.deviceBase(), s.flashOffset, s.flashOffset + s.length, kPageSize,
+    ForEachPiece(job.deviceBase(), s.flashOffset, s.flashOffset + s.length, PageSize(job),
                  [&](const Piece& page) {
                      remaining -= page.size;
                      sum += copyProvedPiece(job, output, page, remaining);

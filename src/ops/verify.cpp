@@ -78,7 +78,7 @@ void verifyBlock(Job& job, std::uint32_t offset, std::span<const std::uint8_t> h
 void readBackPage(Job& job, std::uint32_t offset, std::span<const std::uint8_t> data,
                   std::uint32_t remainingAfter) {
     const auto end = offset + static_cast<std::uint32_t>(data.size());
-    ForEachPiece(job.deviceBase(), offset, end, kMaxBlock, [&](const Piece& block) {
+    ForEachPiece(job.deviceBase(), offset, end, ReadBackBlockSize(job), [&](const Piece& block) {
         const auto done = block.offset - offset;
         verifyBlock(job, block.offset, data.subspan(done, block.size),
                     remainingAfter + (end - block.offset - block.size));
@@ -125,7 +125,7 @@ std::uint32_t VerifyStretches(Job& job, HostFile& file, const std::vector<Stretc
     std::uint32_t hostSum = 0;
     std::uint32_t remaining = job.settings.length;
     for (const Stretch& stretch : stretches) {
-        ForEachPiece(job.deviceBase(), stretch.flashOffset, EndOf(stretch), kPageSize,
+        ForEachPiece(job.deviceBase(), stretch.flashOffset, EndOf(stretch), PageSize(job),
                      [&](const Piece& page) {
                          const auto data = BytesOf(job, file, stretch, page.offset, page.size);
                          remaining -= page.size;

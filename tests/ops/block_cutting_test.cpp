@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/answer_bounds.hpp"
 #include "ops/blocks.hpp"
 #include "ops/ops.hpp"
 #include "ops_bench.hpp"
@@ -55,6 +56,7 @@ TEST_P(BlockCutting, BlocksAndChecksumPiecesStayInOnePage) {
     const CutCase& cut = std::get<0>(GetParam());
     const Operation operation = std::get<1>(GetParam());
     OpsBench bench;
+    bench.scripted.link().baudRate = 115200;  // pages as large as the monitor's window
     bench.job.settings.operation = operation;
     bench.scripted.flash().settings.deviceBase = cut.deviceBase;
     bench.job.settings.flashOffset = cut.flashOffset;
@@ -158,6 +160,76 @@ INSTANTIATE_TEST_SUITE_P(
                                   {{0x21000, 0x3000}, {0x24000, 0x1000}}}),
         ::testing::Values(Operation::program, Operation::verify, Operation::read)),
     nameOfCut);
+
+// A run cut short leaves the board sending the rest of its answer, which the next run waits out:
+// at every rate each request covers no more than LongestAnswerBytes and about a second and a
+// half on the wire, be it a page read with its CRC, a page's CRC or a block read back to find a
+// difference. Pages are not cut needlessly small either: each one that the range's end or the
+// monitor's 16 KB window does not cut takes 0.7 s on the wire or fills the window.
+class AnswersAtRate : public ::testing::TestWithParam<std::tuple<std::int32_t, Operation>> {};
+
+TEST_P(AnswersAtRate, LastAboutASecondAndFillIt) {
+    const auto [baud, operation] = GetParam();
+    constexpr std::uint32_t kStart = 0x20100;
+    constexpr std::uint32_t kLength = 0x9000;
+    OpsBench bench;
+    bench.scripted.link().baudRate = baud;
+    bench.job.settings.operation = operation;
+    bench.job.settings.flashOffset = kStart - 0x20000;
+    bench.job.settings.length = kLength;
+    bench.job.settings.noErase = true;
+    const std::vector<std::uint8_t> image = randomBytes(kLength);
+    bench.job.settings.fileName = bench.writeFile("image.bin", image);
+    if (operation != Operation::program)
+        bench.target.load(kStart, image);
+    if (operation == Operation::verify)  // a difference near the end: its page is read back
+        bench.target.setByte(kStart + kLength - 3, static_cast<std::uint8_t>(~image[kLength - 3]));
+    if (operation == Operation::read)
+        bench.job.settings.fileName = bench.path("out.bin");
+
+    const int status = exitStatusOf([&] {
+        if (operation == Operation::read)
+            ReadFlash(bench.job);
+        else
+            ProgramVerify(bench.job);
+    });
+    ASSERT_EQ(status, operation == Operation::verify ? 21 : -1) << bench.output();
+
+    const auto wireMs = [&](std::uint32_t bytes) { return bytes * 10000.0 / baud; };
+    std::vector<Access> requests = bench.target.accessesOf(AccessKind::crc);
+    ASSERT_FALSE(requests.empty());
+    requests.erase(requests.begin());  // the routine's test over the monitor
+    for (const AccessKind kind : {AccessKind::crcRead, AccessKind::blockRead}) {
+        const std::vector<Access> more = bench.target.accessesOf(kind);
+        requests.insert(requests.end(), more.begin(), more.end());
+    }
+    ASSERT_FALSE(requests.empty());
+    for (const Access& request : requests) {
+        const std::uint32_t answer = request.value + (request.kind == crcRead ? 4 : 0);
+        EXPECT_LE(answer, LongestAnswerBytes(baud)) << request;
+        EXPECT_LE(wireMs(answer), 1500.0) << request;
+        EXPECT_LE(wireMs(answer), LongestAnswerMs(baud)) << request;
+        EXPECT_EQ(request.address / kPageSize, (request.address + request.value - 1) / kPageSize)
+            << request;
+        const std::uint32_t end = request.address + request.value;
+        const bool cut = end == kStart + kLength || end % kPageSize == 0;
+        if (request.kind != blockRead && !cut) {
+            EXPECT_TRUE(wireMs(request.value) >= 700.0 || request.value == kPageSize) << request;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, AnswersAtRate,
+    ::testing::Combine(::testing::Values(2400, 9600, 38400, 57600, 115200, 625000),
+                       ::testing::Values(Operation::program, Operation::verify, Operation::read)),
+    [](const ::testing::TestParamInfo<std::tuple<std::int32_t, Operation>>& info) {
+        const Operation operation = std::get<1>(info.param);
+        return std::to_string(std::get<0>(info.param)) +
+               (operation == Operation::program ? "Program"
+                : operation == Operation::read  ? "Read"
+                                                : "Verify");
+    });
 
 }  // namespace
 }  // namespace halvard::testing
