@@ -192,28 +192,23 @@ void PortResync(Link& link) {
     line.flushInput();
 }
 
-void PortDiscardInput(Link& link, std::uint32_t minimumMs, std::uint32_t characters) {
+bool PortDiscardInput(Link& link, std::uint32_t limitMs) {
     const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
-    const std::uint32_t limitMs = minimumMs + quietMs + wireTimeMs(link, characters);
     const std::uint32_t start = link.clock.tickMs();
-    std::uint32_t lastInput = start;
+    bool heard = link.line().inputCount() > 0;
     link.line().flushInput();
     for (;;) {
-        const std::uint32_t now = link.clock.tickMs();
-        const std::uint32_t elapsed = now - start;
-        const std::uint32_t quietFor = now - lastInput;
-        if (elapsed >= limitMs || (elapsed >= minimumMs && quietFor >= quietMs))
+        const std::uint32_t left = limitMs - std::min(limitMs, link.clock.tickMs() - start);
+        if (left == 0)
             break;
-        const std::uint32_t toMinimum = elapsed < minimumMs ? minimumMs - elapsed : 0;
-        const std::uint32_t toQuiet = quietFor < quietMs ? quietMs - quietFor : 0;
-        const std::uint32_t wait = std::min(limitMs - elapsed, std::max(toMinimum, toQuiet));
         SerialLine& line = link.line();
-        if (line.waitForInput(std::chrono::milliseconds(wait))) {
-            line.flushInput();
-            lastInput = link.clock.tickMs();
-        }
+        if (!line.waitForInput(std::chrono::milliseconds(std::min(quietMs, left))))
+            break;
+        heard = true;
+        line.flushInput();
     }
     link.line().flushInput();
+    return heard;
 }
 
 }  // namespace halvard

@@ -78,8 +78,8 @@ bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t time
                   const ArrivalProgress& onArrival = {});
 // Puts a monitor that lost step back to the start of a command and empties the input.
 void PortResync(Link& link);
-// Discards what the target sends for at least minimumMs and then until the line has gone quiet;
-// a line that never does ends the wait once `characters` more have had time to arrive.
-void PortDiscardInput(Link& link, std::uint32_t minimumMs, std::uint32_t characters);
+// Discards what the target sends until the line has been quiet for the gap that ends an answer;
+// a line that never goes quiet ends the wait after limitMs. True when anything arrived.
+bool PortDiscardInput(Link& link, std::uint32_t limitMs);
 
 }  // namespace halvard
