@@ -52,7 +52,7 @@ std::string deviceForNumber(std::uint32_t number) {
     throw RunError(StoppedStatus(StopSignal()), "\nInterrupted\n");
 }
 
-constexpr int kResyncZeros = 512;
+constexpr std::size_t kResyncZeros = 512;
 
 // While much of a long answer is missing, the wait rests for the wire time of part of it instead
 // of waking for every burst the driver hands over (1 ms apart behind a USB adapter). The last
@@ -66,6 +66,40 @@ constexpr std::uint32_t kLongestRestMs = 100;
 // process that the scheduler delays: a shorter gap does not yet mean the line has gone quiet.
 constexpr std::uint32_t kQuietFloorMs = 50;
 constexpr std::uint32_t kQuietCharacters = 4;
+
+// The monitor answers every zero byte with 0xAA for as long as the zeros take on the wire (133 ms
+// at 38400 baud), so a fixed pause before one flush would leave most answers in flight, to be
+// taken for data by the next read. The zeros are therefore let out first, and the answers are
+// discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
+// True when the monitor was in step: nothing waited, and every zero got its 0xAA.
+bool resync(Link& link) {
+    SerialLine& line = link.line();
+    bool inStep = line.inputCount() == 0;
+    line.flushInput();
+    for (std::size_t i = 0; i < kResyncZeros; ++i)
+        PortWriteByte(link, 0x00);
+    line.drainOutput();
+    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
+    const std::uint32_t limitMs = 2000 + wireTimeMs(link, 2 * kResyncZeros);
+    const std::uint32_t start = link.clock.tickMs();
+    std::size_t answers = 0;
+    std::array<std::uint8_t, 256> buffer{};
+    const auto take = [&] {
+        for (std::size_t got; (got = line.read(buffer)) > 0;) {
+            answers += got;
+            inStep = inStep && std::all_of(buffer.begin(), buffer.begin() + got,
+                                           [](std::uint8_t b) { return b == 0xAA; });
+        }
+    };
+    take();
+    while (link.clock.tickMs() - start < limitMs) {
+        if (!line.waitForInput(std::chrono::milliseconds(quietMs)))
+            break;
+        take();
+    }
+    line.flushInput();
+    return inStep && answers == kResyncZeros;
+}
 
 }  // namespace
 
@@ -170,26 +204,14 @@ bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t time
     }
 }
 
-// The monitor answers every zero byte with 0xAA for as long as the zeros take on the wire (133 ms
-// at 38400 baud), so a fixed pause before one flush would leave most answers in flight, to be
-// taken for data by the next read. The zeros are therefore let out first, and the answers are
-// discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
 void PortResync(Link& link) {
     link.console.print("Trying to Resyncronize....\n");
-    for (int i = 0; i < kResyncZeros; ++i)
-        PortWriteByte(link, 0x00);
-    SerialLine& line = link.line();
-    line.drainOutput();
-    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
-    const std::uint32_t limitMs = 2000 + wireTimeMs(link, 2 * kResyncZeros);
-    const std::uint32_t start = link.clock.tickMs();
-    line.flushInput();
-    while (link.clock.tickMs() - start < limitMs) {
-        if (!line.waitForInput(std::chrono::milliseconds(quietMs)))
-            break;
-        line.flushInput();
-    }
-    line.flushInput();
+    resync(link);
+}
+
+void PortResyncQuietly(Link& link) {
+    if (!resync(link))
+        link.console.print("Trying to Resyncronize....\n");
 }
 
 bool PortDiscardInput(Link& link, std::uint32_t limitMs) {

@@ -78,6 +78,9 @@ bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t time
                   const ArrivalProgress& onArrival = {});
 // Puts a monitor that lost step back to the start of a command and empties the input.
 void PortResync(Link& link);
+// The same after an answer that came whole but did not agree, where the line was most likely
+// fine: the resynchronisation is told only when the monitor's answers show it was out of step.
+void PortResyncQuietly(Link& link);
 // Discards what the target sends until the line has been quiet for the gap that ends an answer;
 // a line that never goes quiet ends the wait after limitMs. True when anything arrived.
 bool PortDiscardInput(Link& link, std::uint32_t limitMs);

@@ -119,9 +119,8 @@ TEST_F(Board, VerifyFindsTheFirstDifferentWord) {
     EXPECT_EQ(v.status, 21);
     EXPECT_EQ(v.output, restart() + kDetected +
                             "Verifying with File other.bin (8192 bytes)\n"
-                            // The page's CRC is asked twice, the differing block read twice.
-                            "Trying to Resyncronize....\n"
-                            "<progress>Trying to Resyncronize....\n"
+                            // The page's CRC is asked twice, the differing block read
+                            // twice; the line is fine, so no resynchronisation is told.
                             "<progress>verifyBuffer error Write: 0x1234,Read: 0x1230\n"
                             "Error 21: Error Verifying\n"
                             "\n\nError at offset 0x00001206!!!\n");
