@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +46,20 @@ std::string deviceForNumber(std::uint32_t number) {
     if (number == 0)
         return "0";
     return "/dev/ttyS" + std::to_string(number - 1);
+#endif
+}
+
+// A bare name that /dev holds (ttyS0, ttyUSB0) is taken as that device, since a port of that name
+// in the current folder is next to never meant.
+std::string devicePathOf(std::string_view typed) {
+#ifdef _WIN32
+    return std::string(typed);
+#else
+    if (typed.find('/') != std::string_view::npos)
+        return std::string(typed);
+    std::error_code error;
+    const std::string device = "/dev/" + std::string(typed);
+    return std::filesystem::exists(device, error) ? device : std::string(typed);
 #endif
 }
 
@@ -131,7 +146,7 @@ std::string PortDeviceFor(std::string_view value, std::uint32_t index) {
     }
     if (const auto number = portNumber(value))
         return deviceForNumber(*number);
-    return std::string(value);
+    return devicePathOf(value);
 }
 
 std::unique_ptr<SerialLine> OpenPort(const PortChoice& port, const LineFactory& open,
