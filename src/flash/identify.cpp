@@ -56,6 +56,37 @@ std::optional<std::uint32_t> probeRow(Flash& flash, const FlashDevice& device) {
     return std::nullopt;
 }
 
+constexpr std::uint8_t kToggleBit = 0x40;  // DQ6
+// The longest sector or bulk erase of the parts in the table (PSD8xx: 30 s).
+constexpr std::uint32_t kLongestEraseMs = 30000;
+constexpr std::uint32_t kBusyPollMs = 10;
+
+// One access a read: a word read on an 8-bit bus would toggle DQ6 twice. A byte read reaches a
+// word-wide chip as well, unless the bus is known to be 16 bits wide.
+std::uint16_t statusRead(Flash& flash) {
+    const std::uint32_t base = flash.settings.deviceBase;
+    return flash.settings.only16Bit ? targetWordRead(flash.link, base)
+                                    : targetByteRead(flash.link, base);
+}
+
+bool toggles(Flash& flash) {
+    return ((statusRead(flash) ^ statusRead(flash)) & kToggleBit) != 0;
+}
+
+// A run cut short during an erase or a program leaves the chip at it: it answers every read,
+// the identification included, with status bits whose DQ6 toggles until the operation ends.
+// Only a walk that found nothing looks, so that a found chip costs no read more.
+// True when the chip was busy.
+bool awaitChipIdle(Flash& flash) {
+    if (!toggles(flash))
+        return false;
+    flash.console.print("Flash busy with an erase or a program, waiting until it is done\n");
+    const std::uint32_t start = flash.link.clock.tickMs();
+    while (toggles(flash) && flash.link.clock.tickMs() - start < kLongestEraseMs)
+        flash.link.clock.sleepMs(kBusyPollMs);
+    return true;
+}
+
 }  // namespace
 
 ProbeKind probeKindOf(const FlashDevice& device) {
@@ -79,12 +110,9 @@ const FlashDevice& CurrentFlashDevice(const Flash& flash) {
     return flash.state.devices[static_cast<std::size_t>(flash.state.flashIndex)];
 }
 
-// Rows are walked in table order, but each kind of probe (bus width, unlock cells) runs once and
-// every row of that kind is compared with its reading. A match leaves the device in autoselect
-// mode until SelectFlashOps resets it. Without a match the CFI query may still describe the
-// device; otherwise the identifier of the first probe (the byte-wide one) is shown.
-bool FindFlashDevice(Flash& flash) {
-    flash.console.print("Looking for a known flash device. Please wait..\n");
+namespace {
+
+bool matchesARow(Flash& flash) {
     FlashState& state = flash.state;
     state.probes.clear();
     state.queried.reset();
@@ -93,6 +121,22 @@ bool FindFlashDevice(Flash& flash) {
         if (probeRow(flash, device) == device.id)
             return true;
     }
+    return false;
+}
+
+}  // namespace
+
+// Rows are walked in table order, but each kind of probe (bus width, unlock cells) runs once and
+// every row of that kind is compared with its reading. A match leaves the device in autoselect
+// mode until SelectFlashOps resets it. Without a match the CFI query may still describe the
+// device; otherwise the identifier of the first probe (the byte-wide one) is shown.
+bool FindFlashDevice(Flash& flash) {
+    flash.console.print("Looking for a known flash device. Please wait..\n");
+    if (matchesARow(flash))
+        return true;
+    if (awaitChipIdle(flash) && matchesARow(flash))
+        return true;
+    FlashState& state = flash.state;
     switch (QueryFlashDevice(flash)) {
         case QueryResult::found:
             return true;

@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,20 @@ std::string deviceForNumber(std::uint32_t number) {
 #endif
 }
 
+// A bare name that /dev holds (ttyS0, ttyUSB0) is taken as that device, since a port of that name
+// in the current folder is next to never meant.
+std::string devicePathOf(std::string_view typed) {
+#ifdef _WIN32
+    return std::string(typed);
+#else
+    if (typed.find('/') != std::string_view::npos)
+        return std::string(typed);
+    std::error_code error;
+    const std::string device = "/dev/" + std::string(typed);
+    return std::filesystem::exists(device, error) ? device : std::string(typed);
+#endif
+}
+
 [[noreturn]] void endStopped() {
     throw RunError(StoppedStatus(StopSignal()), "\nInterrupted\n");
 }
@@ -64,6 +79,40 @@ constexpr std::uint32_t kLongestRestMs = 100;
 // process that the scheduler delays: a shorter gap does not yet mean the line has gone quiet.
 constexpr std::uint32_t kQuietFloorMs = 50;
 constexpr std::uint32_t kQuietCharacters = 4;
+
+// The monitor answers every zero byte with 0xAA for as long as the zeros take on the wire (133 ms
+// at 38400 baud), so a fixed pause before one flush would leave most answers in flight, to be
+// taken for data by the next read. The zeros are therefore let out first, and the answers are
+// discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
+// True when the monitor was in step: nothing waited, and every zero got its 0xAA.
+bool resync(Link& link) {
+    SerialLine& line = link.line();
+    bool inStep = line.inputCount() == 0;
+    line.flushInput();
+    for (std::size_t i = 0; i < kResyncZeros; ++i)
+        PortWriteByte(link, 0x00);
+    line.drainOutput();
+    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
+    const std::uint32_t limitMs = 2000 + wireTimeMs(link, 2 * kResyncZeros);
+    const std::uint32_t start = link.clock.tickMs();
+    std::size_t answers = 0;
+    std::array<std::uint8_t, 256> buffer{};
+    const auto take = [&] {
+        for (std::size_t got; (got = line.read(buffer)) > 0;) {
+            answers += got;
+            inStep = inStep && std::all_of(buffer.begin(), buffer.begin() + got,
+                                           [](std::uint8_t b) { return b == 0xAA; });
+        }
+    };
+    take();
+    while (link.clock.tickMs() - start < limitMs) {
+        if (!line.waitForInput(std::chrono::milliseconds(quietMs)))
+            break;
+        take();
+    }
+    line.flushInput();
+    return inStep && answers == kResyncZeros;
+}
 
 }  // namespace
 
@@ -95,7 +144,7 @@ std::string PortDeviceFor(std::string_view value, std::uint32_t index) {
     }
     if (const auto number = portNumber(value))
         return deviceForNumber(*number);
-    return std::string(value);
+    return devicePathOf(value);
 }
 
 std::unique_ptr<SerialLine> OpenPort(const PortChoice& port, const LineFactory& open,
@@ -168,50 +217,33 @@ bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t time
     }
 }
 
-// The monitor answers every zero byte with 0xAA for as long as the zeros take on the wire (133 ms
-// at 38400 baud), so a fixed pause before one flush would leave most answers in flight, to be
-// taken for data by the next read. The zeros are therefore let out first, and the answers are
-// discarded until the line has stayed quiet; a line that never goes quiet ends the wait too.
 void PortResync(Link& link) {
     link.console.print("Trying to Resyncronize....\n");
-    for (std::uint32_t i = 0; i < kResyncZeros; ++i)
-        PortWriteByte(link, 0x00);
-    SerialLine& line = link.line();
-    line.drainOutput();
-    const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
-    const std::uint32_t limitMs = 2000 + wireTimeMs(link, 2 * kResyncZeros);
-    const std::uint32_t start = link.clock.tickMs();
-    line.flushInput();
-    while (link.clock.tickMs() - start < limitMs) {
-        if (!line.waitForInput(std::chrono::milliseconds(quietMs)))
-            break;
-        line.flushInput();
-    }
-    line.flushInput();
+    resync(link);
 }
 
-void PortDiscardInput(Link& link, std::uint32_t minimumMs, std::uint32_t characters) {
+void PortResyncQuietly(Link& link) {
+    if (!resync(link))
+        link.console.print("Trying to Resyncronize....\n");
+}
+
+bool PortDiscardInput(Link& link, std::uint32_t limitMs) {
     const std::uint32_t quietMs = std::max(kQuietFloorMs, wireTimeMs(link, kQuietCharacters));
-    const std::uint32_t limitMs = minimumMs + quietMs + wireTimeMs(link, characters);
     const std::uint32_t start = link.clock.tickMs();
-    std::uint32_t lastInput = start;
+    bool heard = link.line().inputCount() > 0;
     link.line().flushInput();
     for (;;) {
-        const std::uint32_t now = link.clock.tickMs();
-        const std::uint32_t elapsed = now - start;
-        const std::uint32_t quietFor = now - lastInput;
-        if (elapsed >= limitMs || (elapsed >= minimumMs && quietFor >= quietMs))
+        const std::uint32_t left = limitMs - std::min(limitMs, link.clock.tickMs() - start);
+        if (left == 0)
             break;
-        const std::uint32_t toMinimum = elapsed < minimumMs ? minimumMs - elapsed : 0;
-        const std::uint32_t toQuiet = quietFor < quietMs ? quietMs - quietFor : 0;
-        const std::uint32_t wait = std::min(limitMs - elapsed, std::max(toMinimum, toQuiet));
         SerialLine& line = link.line();
-        if (line.waitForInput(std::chrono::milliseconds(wait))) {
-            line.flushInput();
-            lastInput = link.clock.tickMs();
-        }
+        if (!line.waitForInput(std::chrono::milliseconds(std::min(quietMs, left))))
+            break;
+        heard = true;
+        line.flushInput();
     }
     link.line().flushInput();
+    return heard;
 }
 
 }  // namespace halvard

@@ -81,8 +81,11 @@ bool WaitForBytes(Link& link, std::span<std::uint8_t> buffer, std::uint32_t time
 // that reaches it at the start of a command with 0xAA.
 inline constexpr std::uint32_t kResyncZeros = 512;
 void PortResync(Link& link);
-// Discards what the target sends for at least minimumMs and then until the line has gone quiet;
-// a line that never does ends the wait once `characters` more have had time to arrive.
-void PortDiscardInput(Link& link, std::uint32_t minimumMs, std::uint32_t characters);
+// The same after an answer that came whole but did not agree, where the line was most likely
+// fine: the resynchronisation is told only when the monitor's answers show it was out of step.
+void PortResyncQuietly(Link& link);
+// Discards what the target sends until the line has been quiet for the gap that ends an answer;
+// a line that never goes quiet ends the wait after limitMs. True when anything arrived.
+bool PortDiscardInput(Link& link, std::uint32_t limitMs);
 
 }  // namespace halvard

@@ -58,10 +58,13 @@ void distrustMode(Job& job) {
 template <class Ask>
 std::optional<std::uint32_t> settledAnswer(Job& job, std::uint32_t expected, Ask ask) {
     std::optional<std::uint32_t> previous;
+    std::optional<std::uint32_t> answer;
     for (int i = 0; i < kAsks; ++i) {
-        if (i > 0)
+        if (i > 0 && answer)
+            PortResyncQuietly(job.board.link);  // the answer came whole: the line is likely fine
+        else if (i > 0)
             PortResync(job.board.link);
-        const std::optional<std::uint32_t> answer = ask();
+        answer = ask();
         if (answer && (*answer == expected || answer == previous))
             return answer;
         if (answer)

@@ -57,7 +57,7 @@ void verifyBlock(Job& job, std::uint32_t offset, std::span<const std::uint8_t> h
     Block reads[2]{};
     for (int read = 0; read < kReads; ++read) {
         if (read > 0)
-            PortResync(job.board.link);
+            PortResyncQuietly(job.board.link);
         const auto readBack = std::span(reads[read % 2]).first(hostData.size());
         ReadPageWithRetry(job, job.deviceBase() + offset, readBack, remainingAfter,
                           ErrorCode::VerifyTimeout);

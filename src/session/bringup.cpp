@@ -1,5 +1,6 @@
 #include "session/bringup.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <optional>
@@ -25,12 +26,19 @@ constexpr std::uint8_t kMonitorAnswer = 0xAA;
 constexpr std::uint8_t kBootstrapStarted = 'V';
 constexpr std::uint32_t kCodeSegment = 0xFE08;  // CSP
 
-constexpr std::uint32_t kLineSettleMs = 1000;
-// A block read's answer, or the answers to the zeros of a resynchronisation.
-constexpr std::uint32_t kLongestAnswer = 2 * 512 + 16;
+// A run cut short leaves the board sending the rest of what it asked for: at most about a second
+// on the wire at the run's rate, and never less than a block's answer or the answers to the zeros
+// of a resynchronisation.
+constexpr std::uint32_t kLongestAnswerMs = 1000;
+constexpr std::uint32_t kLongestAnswerBytes = 2 * 512 + 16;
+constexpr std::uint32_t kAnswerMarginMs = 250;
 constexpr std::uint32_t kSyncTimeoutMs = 2100;
 constexpr std::uint32_t kSecondChanceMs = 100;
 constexpr std::uint32_t kReplyTimeoutMs = 2000;
+
+std::uint32_t longestAnswerMs(const Link& link) {
+    return std::max(kLongestAnswerMs, wireTimeMs(link, kLongestAnswerBytes)) + kAnswerMarginMs;
+}
 
 void writeOrEnd(Session& session, std::span<const std::uint8_t> bytes) {
     if (PortWrite(session.link, bytes))
@@ -96,6 +104,22 @@ bool monitorAlreadyRunning(Session& session, std::uint8_t first) {
             throw RunError(ErrorCode::IllegalEcho);
         }
         b = *next;
+    }
+}
+
+// A run cut short may have left a request on its way to the board (the port sends what it
+// holds after the process has gone), so the monitor's answer to the zero byte may come after
+// answers of its own: the line is let go quiet and the monitor must answer a ping of its own.
+void confirmMonitorInStep(Session& session) {
+    for (int attempt = 1;; ++attempt) {
+        PortDiscardInput(session.link, longestAnswerMs(session.link));
+        PortWriteByte(session.link, kPing);
+        const auto reply = awaitReply<1>(session, 1, kReplyTimeoutMs);
+        if (reply && (*reply)[0] == kMonitorAnswer)
+            return;
+        if (attempt == 2)
+            throw RunError(ErrorCode::BootTimeout);
+        PortResync(session.link);
     }
 }
 
@@ -166,7 +190,11 @@ bool isSilentOrGarbled(int exitStatus) {
 
 // The likeliest causes of a loader that stays silent or answers garbage: a rate the board's
 // clock cannot make, or a board that is not in its loader.
-std::string bootHint(std::uint32_t baud, bool heard) {
+std::string bootHint(std::uint32_t baud, bool heard, bool lineWasBusy) {
+    if (heard && lineWasBusy) {
+        return "Hint: the board was still answering an interrupted run: try again, or reset it "
+               "with /RESET=\n";
+    }
     const std::vector<std::uint32_t> clocks = ClocksThatCannotBoot(baud);
     if (clocks.size() == kCommonClocksMHz.size()) {
         return Format(
@@ -196,17 +224,19 @@ std::string bootHint(std::uint32_t baud, bool heard) {
 std::uint32_t StartMonitor(Session& session) {
     // Until the monitor answers, a failure is most likely the rate or the boot mode.
     std::optional<bool> heardBeforeMonitor = false;
+    bool lineWasBusy = false;
     try {
-        // A board may still be sending the rest of an answer to a run that was cut short (a
-        // block takes 4.3 s at 1200 baud, the answers to a resynchronisation as long): that is
-        // read away during the settle pause and after it, until the line has gone quiet.
-        PortDiscardInput(session.link, kLineSettleMs, kLongestAnswer);
+        // A board may still be sending the rest of an answer to a run that was cut short: that
+        // is read away until the line has gone quiet, which on an idle line takes one gap.
+        lineWasBusy = PortDiscardInput(session.link, longestAnswerMs(session.link));
         const std::uint8_t first = synchronise(session);
         heardBeforeMonitor = true;
         if (!monitorAlreadyRunning(session, first)) {
             sendBootstrapCode(session);
             sendMonitor(session);
             session.monitorUploaded = true;
+        } else {
+            confirmMonitorInStep(session);
         }
         heardBeforeMonitor.reset();
         const std::uint32_t imageBase = locateMonitor(session);
@@ -215,8 +245,8 @@ std::uint32_t StartMonitor(Session& session) {
         return imageBase;
     } catch (RunError& error) {
         if (heardBeforeMonitor && isSilentOrGarbled(error.status()))
-            error.setHint(
-                bootHint(static_cast<std::uint32_t>(session.link.baudRate), *heardBeforeMonitor));
+            error.setHint(bootHint(static_cast<std::uint32_t>(session.link.baudRate),
+                                   *heardBeforeMonitor, lineWasBusy));
         throw;
     }
 }

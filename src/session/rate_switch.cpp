@@ -43,11 +43,11 @@ std::string format(const char* pattern, double a, double b = 0, double c = 0) {
     return text.data();
 }
 
-[[noreturn]] void refuse(Session& session, const std::string& why) {
+[[noreturn]] void refuse(Session& session, const std::string& why,
+                         int exitStatus = exit_status::speedRefused) {
     const std::string option =
         session.settings.speed == kSpeedMax ? "MAX" : std::to_string(session.settings.speed);
-    throw RunError(exit_status::speedRefused,
-                   Format("/SPEED=%s refused: %s\n", option.c_str(), why.c_str()));
+    throw RunError(exitStatus, Format("/SPEED=%s refused: %s\n", option.c_str(), why.c_str()));
 }
 
 bool fits(double boardRate, double portRate) {
@@ -72,8 +72,11 @@ double knownClockHz(Session& session, double clockMHz) {
     // is taken for 20.00 MHz and its rates come out as the round numbers they are.
     const double clockHz = std::round(clockMHz * 100) * 1e4;
     if (std::abs(RateError(AscRate(clockHz, reload), session.link.baudRate)) > kLoaderTolerance) {
-        refuse(session, format("the board's clock is not known (%.1f MHz does not fit S0BG %.0f)",
-                               clockMHz, reload));
+        // The board's own answers disagree: the cause is the board, not the command line.
+        refuse(session,
+               format("the board's clock is not known (%.1f MHz does not fit S0BG %.0f)", clockMHz,
+                      reload),
+               status(ErrorCode::IllegalEcho));
     }
     return clockHz;
 }

@@ -141,7 +141,10 @@ INSTANTIATE_TEST_SUITE_P(
                       // No port 0, and no number past nine digits: kept as typed, which no
                       // backend opens.
                       NamingCase{"0", 0, "0"}, NamingCase{"99999999999", 0, "99999999999"},
-                      NamingCase{"7x", 0, "7x"}),
+                      NamingCase{"7x", 0, "7x"},
+                      // A bare name is the device of that name in /dev where there is one.
+                      NamingCase{"null", 0, "/dev/null"},
+                      NamingCase{"halvard-nothere", 0, "halvard-nothere"}),
     // /COM1../COM4 and the default by their port, a /COM= value as typed.
     [](const auto& info) {
         return *info.param.typed == '\0' ? "COM" + std::to_string(info.param.portIndex + 1)

@@ -202,9 +202,8 @@ TEST(Verify, DifferenceShowsTheWordsAndTheOffset) {
     bench.target.setWord(0x20206, 0x1234);
     EXPECT_EQ(bench.runIt(), 21);
     EXPECT_EQ(bench.output(), "Verifying with File " + bench.job.settings.fileName +
-                                  " (1024 bytes)\nTrying to Resyncronize....\n"
-                                  "Completed 50.0%\rCompleted 100.0%\r"
-                                  "Trying to Resyncronize....\nCompleted 100.0%\r"
+                                  " (1024 bytes)\n"
+                                  "Completed 50.0%\rCompleted 100.0%\rCompleted 100.0%\r"
                                   "verifyBuffer error Write: 0x1230,Read: 0x1234\n"
                                   "Error 21: Error Verifying\n\n\nError at offset 0x00000206!!!\n");
 }
@@ -240,7 +239,7 @@ TEST(Verify, SecondBlockReadTimeOutEndsWith23) {
     bench.target.silentBlockReads = 2;
     EXPECT_EQ(bench.runIt(), 23);
     EXPECT_EQ(bench.output(), "Verifying with File " + bench.job.settings.fileName +
-                                  " (512 bytes)\nTrying to Resyncronize....\n"
+                                  " (512 bytes)\n"
                                   "target2Host:\t\t\nError 23: Timeout Verifying\n"
                                   "Trying to Resyncronize....\n"
                                   "target2Host:\t\t\nError 23: Timeout Verifying\n");

@@ -58,7 +58,7 @@ TEST_F(Handshake, FreshC16xBoardGetsTheBootstrapCodeAndTheMonitor) {
     const Bytes timingPings{0x00, 0x00, 0x00};
     EXPECT_EQ(written(), concat({zero, image.first(32), image.subspan(32, 274), zero, locate,
                                  cspRead, checksum, timingPings}));
-    EXPECT_EQ(scripted.clock.now - before, 1000u) << "the settling pause, then no waiting";
+    EXPECT_LE(scripted.clock.now - before, 60u) << "an idle line costs one quiet gap";
 }
 
 TEST_F(Handshake, Xc16xSendsItsHeaderInPlaceOfTheFirstFourBytes) {
@@ -79,8 +79,9 @@ TEST_F(Handshake, RunningMonitorIsLocatedWithoutAnUpload) {
     board.monitorRunning = true;
     EXPECT_EQ(start(), -1);
     EXPECT_EQ(output(), kMonitorOk);
-    EXPECT_EQ(board.monitor.codes, (Bytes{0x00, 0x0F, 0x07, 0x0B, 0x00, 0x00, 0x00}))
-        << "locate, CSP, checksum, then three pings that time the line";
+    EXPECT_EQ(board.monitor.codes, (Bytes{0x00, 0x00, 0x0F, 0x07, 0x0B, 0x00, 0x00, 0x00}))
+        << "a ping that proves the monitor in step, locate, CSP, checksum, then three pings "
+           "that time the line";
 }
 
 TEST_F(Handshake, MonitorLeftInACommandIsReachedAfterOneResync) {
@@ -116,7 +117,23 @@ TEST_F(Handshake, SilentBoardIsResynchronisedOnceThenEndsWith16) {
     EXPECT_EQ(output(), "Trying to Resyncronize....\nError 16: Timeout! Boot mode not active\n" +
                             kSilentHint);
     EXPECT_EQ(written(), Bytes(1 + 512 + 1, 0x00));
-    EXPECT_GE(scripted.clock.now - before, 1000u + 2 * 2100u);
+    EXPECT_GE(scripted.clock.now - before, 2 * 2100u);
+}
+
+// A board still sending a page of an interrupted run keeps the line busy beyond what a run can
+// have asked for; the wait ends after about a second and the hint blames that run, not the clock.
+TEST_F(Handshake, BoardStillSendingIsWaitedForBoundedThenNamedInTheHint) {
+    for (std::uint32_t at = 0; at < 5000; at += 5)
+        scripted.line.deliver({0xFF}, at);
+    board.syncAnswer.clear();
+    const std::uint32_t before = scripted.clock.now;
+    EXPECT_EQ(start(), 9);
+    EXPECT_LT(scripted.clock.now - before, 1500u);
+    EXPECT_GE(scripted.clock.now - before, 1000u);
+    EXPECT_NE(output().find("Hint: the board was still answering an interrupted run"),
+              std::string::npos)
+        << output();
+    EXPECT_EQ(output().find("clock"), std::string::npos) << output();
 }
 
 // At 1200 baud the zero byte and its answer take 17 ms on the wire.

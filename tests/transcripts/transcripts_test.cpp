@@ -195,11 +195,11 @@ constexpr std::array kCases = std::to_array<Case>({
     {"noise_verify_routine_loaded_again", "--fault noise=0.0005,137", "/V image.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF image.bin=rand:4096:1"},
 
     // Ctrl-C at a moment of the board's time since the line opened.
-    {"interrupt_settle_pause", "--interrupt-at 500", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"interrupt_erase", "--interrupt-at 1010", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"terminate_programming", "--interrupt-at 1020:15", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"hangup_verify", "--interrupt-at 1010:1", "/V image.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF image.bin=rand:4096:1"},
-    {"interrupt_read_keeps_file", "--interrupt-at 1032", "/R out.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF out.bin=rand:100:6"},
+    {"interrupt_quiet_wait", "--interrupt-at 20", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"interrupt_erase", "--interrupt-at 60", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"terminate_programming", "--interrupt-at 70:15", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"hangup_verify", "--interrupt-at 60:1", "/V image.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF image.bin=rand:4096:1"},
+    {"interrupt_read_keeps_file", "--interrupt-at 82", "/R out.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF out.bin=rand:100:6"},
 });
 // clang-format on
 
