@@ -205,14 +205,19 @@ TEST_P(AnswersAtRate, LastAboutASecondAndFillIt) {
     }
     ASSERT_FALSE(requests.empty());
     for (const Access& request : requests) {
-        const std::uint32_t answer = request.value + (request.kind == crcRead ? 4 : 0);
+        // A CRC alone is 4 bytes on the wire, after at most a page of the routine's work.
+        const std::uint32_t answer = request.kind == AccessKind::crc       ? 4
+                                     : request.kind == AccessKind::crcRead ? request.value + 4
+                                                                           : request.value;
         EXPECT_LE(answer, LongestAnswerBytes(baud)) << request;
         EXPECT_LE(wireMs(answer), 1500.0) << request;
         EXPECT_LE(wireMs(answer), LongestAnswerMs(baud)) << request;
         EXPECT_EQ(request.address / kPageSize, (request.address + request.value - 1) / kPageSize)
             << request;
         const std::uint32_t end = request.address + request.value;
-        const bool cut = end == kStart + kLength || end % kPageSize == 0;
+        // Outside the image lie the pages /P keeps, asked for whole where they can be.
+        const bool inImage = request.address >= kStart && end <= kStart + kLength;
+        const bool cut = !inImage || end == kStart + kLength || end % kPageSize == 0;
         if (request.kind != blockRead && !cut) {
             EXPECT_TRUE(wireMs(request.value) >= 700.0 || request.value == kPageSize) << request;
         }

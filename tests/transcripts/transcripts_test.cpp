@@ -178,12 +178,12 @@ constexpr std::array kCases = std::to_array<Case>({
     {"drop_flash_id_byte", "--fault drop=20", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"drop_word_read", "--fault drop=21", "/R out.bin /COM=SIM /L=1000", ""},
     {"drop_upload_answer", "--fault drop=36", "/R out.bin /COM=SIM /L=1000", ""},
-    {"drop_block_answer", "--fault drop=38", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"drop_block_answer", "--fault drop=79", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"read_timeout_once", "--fault drop=101", "/R out.bin /COM=SIM /L=1000", ""},
     {"read_timeout_twice", "--fault drop=101 --fault drop=4800", "/R out.bin /COM=SIM /L=1000", ""},
     {"verify_timeout_twice", "--fault drop=600 --fault drop=1700", "/V other.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF other.bin=rand:4096:1,flip=802"},
-    {"flash_answer_not_understood", "--fault stuck=100 --fault drop=2172", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"flash_answer_lost", "--fault stuck=100 --fault drop=2172 --fault drop=2173 --fault drop=2174", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"flash_answer_not_understood", "--fault stuck=100 --fault drop=2209", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"flash_answer_lost", "--fault stuck=100 --fault drop=2209 --fault drop=2210 --fault drop=2211", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"speed_board_answers_neither", "--fault drop=23", "/R out.bin /COM=SIM /L=2 /SPEED=MAX", ""},
     {"speed_board_stays_fast", "--fault drop=56", "/R out.bin /COM=SIM /L=2 /SPEED=MAX", ""},
     // noise=RATE,SEED: the seeds pick runs that end in the paths named.
@@ -196,8 +196,8 @@ constexpr std::array kCases = std::to_array<Case>({
 
     // Ctrl-C at a moment of the board's time since the line opened.
     {"interrupt_quiet_wait", "--interrupt-at 20", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"interrupt_erase", "--interrupt-at 60", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"terminate_programming", "--interrupt-at 70:15", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"interrupt_erase", "--interrupt-at 357", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"terminate_programming", "--interrupt-at 369:15", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"hangup_verify", "--interrupt-at 60:1", "/V image.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF image.bin=rand:4096:1"},
     {"interrupt_read_keeps_file", "--interrupt-at 82", "/R out.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF out.bin=rand:100:6"},
 });
