@@ -48,7 +48,7 @@ TEST(Program, ErasesProgramsAndChecksTheWholeRange) {
     std::vector<Access> kept;
     for (std::uint32_t page = 0x24000; page < 0x40000; page += 0x4000)
         kept.push_back({crc, page, 0x4000});
-    std::vector<Access> expected{{crc, 0x20, 0x108}};
+    std::vector<Access> expected{{crc, 0x20, 0x18E}};
     expected.insert(expected.end(), kept.begin(), kept.end());
     for (std::uint32_t page = 0x20000; page < 0x24000; page += 0x1000)
         expected.push_back({crc, page, 0x1000});

@@ -54,7 +54,7 @@ TEST(ReadFlash, CopiesTheRangeIntoTheFile) {
                   "\nReading Successfully!!\t\t\nTotal Elapsed time = 0.00 sec\n");
     // The routine's test over the monitor (at imageBase 0 here), then the one page, read with
     // its CRC behind it.
-    EXPECT_EQ(bench.target.accessesOf(crc), (std::vector<Access>{{crc, 0x20, 0x108}}));
+    EXPECT_EQ(bench.target.accessesOf(crc), (std::vector<Access>{{crc, 0x20, 0x18E}}));
     EXPECT_EQ(bench.target.accessesOf(crcRead), (std::vector<Access>{{crcRead, 0x20000, 0x1000}}));
     EXPECT_TRUE(bench.target.accessesOf(blockRead).empty());
 }

@@ -62,7 +62,7 @@ std::ostream& operator<<(std::ostream& out, const Access& access) {
 }
 
 FakeTarget::FakeTarget(ScriptedLine& line) {
-    load(kBootstrapSize, MonitorCode(FindAlgorithmOffset()));
+    load(kBootstrapSize, MonitorUpload(FindAlgorithmOffset()));
     line.onWrite(
         [this](ScriptedLine& l, std::span<const std::uint8_t> bytes) { receive(l, bytes); });
 }
