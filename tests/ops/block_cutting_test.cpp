@@ -50,6 +50,16 @@ void expectSoundBlocks(const std::vector<Piece>& blocks, std::uint32_t start,
     EXPECT_EQ(next, start + length);
 }
 
+// The function the job names, as main runs it: its exit status, -1 for a success.
+int runOperation(Job& job) {
+    return exitStatusOf([&] {
+        if (job.settings.operation == Operation::read)
+            ReadFlash(job);
+        else
+            ProgramVerify(job);
+    });
+}
+
 class BlockCutting : public ::testing::TestWithParam<std::tuple<CutCase, Operation>> {};
 
 TEST_P(BlockCutting, BlocksAndChecksumPiecesStayInOnePage) {
@@ -71,12 +81,7 @@ TEST_P(BlockCutting, BlocksAndChecksumPiecesStayInOnePage) {
     if (operation == Operation::read)
         bench.job.settings.fileName = bench.path("out.bin");
 
-    const int status = exitStatusOf([&] {
-        if (operation == Operation::read)
-            ReadFlash(bench.job);
-        else
-            ProgramVerify(bench.job);
-    });
+    const int status = runOperation(bench.job);
     ASSERT_EQ(status, -1) << bench.output();
 
     // A correct flash is verified by its pages' CRCs alone, without reading a block.
@@ -187,12 +192,7 @@ TEST_P(AnswersAtRate, LastAboutASecondAndFillIt) {
     if (operation == Operation::read)
         bench.job.settings.fileName = bench.path("out.bin");
 
-    const int status = exitStatusOf([&] {
-        if (operation == Operation::read)
-            ReadFlash(bench.job);
-        else
-            ProgramVerify(bench.job);
-    });
+    const int status = runOperation(bench.job);
     ASSERT_EQ(status, operation == Operation::verify ? 21 : -1) << bench.output();
 
     const auto wireMs = [&](std::uint32_t bytes) { return bytes * 10000.0 / baud; };
