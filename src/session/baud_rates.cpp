@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace halvard {
 
@@ -33,6 +34,30 @@ std::vector<std::uint32_t> ClocksThatCannotBoot(std::uint32_t baud) {
         clocks.push_back(mhz);
     }
     return clocks;
+}
+
+std::vector<std::uint32_t> RatesASwitchMayLeave(std::uint32_t startRate) {
+    std::vector<double> boardRates;
+    for (const std::uint32_t mhz : kCommonClocksMHz) {
+        for (std::uint16_t reload = 0; reload <= kMaxReload; ++reload) {
+            const double rate = AscRate(mhz * 1e6, reload);
+            if (rate < startRate * kWorthwhile)
+                break;
+            boardRates.push_back(rate);
+        }
+    }
+    std::sort(boardRates.begin(), boardRates.end(), std::greater<>());
+    std::vector<std::uint32_t> probes;
+    double groupTop = 0;
+    for (const double rate : boardRates) {
+        if (!probes.empty() && std::abs(RateError(rate, groupTop)) <= kSwitchTolerance)
+            continue;
+        if (probes.size() == kMostRateProbes)
+            break;
+        groupTop = rate;
+        probes.push_back(static_cast<std::uint32_t>(std::lround(rate)));
+    }
+    return probes;
 }
 
 }  // namespace halvard

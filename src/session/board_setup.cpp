@@ -7,6 +7,7 @@
 #include "base/errors.hpp"
 #include "flash/flash.hpp"
 #include "monitor/monitor.hpp"
+#include "session/baud_rates.hpp"
 #include "session/bringup.hpp"
 #include "session/rate_switch.hpp"
 #include "session/reset_sequence.hpp"
@@ -17,7 +18,6 @@ namespace halvard {
 
 namespace {
 
-constexpr std::uint32_t kT6 = 0xFE48;
 constexpr std::uint32_t kCP = 0xFE10;
 constexpr std::uint32_t kSP = 0xFE12;
 constexpr std::uint32_t kSYSCON = 0xFF12;

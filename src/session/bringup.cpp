@@ -13,6 +13,7 @@
 #include "session/baud_rates.hpp"
 #include "session/cpu_table.hpp"
 #include "session/line_latency.hpp"
+#include "session/rate_switch.hpp"
 #include "session/session.hpp"
 #include "target/target_image.hpp"
 
@@ -123,6 +124,36 @@ void confirmMonitorInStep(Session& session) {
     }
 }
 
+bool isSilentOrGarbled(int exitStatus) {
+    for (const ErrorCode code : {ErrorCode::BootTimeout, ErrorCode::IllegalEcho,
+                                 ErrorCode::BootstrapTransfer, ErrorCode::MonitorTransfer}) {
+        if (exitStatus == status(code))
+            return true;
+    }
+    return false;
+}
+
+// true when a monitor runs, at the start rate or at a rate an interrupted /SPEED= run left it at
+// (it is moved back); false when the loader of a supported CPU answered. heard: the start rate
+// got an answer.
+bool monitorFound(Session& session, std::optional<bool>& heard) {
+    try {
+        const std::uint8_t first = synchronise(session);
+        heard = true;
+        if (!monitorAlreadyRunning(session, first))
+            return false;
+        confirmMonitorInStep(session);
+        return true;
+    } catch (const RunError& error) {
+        // Only zeros went out so far, which a monitor at any rate serves as pings; a loader would
+        // have answered them at the start rate, so the other rates are tried only now.
+        if (isSilentOrGarbled(error.status()) &&
+            FindMonitorLeftFast(session, heard.value_or(false)))
+            return true;
+        throw;
+    }
+}
+
 // An XC16x needs DPP0 set before the bootstrap code stores what it receives.
 void sendBootstrapCode(Session& session) {
     session.link.console.print("Loading bootstrap code (32 Bytes)\n");
@@ -179,15 +210,6 @@ void checkMonitor(Session& session, std::uint32_t imageBase) {
     session.link.console.print("Monitor OK\n");
 }
 
-bool isSilentOrGarbled(int exitStatus) {
-    for (const ErrorCode code : {ErrorCode::BootTimeout, ErrorCode::IllegalEcho,
-                                 ErrorCode::BootstrapTransfer, ErrorCode::MonitorTransfer}) {
-        if (exitStatus == status(code))
-            return true;
-    }
-    return false;
-}
-
 // The likeliest causes of a loader that stays silent or answers garbage: a rate the board's
 // clock cannot make, or a board that is not in its loader.
 std::string bootHint(std::uint32_t baud, bool heard, bool lineWasBusy) {
@@ -229,14 +251,10 @@ std::uint32_t StartMonitor(Session& session) {
         // A board may still be sending the rest of an answer to a run that was cut short: that
         // is read away until the line has gone quiet, which on an idle line takes one gap.
         lineWasBusy = PortDiscardInput(session.link, longestAnswerMs(session.link));
-        const std::uint8_t first = synchronise(session);
-        heardBeforeMonitor = true;
-        if (!monitorAlreadyRunning(session, first)) {
+        if (!monitorFound(session, heardBeforeMonitor)) {
             sendBootstrapCode(session);
             sendMonitor(session);
             session.monitorUploaded = true;
-        } else {
-            confirmMonitorInStep(session);
         }
         heardBeforeMonitor.reset();
         const std::uint32_t imageBase = locateMonitor(session);

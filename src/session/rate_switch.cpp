@@ -28,8 +28,6 @@ constexpr std::uint8_t kWordWrite = 0x08;
 // USB adapters report a drained line while their own FIFO still sends: give the S0BG frame
 // this long on top of its wire time before the port changes its rate under it.
 constexpr std::uint32_t kSwitchSettleMs = 20;
-// A faster rate worth switching to is at least this much faster than the start rate.
-constexpr double kWorthwhile = 1.1;
 
 struct Target {
     std::uint16_t reload;
@@ -197,6 +195,108 @@ bool moveBack(Session& session, const Session::StartRate& start) {
     return moveLineTo(session, start.rate) && monitorAnswers(session);
 }
 
+// How long a probe waits for the ping's answer beyond its wire time: a USB adapter whose latency
+// timer was left at its usual 16 ms holds the answer back that long.
+constexpr std::uint32_t kProbeReplyMs = 20;
+// A monitor found at a probed rate answers this many pings in a row, so that a garbled answer
+// that happens to read 0xAA is not taken for it.
+constexpr int kProbePings = 3;
+
+// The monitor answers every ping with 0xAA at its own rate; at another rate the answer comes
+// garbled or not at all. A zero reaches a monitor at any rate as a zero or as a byte with its
+// high bits set, both of which it serves as a ping, so probing never leaves it mid-command.
+bool answersPing(Session& session, std::uint32_t timeoutMs) {
+    session.link.line().flushInput();
+    PortWriteByte(session.link, kPing);
+    std::array<std::uint8_t, 1> answer{};
+    return WaitForBytes(session.link, answer, timeoutMs + wireTimeMs(session.link, 2)) &&
+           answer[0] == kMonitorAnswer;
+}
+
+bool monitorListens(Session& session, std::uint32_t timeoutMs) {
+    for (int ping = 0; ping < kProbePings; ++ping) {
+        if (!answersPing(session, timeoutMs))
+            return false;
+    }
+    return true;
+}
+
+// A loader that answered the start rate's zero byte, even garbled, takes what follows as the 32
+// bytes of its bootstrap code in silence, and would run whatever the probes made of them; a
+// monitor at another rate answers each zero, garbled. A few zeros tell the two apart.
+bool answersEveryZero(Session& session) {
+    for (int zero = 0; zero < kProbePings; ++zero) {
+        session.link.line().flushInput();
+        PortWriteByte(session.link, kPing);
+        std::array<std::uint8_t, 1> answer{};
+        if (!WaitForBytes(session.link, answer, kProbeReplyMs + wireTimeMs(session.link, 2)))
+            return false;
+    }
+    return true;
+}
+
+// The port's rate for a board rate: the rate itself, or a named rate near it for ports that
+// take only those; nothing when the port takes neither.
+std::optional<std::uint32_t> portRateFor(Session& session, std::uint32_t boardRate) {
+    std::vector<std::uint32_t> candidates{boardRate};
+    for (const std::uint32_t named : kStandardRates) {
+        if (fits(boardRate, named) && named != boardRate)
+            candidates.push_back(named);
+    }
+    for (const std::uint32_t rate : candidates) {
+        if (const auto reported = session.link.unchecked().setRate(rate);
+            reported && fits(boardRate, *reported))
+            return reported;
+    }
+    return std::nullopt;
+}
+
+// The rate at which the monitor answers, of those a /SPEED= run may have left it at. The line
+// runs at that rate when one answers.
+std::optional<std::uint32_t> rateTheMonitorAnswers(Session& session, std::uint32_t start) {
+    std::uint32_t lastTried = start;
+    for (const std::uint32_t boardRate : RatesASwitchMayLeave(start)) {
+        const auto portRate = portRateFor(session, boardRate);
+        if (!portRate || *portRate == lastTried)
+            continue;
+        lastTried = *portRate;
+        session.link.baudRate = static_cast<std::int32_t>(*portRate);
+        if (monitorListens(session, kProbeReplyMs))
+            return portRate;
+    }
+    return std::nullopt;
+}
+
+// T6 still holds the loader's measurement of the zero byte, from which the loader computed the
+// S0BG of the start rate; the rate the board runs at now shows whether it measured this run's
+// start rate.
+std::uint16_t loaderReload(Session& session, std::uint32_t start) {
+    const std::uint16_t t6 = targetWordRead(session.link, kT6);
+    const auto fastReload =
+        static_cast<std::uint16_t>(targetWordRead(session.link, kS0bg) & kMaxReload);
+    const double clockHz = t6 * static_cast<double>(start) / 2.25;
+    if (std::abs(RateError(AscRate(clockHz, fastReload), session.link.baudRate)) >
+        kLoaderTolerance) {
+        throw RunError(status(ErrorCode::IllegalEcho),
+                       Format("The board's loader started at another rate than %u baud: run "
+                              "with the /BAUD= of the interrupted run, or reset the board\n",
+                              start));
+    }
+    return LoaderReload(clockHz, start);
+}
+
+void moveBoardToStartRate(Session& session, std::uint32_t start) {
+    const auto fastRate = static_cast<std::uint32_t>(session.link.baudRate);
+    targetWordWrite(session.link, kS0bg, loaderReload(session, start));
+    letS0bgFrameLeave(session);
+    if (moveLineTo(session, start) && monitorListens(session, monitor_frame::kReplyTimeoutMs))
+        return;
+    throw RunError(exit_status::serialLine,
+                   Format("The board answers at neither %u nor %u baud: reset it into boot mode "
+                          "and start again\n",
+                          fastRate, start));
+}
+
 }  // namespace
 
 void RestoreStartRate(Session& session, int exitStatus) {
@@ -227,6 +327,24 @@ void SwitchLineRate(Session& session, double clockMHz) {
     session.link.console.print(
         "/SPEED=MAX: nothing faster than %d baud that board and port %s both make\n",
         session.link.baudRate, session.settings.portName.c_str());
+}
+
+bool FindMonitorLeftFast(Session& session, bool heardAtStart) {
+    const auto start = static_cast<std::uint32_t>(session.link.baudRate);
+    if (heardAtStart && !answersEveryZero(session))
+        return false;
+    const auto found = rateTheMonitorAnswers(session, start);
+    if (!found) {
+        // The run ends with the start rate's failure, which names that rate; a port that does
+        // not take it back gets its own settings back when it closes.
+        moveLineTo(session, start);
+        session.link.baudRate = static_cast<std::int32_t>(start);
+        return false;
+    }
+    session.link.console.print(
+        "The board answered at %u baud, where an interrupted /SPEED= run left it\n", *found);
+    moveBoardToStartRate(session, start);
+    return true;
 }
 
 }  // namespace halvard

@@ -16,4 +16,12 @@ void SwitchLineRate(Session& session, double clockMHz);
 // gets one line saying that it needs a reset. Never ends the run itself.
 void RestoreStartRate(Session& session, int exitStatus);
 
+// The start of a run whose start rate got no answer, or only garbage, after nothing but zeros
+// went out: tries the rates a /SPEED= run may have left the board's monitor at, fastest first.
+// A monitor that answers is moved back to the start rate (true; the line runs at the start rate
+// either way). Costs about 20 ms a rate when nothing answers; a monitor that answers but cannot
+// be moved back ends the run. heardAtStart: the start rate got garbage, which may be a loader's
+// answer; then only a board that answers each of a few zeros there is probed.
+bool FindMonitorLeftFast(Session& session, bool heardAtStart);
+
 }  // namespace halvard

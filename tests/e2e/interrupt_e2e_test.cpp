@@ -138,6 +138,41 @@ TEST(StoppedRun, NextRunStartsCleanWhileTheBoardStillSends) {
     EXPECT_EQ(readFile(folder.file("b.bin")), std::vector<unsigned char>(2, 0xFF));
 }
 
+// A run killed after /SPEED= moved the line leaves the monitor listening at the fast rate: the
+// next run without /SPEED= finds it there, says at which rate, moves it back and succeeds, and
+// the run after that starts at the start rate as usual.
+TEST(StoppedRun, RunAfterAKilledSwitchFindsTheBoardAtItsFastRate) {
+    TempFolder folder;
+    SimProcess sim({"--paced"});
+    const std::string port = "/COM=" + sim.device();
+    std::string switchedLine;
+    const Ending killed =
+        runWith({"/R", "a.bin", "/L=1000", "/SPEED=MAX", port}, folder.path(), Console::pipe,
+                [&switchedLine](pid_t pid, const std::string& output) {
+                    const std::size_t at = output.find("Line switched to ");
+                    const std::size_t end = output.find('\n', at);
+                    if (switchedLine.empty() && end != std::string::npos) {
+                        ::kill(pid, SIGKILL);
+                        switchedLine = output.substr(at, end - at);
+                    }
+                    return true;
+                });
+    ASSERT_TRUE(killed.signalled) << killed.output;
+    ASSERT_EQ(killed.code, SIGKILL);
+    const std::string fastRate = switchedLine.substr(std::string("Line switched to ").size());
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult rerun = runHalvard({"/R", "b.bin", "/L=1000", port}, folder.path());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(rerun.status, 0) << rerun.output;
+    EXPECT_NE(rerun.output.find("The board answered at " + fastRate +
+                                ", where an interrupted /SPEED= run left it\n"),
+              std::string::npos)
+        << rerun.output;
+    const ProcessResult next = runHalvard({"/R", "c.bin", "/L=1000", port}, folder.path());
+    EXPECT_EQ(next.status, 0) << next.output;
+    EXPECT_EQ(next.output.find("The board answered at"), std::string::npos) << next.output;
+}
+
 // A console that goes away (`| head -3`, or closed from the start) stops nothing: the function
 // completes and the status is its result. Closed from the start, no line may land in the file.
 TEST(StoppedRun, LostConsoleStopsNothing) {

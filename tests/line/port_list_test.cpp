@@ -134,6 +134,26 @@ TEST(OpenHint, NamesTheCauseAndThePortsThatExist) {
     EXPECT_EQ(none.text(), "Hint: serial ports here: none\n");
 }
 
+// A bare name that /dev does not hold names the listed port it most likely meant: the one whose
+// name ends with it, else one a slip away; a path, or a name far from every port, names none.
+TEST(OpenHint, MissingBareNameNamesThePortItMostLikelyMeant) {
+    const std::vector<PortListing> ports = {{"/dev/ttyS0", ""}, {"/dev/ttyUSB0", ""}};
+    const struct {
+        const char* typed;
+        const char* line;
+    } cases[] = {
+        {"USB0", "Hint: USB0 does not exist on this machine: did you mean /dev/ttyUSB0?\n"},
+        {"ttyusb1", "Hint: ttyusb1 does not exist on this machine: did you mean /dev/ttyUSB0?\n"},
+        {"/dev/ttyS1", "Hint: /dev/ttyS1 does not exist on this machine\n"},
+        {"modem", "Hint: modem does not exist on this machine\n"},
+    };
+    for (const auto& c : cases) {
+        CapturedConsole out;
+        PrintOpenHint(out.console(), c.typed, LineOpenCause::missing, ports);
+        EXPECT_EQ(out.text().substr(0, out.text().find('\n') + 1), c.line) << c.typed;
+    }
+}
+
 // Tests run as root, whom no device refuses: the refusal is injected, the device is real.
 TEST(OpenHint, PermissionNamesTheGroupThatOwnsTheDeviceAndHowToJoinIt) {
     const struct group* dialout = getgrnam("dialout");

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/run_sequence.hpp"
+#include "session/baud_rates.hpp"
 #include "simline/sim_line.hpp"
 #include "support/fakes.hpp"
 #include "support/forwarding_line.hpp"
@@ -148,6 +149,37 @@ TEST(RateSwitchOption, ZeroAndWordsOtherThanMaxAreIllegalNumbers) {
                              [](const LineRequest&) { return LineOpenResult{}; }),
                   12)
             << speed;
+    }
+}
+
+}  // namespace
+}  // namespace halvard::testing
+
+namespace halvard::testing {
+namespace {
+
+// The rates the start of a run tries for a monitor left at a fast rate: fastest first, bounded,
+// and each rate that a board of a common clock makes, and that a switch would move to, lies
+// within the switch's tolerance of one of them (down to the slowest tried where the bound cuts).
+TEST(RatesASwitchMayLeave, CoverEveryReachableRateFastestFirst) {
+    for (const std::uint32_t start : {1200U, 9600U, 38400U, 57600U, 115200U}) {
+        const std::vector<std::uint32_t> probes = RatesASwitchMayLeave(start);
+        ASSERT_FALSE(probes.empty()) << start;
+        EXPECT_LE(probes.size(), kMostRateProbes) << start;
+        EXPECT_TRUE(std::is_sorted(probes.rbegin(), probes.rend())) << start;
+        EXPECT_GE(probes.back(), start * kWorthwhile) << start;
+        for (const std::uint32_t mhz : kCommonClocksMHz) {
+            for (std::uint16_t reload = 0;; ++reload) {
+                const double rate = AscRate(mhz * 1e6, reload);
+                if (rate < std::max(start * kWorthwhile, probes.back() * (1 - kSwitchTolerance)))
+                    break;
+                EXPECT_TRUE(std::any_of(probes.begin(), probes.end(),
+                                        [rate](std::uint32_t p) {
+                                            return std::abs(RateError(rate, p)) <= kSwitchTolerance;
+                                        }))
+                    << start << " baud: " << mhz << " MHz, S0BG " << reload;
+            }
+        }
     }
 }
 
