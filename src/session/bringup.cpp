@@ -136,7 +136,7 @@ bool isSilentOrGarbled(int exitStatus) {
 // true when a monitor runs, at the start rate or at a rate an interrupted /SPEED= run left it at
 // (it is moved back); false when the loader of a supported CPU answered. heard: the start rate
 // got an answer.
-bool monitorFound(Session& session, std::optional<bool>& heard) {
+bool monitorFound(Session& session, bool& heard) {
     try {
         const std::uint8_t first = synchronise(session);
         heard = true;
@@ -147,8 +147,7 @@ bool monitorFound(Session& session, std::optional<bool>& heard) {
     } catch (const RunError& error) {
         // Only zeros went out so far, which a monitor at any rate serves as pings; a loader would
         // have answered them at the start rate, so the other rates are tried only now.
-        if (isSilentOrGarbled(error.status()) &&
-            FindMonitorLeftFast(session, heard.value_or(false)))
+        if (isSilentOrGarbled(error.status()) && FindMonitorLeftFast(session, heard))
             return true;
         throw;
     }
@@ -245,26 +244,27 @@ std::string bootHint(std::uint32_t baud, bool heard, bool lineWasBusy) {
 
 std::uint32_t StartMonitor(Session& session) {
     // Until the monitor answers, a failure is most likely the rate or the boot mode.
-    std::optional<bool> heardBeforeMonitor = false;
+    bool beforeMonitor = true;
+    bool heard = false;
     bool lineWasBusy = false;
     try {
         // A board may still be sending the rest of an answer to a run that was cut short: that
         // is read away until the line has gone quiet, which on an idle line takes one gap.
         lineWasBusy = PortDiscardInput(session.link, longestAnswerMs(session.link));
-        if (!monitorFound(session, heardBeforeMonitor)) {
+        if (!monitorFound(session, heard)) {
             sendBootstrapCode(session);
             sendMonitor(session);
             session.monitorUploaded = true;
         }
-        heardBeforeMonitor.reset();
+        beforeMonitor = false;
         const std::uint32_t imageBase = locateMonitor(session);
         checkMonitor(session, imageBase);
         CheckLineLatency(session);
         return imageBase;
     } catch (RunError& error) {
-        if (heardBeforeMonitor && isSilentOrGarbled(error.status()))
-            error.setHint(bootHint(static_cast<std::uint32_t>(session.link.baudRate),
-                                   *heardBeforeMonitor, lineWasBusy));
+        if (beforeMonitor && isSilentOrGarbled(error.status()))
+            error.setHint(
+                bootHint(static_cast<std::uint32_t>(session.link.baudRate), heard, lineWasBusy));
         throw;
     }
 }
