@@ -55,18 +55,20 @@ def range_length(baud):
 
 
 def expected_run_s(function, baud, speed, length):
-    """Roughly how long an undisturbed run takes: the settle pause, the upload, the payload and
-    its requests (at 576000 baud after /SPEED=MAX; /V of a correct flash sends only CRCs), the
-    erase of the touched sectors."""
-    start = 1.5 + 600 * 10 / baud
+    """Roughly how long an undisturbed run takes: the wait for a quiet line, the upload, the
+    payload and its requests (at 576000 baud after /SPEED=MAX; /V of a correct flash sends only
+    CRCs), the erase of the touched sectors and /P's CRCs of the sectors it keeps, before and
+    after."""
+    start = 0.3 + 600 * 10 / baud
     if function == "/V":
-        return start + 0.3
+        return start + 0.2
     payload_baud = 576000 if speed else baud
     payload = length * 1.05 * 10 / payload_baud
     if function == "/R":
         return start + payload
     erase = -(-length // SECTOR_SIZE) * (SLOW_ERASE_MS / 1000 if "slow" in function else 1.0)
-    return start + payload + erase
+    kept = 2 * (DEVICE_SIZE - length) * 52 / (float(CLOCK_MHZ) * 1e6)
+    return start + payload + erase + kept
 
 
 class Board:
