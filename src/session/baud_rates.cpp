@@ -38,9 +38,9 @@ std::vector<std::uint32_t> ClocksThatCannotBoot(std::uint32_t baud) {
 
 std::vector<std::uint32_t> RatesASwitchMayLeave(std::uint32_t startRate) {
     std::vector<double> boardRates;
-    for (const std::uint32_t mhz : kCommonClocksMHz) {
+    for (const std::uint32_t kHz : kSwitchClocksKHz) {
         for (std::uint16_t reload = 0; reload <= kMaxReload; ++reload) {
-            const double rate = AscRate(mhz * 1e6, reload);
+            const double rate = AscRate(kHz * 1e3, reload);
             if (rate < startRate * kWorthwhile)
                 break;
             boardRates.push_back(rate);

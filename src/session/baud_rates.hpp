@@ -23,6 +23,10 @@ inline constexpr double kWorthwhile = 1.1;
 inline constexpr std::size_t kMostRateProbes = 64;
 // Clocks that C16x and ST10 boards commonly run at, in MHz.
 inline constexpr std::array<std::uint32_t, 6> kCommonClocksMHz = {16, 20, 24, 25, 32, 40};
+// The clocks a /SPEED= run may have switched a board at: the common ones and the crystals that
+// divide down to the standard rates exactly, in kHz.
+inline constexpr std::array<std::uint32_t, 11> kSwitchClocksKHz = {
+    11059, 14746, 16000, 18432, 20000, 22118, 24000, 25000, 32000, 36864, 40000};
 // Rates that serial ports commonly offer by name, slowest first.
 inline constexpr std::array<std::uint32_t, 26> kStandardRates = {
     1200,   2400,   4800,    9600,    14400,   19200,   28800,   38400,  57600,

@@ -168,16 +168,16 @@ TEST(RatesASwitchMayLeave, CoverEveryReachableRateFastestFirst) {
         EXPECT_LE(probes.size(), kMostRateProbes) << start;
         EXPECT_TRUE(std::is_sorted(probes.rbegin(), probes.rend())) << start;
         EXPECT_GE(probes.back(), start * kWorthwhile) << start;
-        for (const std::uint32_t mhz : kCommonClocksMHz) {
+        for (const std::uint32_t kHz : kSwitchClocksKHz) {
             for (std::uint16_t reload = 0;; ++reload) {
-                const double rate = AscRate(mhz * 1e6, reload);
+                const double rate = AscRate(kHz * 1e3, reload);
                 if (rate < std::max(start * kWorthwhile, probes.back() * (1 - kSwitchTolerance)))
                     break;
                 EXPECT_TRUE(std::any_of(probes.begin(), probes.end(),
                                         [rate](std::uint32_t p) {
                                             return std::abs(RateError(rate, p)) <= kSwitchTolerance;
                                         }))
-                    << start << " baud: " << mhz << " MHz, S0BG " << reload;
+                    << start << " baud: " << kHz << " kHz, S0BG " << reload;
             }
         }
     }
