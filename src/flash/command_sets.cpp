@@ -195,8 +195,12 @@ void SelectFlashOps(Flash& flash) {
         ops = FlashOps{cellProgramAMD8, cellVerifyAMD8,  unlockAMD8,   resetAMD8,
                        autoselectAMD8,  sectorEraseAMD8, chipEraseAMD8};
     }
-    // Identification left the device in autoselect mode.
-    ops.reset(flash);
+    // Identification left the device in autoselect mode, where every read gives its identifier
+    // bytes: a reset that the line garbled would have the routine read and prove those instead
+    // of the array. The writes have no answer to check, so the reset goes three times.
+    constexpr int kResets = 3;
+    for (int i = 0; i < kResets; ++i)
+        ops.reset(flash);
 }
 
 DppAddress splitDppAddress(std::uint32_t address, unsigned dpp) {

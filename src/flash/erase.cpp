@@ -6,6 +6,7 @@
 #include "base/format.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
+#include "line/port.hpp"
 
 namespace halvard {
 
@@ -19,12 +20,18 @@ EraseResult covered(Flash& flash) {
 // A sector whose erase poll gave up keeps old data: the run goes on (the range to program may
 // not need it) but is not reported as a success (CheckErasedSectors). A command garbled on the
 // line leaves a sector as it was too, so a failed sector is erased once more, and a later erase
-// of it that completes (for a page programmed again) clears it.
+// of it that completes (for a page programmed again) clears it. Before the chip is blamed the
+// failure is confirmed over a clean exchange: the line is brought into step and the chip reset
+// before the last attempt, so that a garbled command or status read does not count as the chip's.
 void eraseSector(Flash& flash, std::uint32_t sectorStart, int block) {
-    constexpr int kAttempts = 2;
+    constexpr int kAttempts = 3;
     std::vector<int>& unerased = flash.state.unerasedBlocks;
     std::erase(unerased, block);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt == kAttempts - 1) {
+            PortResyncQuietly(flash.link);
+            flash.state.ops.reset(flash);
+        }
         const unsigned failedBefore = flash.state.failedPolls;
         flash.state.ops.sectorErase(flash, sectorStart);
         if (flash.state.failedPolls == failedBefore)

@@ -362,6 +362,7 @@ struct LineChange {
     std::uint32_t strayFirstBlockBy = 0;
     std::size_t imageSize = 0x800;
     std::uint8_t flashFill = 0x20;  // not erased, and DQ5 set, so that a poll gives up at once
+    int lostReset = 0;  // the reset command (F0) of this number, counted from 1, becomes 00
 };
 
 class ChangingLine final : public ForwardingLine {
@@ -372,6 +373,7 @@ class ChangingLine final : public ForwardingLine {
         constexpr std::uint8_t kFlashWrite = 0x0E;
         constexpr std::uint8_t kByteWrite = 0x06;
         constexpr std::uint8_t kSectorErase = 0x30;
+        constexpr std::uint8_t kReset = 0xF0;
         std::vector<std::uint8_t> sent(bytes.begin(), bytes.end());
         if (change_.flashBlocks && blockCount_ != 0 && sent.size() == blockCount_)
             sent[sent.size() / 2] ^= 0x10;
@@ -387,6 +389,9 @@ class ChangingLine final : public ForwardingLine {
                 sent[1 + i] = static_cast<std::uint8_t>(address >> (8 * i));
             strayed_ = true;
         }
+        if (sent.size() == 5 && sent[0] == kByteWrite && sent[4] == kReset &&
+            ++resets_ == change_.lostReset)
+            sent[4] = 0x00;
         if (change_.firstSectorErase && !eraseChanged_ && sent.size() == 5 &&
             sent[0] == kByteWrite && sent[4] == kSectorErase) {
             sent[4] = 0x00;
@@ -401,6 +406,7 @@ class ChangingLine final : public ForwardingLine {
     bool eraseChanged_ = false;
     bool strayed_ = false;
     unsigned blocksSeen_ = 0;
+    int resets_ = 0;
 };
 
 // Noise is the line's fault, not the chip's. A page that holds other data after every
@@ -451,6 +457,29 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
                       Bytes(sectorsEnd - image.size(), 0xFF));
         }
     }
+}
+
+// Identification leaves the chip in autoselect mode, where every read gives its identifier
+// bytes. A reset that the line garbled must not leave it there: the routine would read those
+// bytes and prove them, and /R would write them into the file as the flash's.
+TEST_F(SimLineRun, ResetThatTheLineLostLeavesNoIdentifierInARead) {
+    const Bytes flash = randomImage(128 * 1024, 12);
+    folder_.write(std::string(kSimFlashFile), flash);
+    LineChange change{"reset", false, false, false, 0, ""};
+    change.lostReset = 2;  // the reset after the identifier reads
+    FakeClock outside;
+    BoardClock clock(outside);
+    CapturedConsole output;
+    Args argv({"halvard", "/R", "out.bin", "/COM=SIM", "/L=40"});
+    const int status = RunHalvard(
+        argv.argc(), argv.argv(), output.console(), clock, [&](const LineRequest& request) {
+            LineOpenResult opened = OpenSimLine(request, &clock);
+            if (opened.line)
+                opened.line = std::make_unique<ChangingLine>(std::move(opened.line), change);
+            return opened;
+        });
+    ASSERT_EQ(status, 0) << output.text();
+    EXPECT_EQ(fileBytes("out.bin"), Bytes(flash.begin(), flash.begin() + 0x40));
 }
 
 // The executable itself: the flash file carries the board from one process to the next.
