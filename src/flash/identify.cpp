@@ -87,6 +87,14 @@ bool awaitChipIdle(Flash& flash) {
     return true;
 }
 
+// An erase may also have ended between the identifier reads and the look at DQ6. A chip that
+// was busy then ignored the autoselect command and now reads its array; an idle chip that no row
+// knows still answers its manufacturer code.
+bool endedSinceProbe(Flash& flash) {
+    const std::vector<ProbeReading>& probes = flash.state.probes;
+    return !probes.empty() && (statusRead(flash) & 0xFF) != (probes.front().id & 0xFF);
+}
+
 }  // namespace
 
 ProbeKind probeKindOf(const FlashDevice& device) {
@@ -134,7 +142,7 @@ bool FindFlashDevice(Flash& flash) {
     flash.console.print("Looking for a known flash device. Please wait..\n");
     if (matchesARow(flash))
         return true;
-    if (awaitChipIdle(flash) && matchesARow(flash))
+    if ((awaitChipIdle(flash) || endedSinceProbe(flash)) && matchesARow(flash))
         return true;
     FlashState& state = flash.state;
     switch (QueryFlashDevice(flash)) {
