@@ -9,6 +9,7 @@
 
 #include "base/format.hpp"
 #include "line/port.hpp"
+#include "monitor/answer_bounds.hpp"
 #include "monitor/monitor.hpp"
 #include "session/baud_rates.hpp"
 #include "session/cpu_table.hpp"
@@ -30,15 +31,16 @@ constexpr std::uint32_t kCodeSegment = 0xFE08;  // CSP
 // A run cut short leaves the board sending the rest of what it asked for: at most about a second
 // on the wire at the run's rate, and never less than a block's answer or the answers to the zeros
 // of a resynchronisation.
-constexpr std::uint32_t kLongestAnswerMs = 1000;
-constexpr std::uint32_t kLongestAnswerBytes = 2 * 512 + 16;
+constexpr std::uint32_t kLongestAnswerAtAnyRateMs = 1500;
 constexpr std::uint32_t kAnswerMarginMs = 250;
 constexpr std::uint32_t kSyncTimeoutMs = 2100;
 constexpr std::uint32_t kSecondChanceMs = 100;
 constexpr std::uint32_t kReplyTimeoutMs = 2000;
 
+// The longest answer an interrupted run can have left on the line: one asked at this rate, or
+// one asked at the faster rate of a /SPEED= run, which lasts at most about a second and a half.
 std::uint32_t longestAnswerMs(const Link& link) {
-    return std::max(kLongestAnswerMs, wireTimeMs(link, kLongestAnswerBytes)) + kAnswerMarginMs;
+    return std::max(LongestAnswerMs(link.baudRate), kLongestAnswerAtAnyRateMs) + kAnswerMarginMs;
 }
 
 void writeOrEnd(Session& session, std::span<const std::uint8_t> bytes) {
