@@ -213,7 +213,13 @@ void checkMonitor(Session& session, std::uint32_t imageBase) {
 
 // The likeliest causes of a loader that stays silent or answers garbage: a rate the board's
 // clock cannot make, or a board that is not in its loader.
-std::string bootHint(std::uint32_t baud, bool heard, bool lineWasBusy) {
+// A board whose loader a cut-short run left half-loaded, or whose bootstrap code it cut off,
+// answers nothing any more until it is reset: the other causes are named first.
+constexpr std::string_view kResetHint =
+    "Hint: a run cut short while it loaded the board leaves it deaf until it is reset: "
+    "/RESET= does that\n";
+
+std::string causeHint(std::uint32_t baud, bool heard, bool lineWasBusy) {
     if (heard && lineWasBusy) {
         return "Hint: the board was still answering an interrupted run: try again, or reset it "
                "with /RESET=\n";
@@ -240,6 +246,13 @@ std::string bootHint(std::uint32_t baud, bool heard, bool lineWasBusy) {
     }
     return "Hint: no answer: check that the board is in boot mode (boot pin held "
            "at reset), powered and connected\n";
+}
+
+std::string bootHint(std::uint32_t baud, bool heard, bool lineWasBusy) {
+    std::string hint = causeHint(baud, heard, lineWasBusy);
+    if (hint.find("/RESET=") == std::string::npos)
+        hint += kResetHint;
+    return hint;
 }
 
 }  // namespace

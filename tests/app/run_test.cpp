@@ -56,7 +56,9 @@ TEST(OneWayOut, TheTopTellsTheFailureOnceAndLast) {
     const std::string ending =
         "Error 16: Timeout! Boot mode not active\n"
         "Hint: no answer: check that the board is in boot mode (boot pin held at reset), "
-        "powered and connected\n";
+        "powered and connected\n"
+        "Hint: a run cut short while it loaded the board leaves it deaf until it is reset: "
+        "/RESET= does that\n";
     ASSERT_GE(text.size(), ending.size()) << text;
     EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
     EXPECT_EQ(text.find("Error 16"), text.rfind("Error 16")) << text;

@@ -38,11 +38,16 @@ TEST_P(HandshakeFaults, WholeTranscript) {
 
 const std::string kLoading = "Loading bootstrap code (32 Bytes)\n";
 const std::string kUploaded = kLoading + "Loading target monitor (274 Bytes)\n";
+const std::string kResetHint =
+    "Hint: a run cut short while it loaded the board leaves it deaf until it is reset: /RESET= "
+    "does that\n";
 const std::string kSilentHint =
     "Hint: no answer: check that the board is in boot mode (boot pin held at reset), powered and "
-    "connected\n";
+    "connected\n" +
+    kResetHint;
 const std::string kGarbledHint =
-    "Hint: the answers were garbled: check the board's clock and that it is in boot mode\n";
+    "Hint: the answers were garbled: check the board's clock and that it is in boot mode\n" +
+    kResetHint;
 
 INSTANTIATE_TEST_SUITE_P(
     Board, HandshakeFaults,
@@ -94,7 +99,8 @@ TEST(RateMismatch, LoaderAtARateTheClockCannotMakeEndsWithTheRateHint) {
     const std::string hint =
         "Hint: boards at 16, 20, 24, 25, 32 MHz cannot make 115200 baud "
         "within 2.5 %; try /BAUD=38400, and check that the board is in boot "
-        "mode\n";
+        "mode\n" +
+        kResetHint;
     ASSERT_GE(r.output.size(), hint.size());
     EXPECT_EQ(r.output.substr(r.output.size() - hint.size()), hint) << r.output;
 }

@@ -18,11 +18,16 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kLoading = "Loading bootstrap code (32 Bytes)\n";
 const std::string kLoaded = kLoading + "Loading target monitor (274 Bytes)\n";
+const std::string kResetHint =
+    "Hint: a run cut short while it loaded the board leaves it deaf until it is reset: /RESET= "
+    "does that\n";
 const std::string kSilentHint =
     "Hint: no answer: check that the board is in boot mode (boot pin held at reset), powered and "
-    "connected\n";
+    "connected\n" +
+    kResetHint;
 const std::string kGarbledHint =
-    "Hint: the answers were garbled: check the board's clock and that it is in boot mode\n";
+    "Hint: the answers were garbled: check the board's clock and that it is in boot mode\n" +
+    kResetHint;
 
 const std::string kMonitorOk = "Target Monitor located to 0xfa40\nMonitor OK\n";
 
