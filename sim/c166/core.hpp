@@ -19,11 +19,11 @@ class Core {
     explicit Core(Bus& bus);
 
     // The core owns its core registers: DPP0-3 (0xFE00-0xFE06, 10-bit page numbers; the upper
-    // bits of a write are dropped and read as 0), CSP (0xFE08, read-only for data writes), MDH/MDL (0xFE0C/0xFE0E), CP
-    // (0xFE10), SP (0xFE12), STKOV/STKUN (0xFE14/0xFE16), PSW (0xFF10), SYSCON (0xFF12),
-    // ZEROS/ONES (0xFF1C/0xFF1E). Data accesses (mem, [Rw], reg, bitoff) to those addresses reach
-    // the core's registers and never the bus; every other address goes to the bus. GPRs are memory
-    // at CP (+2n), through the bus.
+    // bits of a write are dropped and read as 0), CSP (0xFE08, read-only for data writes), MDH/MDL
+    // (0xFE0C/0xFE0E), CP (0xFE10), SP (0xFE12), STKOV/STKUN (0xFE14/0xFE16), PSW (0xFF10), SYSCON
+    // (0xFF12), ZEROS/ONES (0xFF1C/0xFF1E). Data accesses (mem, [Rw], reg, bitoff) to those
+    // addresses reach the core's registers and never the bus; every other address goes to the bus.
+    // GPRs are memory at CP (+2n), through the bus.
     void reset();  // chip reset values; also clears the stop state and the counters
 
     std::uint16_t ip() const { return ip_; }
