@@ -409,6 +409,21 @@ class ChangingLine final : public ForwardingLine {
     int resets_ = 0;
 };
 
+// A whole run in-process, over the virtual board's line with the change applied.
+int runOverChangingLine(std::initializer_list<std::string> words, const LineChange& change,
+                        CapturedConsole& output) {
+    FakeClock outside;
+    BoardClock clock(outside);
+    Args argv(words);
+    return RunHalvard(
+        argv.argc(), argv.argv(), output.console(), clock, [&](const LineRequest& request) {
+            LineOpenResult opened = OpenSimLine(request, &clock);
+            if (opened.line)
+                opened.line = std::make_unique<ChangingLine>(std::move(opened.line), change);
+            return opened;
+        });
+}
+
 // Noise is the line's fault, not the chip's. A page that holds other data after every
 // reprogramming, although the flash algorithm reported each block programmed, got other bytes
 // over the line (1), and so did a block that the flash algorithm could not program where the
@@ -434,17 +449,9 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
         folder_.write(std::string(kSimFlashFile), Bytes(128 * 1024, change.flashFill));
         const Bytes image = randomImage(change.imageSize, 6);
         folder_.write("image.bin", image);
-        FakeClock outside;
-        BoardClock clock(outside);
         CapturedConsole output;
-        Args argv({"halvard", "/P", "image.bin", "/COM=SIM"});
-        const int status = RunHalvard(
-            argv.argc(), argv.argv(), output.console(), clock, [&](const LineRequest& request) {
-                LineOpenResult opened = OpenSimLine(request, &clock);
-                if (opened.line)
-                    opened.line = std::make_unique<ChangingLine>(std::move(opened.line), change);
-                return opened;
-            });
+        const int status =
+            runOverChangingLine({"halvard", "/P", "image.bin", "/COM=SIM"}, change, output);
         const std::string text = output.text();
         EXPECT_EQ(status, change.status) << text;
         EXPECT_NE(text.find(change.shows), std::string::npos) << text;
@@ -467,17 +474,9 @@ TEST_F(SimLineRun, ResetThatTheLineLostLeavesNoIdentifierInARead) {
     folder_.write(std::string(kSimFlashFile), flash);
     LineChange change{"reset", false, false, false, 0, ""};
     change.lostReset = 2;  // the reset after the identifier reads
-    FakeClock outside;
-    BoardClock clock(outside);
     CapturedConsole output;
-    Args argv({"halvard", "/R", "out.bin", "/COM=SIM", "/L=40"});
-    const int status = RunHalvard(
-        argv.argc(), argv.argv(), output.console(), clock, [&](const LineRequest& request) {
-            LineOpenResult opened = OpenSimLine(request, &clock);
-            if (opened.line)
-                opened.line = std::make_unique<ChangingLine>(std::move(opened.line), change);
-            return opened;
-        });
+    const int status =
+        runOverChangingLine({"halvard", "/R", "out.bin", "/COM=SIM", "/L=40"}, change, output);
     ASSERT_EQ(status, 0) << output.text();
     EXPECT_EQ(fileBytes("out.bin"), Bytes(flash.begin(), flash.begin() + 0x40));
 }
