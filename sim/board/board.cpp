@@ -25,8 +25,7 @@ constexpr std::uint32_t kFlashAlgorithmOffset = 306;
 }  // namespace
 
 Board::Board(const BoardConfig& config) : config_(config) {
-    if (hasPsram())
-        psram_.assign(kPsramSize, 0);
+    psram_.assign(config_.cpu.psram.size(), 0);
     setIdentificationRegisters();
     setPaced(config_.paced);
 }
@@ -145,6 +144,8 @@ void Board::reset() {
     core_.reset();
     phase_ = Phase::waitingForZero;
     bootstrapCount_ = 0;
+    strayWrite_.reset();
+    diagnostic_.clear();
     forgetPolls();
 }
 
@@ -208,7 +209,7 @@ void Board::startCode() {
 }
 
 std::uint32_t Board::imageBase() const {
-    return config_.cpu.loader == LoaderKind::xc16x ? kPsramBase : kC16xCodeAddress;
+    return config_.cpu.loader == LoaderKind::xc16x ? config_.cpu.psram.first : kC16xCodeAddress;
 }
 
 void Board::transmit(std::uint8_t byte, bool fromLoader) {
@@ -237,18 +238,26 @@ void Board::watchFlashAlgorithm() {
 void Board::stepCore() {
     const unsigned cycles = core_.step();
     if (cycles == 0) {
-        phase_ = Phase::stopped;
-        asc_.discardReceived();
-        if (config_.diagnostics != nullptr) {
-            std::fprintf(config_.diagnostics, "virtual board: the core stopped: %s\n",
-                         core_.diagnostic().c_str());
-            std::fflush(config_.diagnostics);
-        }
+        stop(core_.diagnostic(), "the core stopped: ");
         return;
     }
     now_ += cycles;
+    if (strayWrite_) {
+        stop(strayWriteText(*strayWrite_), "");
+        return;
+    }
     if (filter_ != nullptr)
         watchFlashAlgorithm();
+}
+
+void Board::stop(const std::string& diagnostic, const char* prefix) {
+    phase_ = Phase::stopped;
+    asc_.discardReceived();
+    diagnostic_ = diagnostic;
+    if (config_.diagnostics != nullptr) {
+        std::fprintf(config_.diagnostics, "virtual board: %s%s\n", prefix, diagnostic_.c_str());
+        std::fflush(config_.diagnostics);
+    }
 }
 
 void Board::setIdentificationRegisters() {
@@ -257,10 +266,6 @@ void Board::setIdentificationRegisters() {
 }
 
 // ---- bus ----
-
-bool Board::inPsram(std::uint32_t address) const {
-    return hasPsram() && address >= kPsramBase && address < kPsramBase + kPsramSize;
-}
 
 bool Board::inFlash(std::uint32_t address) const {
     return flash_ != nullptr && address >= config_.flashBase &&
@@ -273,7 +278,7 @@ std::uint8_t Board::read8(std::uint32_t address) {
         return onChip_.byte(address);
     }
     if (inPsram(address))
-        return psram_[address - kPsramBase];
+        return psram_[address - config_.cpu.psram.first];
     if (inFlash(address))
         return flash_->read8(address - config_.flashBase, nowNs());
     return 0xFF;  // nothing answers on the external bus
@@ -285,7 +290,7 @@ std::uint16_t Board::read16(std::uint32_t address) {
         return onChip_.word(address);
     }
     if (inPsram(address)) {
-        const std::size_t at = address - kPsramBase;
+        const std::size_t at = address - config_.cpu.psram.first;
         return static_cast<std::uint16_t>(psram_[at] | (psram_[at + 1] << 8));
     }
     if (inFlash(address))
@@ -293,12 +298,10 @@ std::uint16_t Board::read16(std::uint32_t address) {
     return 0xFFFF;
 }
 
+// Writes that reach no memory vanish on the chip and its bus; here they stop the board, because
+// code that relies on them works on this board only.
 void Board::write8(std::uint32_t address, std::uint8_t value) {
-    if (OnChipMemory::holds(address)) {
-        if (OnChipMemory::isRam(address)) {
-            onChip_.setByte(address, value);
-            return;
-        }
+    if (OnChipMemory::isRegister(address)) {
         const std::uint32_t word = address & ~1U;
         const std::uint16_t old = onChip_.word(word);
         const bool low = (address & 1U) == 0;
@@ -306,39 +309,69 @@ void Board::write8(std::uint32_t address, std::uint8_t value) {
             low ? static_cast<std::uint16_t>((old & 0xFF00) | value)
                 : static_cast<std::uint16_t>((old & 0x00FF) | (value << 8));
         writeRegister(word, merged, low);
-        return;
-    }
-    if (inPsram(address)) {
-        psram_[address - kPsramBase] = value;
+    } else if (inInternalRam(address)) {
+        onChip_.setByte(address, value);
+    } else if (inPsram(address)) {
+        psram_[address - config_.cpu.psram.first] = value;
     } else if (inFlash(address)) {
         flash_->write8(address - config_.flashBase, value, nowNs());
+    } else {
+        noteStrayWrite(address);
     }
 }
 
 void Board::write16(std::uint32_t address, std::uint16_t value) {
-    if (OnChipMemory::holds(address)) {
-        if (OnChipMemory::isRam(address)) {
-            onChip_.setWord(address, value);
-        } else {
-            writeRegister(address, value, true);
-        }
-        return;
-    }
-    if (inPsram(address)) {
-        const std::size_t at = address - kPsramBase;
+    if (OnChipMemory::isRegister(address)) {
+        writeRegister(address, value, true);
+    } else if (inInternalRam(address)) {
+        onChip_.setWord(address, value);
+    } else if (inPsram(address)) {
+        const std::size_t at = address - config_.cpu.psram.first;
         psram_[at] = static_cast<std::uint8_t>(value & 0xFF);
         psram_[at + 1] = static_cast<std::uint8_t>(value >> 8);
     } else if (inFlash(address)) {
         flash_->write16(address - config_.flashBase, value, nowNs());
+    } else {
+        noteStrayWrite(address);
     }
 }
 
+// Only the RAM of this CPU takes the fast path, so every other write comes to write8/write16.
+// The RAM ranges start and end on block boundaries (cpu_models.cpp checks it).
 std::uint8_t* Board::directBlock(std::uint32_t address) {
-    if (OnChipMemory::isRam(address))
+    if (inInternalRam(address))
         return onChip_.data(address);
     if (inPsram(address))
-        return &psram_[address - kPsramBase];
+        return &psram_[address - config_.cpu.psram.first];
     return nullptr;
+}
+
+// The first stray write of an instruction is the one told.
+void Board::noteStrayWrite(std::uint32_t address) {
+    if (config_.writesToEmptyBusVanish && !OnChipMemory::holds(address) && flash_ == nullptr)
+        return;
+    if (!strayWrite_)
+        strayWrite_ = StrayWrite{address, core_.instructionAddress()};
+}
+
+std::string Board::strayWriteText(const StrayWrite& stray) const {
+    char text[160];
+    const auto address = static_cast<unsigned>(stray.address);
+    const auto at = static_cast<unsigned>(stray.instruction);
+    if (OnChipMemory::holds(stray.address)) {
+        const CpuModel& cpu = config_.cpu;
+        std::snprintf(text, sizeof text,
+                      "target code wrote to 0x%06X at 0x%06X, outside the %.*s's RAM "
+                      "(0x%04X-0x%04X)",
+                      address, at, static_cast<int>(cpu.display.size()), cpu.display.data(),
+                      static_cast<unsigned>(cpu.internalRam.first),
+                      static_cast<unsigned>(cpu.internalRam.end - 1));
+    } else {
+        std::snprintf(text, sizeof text,
+                      "target code wrote to 0x%06X at 0x%06X, where no memory answers", address,
+                      at);
+    }
+    return text;
 }
 
 void Board::writeRegister(std::uint32_t wordAddress, std::uint16_t value, bool lowByteWritten) {

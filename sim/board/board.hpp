@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -26,7 +27,11 @@ struct BoardConfig {
     std::uint32_t baud = 38400;
     bool paced = false;  // the line runs at the baud rate, 10 bit times per byte
     std::uint32_t flashBase = 0x20000;
-    std::FILE* diagnostics = stderr;  // where a stopped core's diagnostic goes; nullptr: nowhere
+    // A board built without a flash chip, to show how the host copes with one that does not
+    // answer: its probe writes to the flash's addresses vanish, as they do on such a board,
+    // instead of stopping it. Every other write where no memory answers stops the board.
+    bool writesToEmptyBusVanish = false;
+    std::FILE* diagnostics = stderr;  // where a stopped board's diagnostic goes; nullptr: nowhere
 };
 
 // Why Board::run returned.
@@ -34,7 +39,9 @@ enum class Halt {
     idle,      // the code waits for a byte and none is on its way (or the loader waits)
     output,    // a byte for the host is waiting (only when asked for)
     deadline,  // simulated time reached the limit
-    stopped,   // the core met something it does not implement; the board is silent until reset
+    // The core met something it does not implement, or the code wrote where the CPU has no
+    // memory; the board is silent until reset.
+    stopped,
 };
 
 struct RunLimit {
@@ -112,7 +119,9 @@ class Board final : public Bus {
     std::uint64_t nextOutputNs() const;
     bool inLoader() const { return phase_ != Phase::running && phase_ != Phase::stopped; }
     bool stopped() const { return phase_ == Phase::stopped; }
-    const std::string& diagnostic() const { return core_.diagnostic(); }
+    // Why the board stopped, e.g. "target code wrote to 0x00F5FE at 0x00FB80, outside the
+    // C167CR's RAM (0xF600-0xFDFF)"; empty while it runs.
+    const std::string& diagnostic() const { return diagnostic_; }
     std::uint64_t lostBytes() const { return asc_.lostBytes(); }
     Core& core() { return core_; }
     const BoardConfig& config() const { return config_; }
@@ -129,15 +138,24 @@ class Board final : public Bus {
   private:
     enum class Phase { waitingForZero, loadingCode, running, stopped };
 
-    static constexpr std::uint32_t kPsramBase = 0xE00000;
-    static constexpr std::uint32_t kPsramSize = 0x10000;
     static constexpr std::size_t kBootstrapBytes = 32;
+
+    // A write that no memory of this CPU took: the board stops once the instruction is done.
+    struct StrayWrite {
+        std::uint32_t address;
+        std::uint32_t instruction;
+    };
 
     std::uint64_t cyclesToNs(std::uint64_t cycles) const;
     std::uint64_t nsToCycles(std::uint64_t ns) const;
-    bool hasPsram() const { return config_.cpu.loader == LoaderKind::xc16x; }
-    bool inPsram(std::uint32_t address) const;
+    bool inPsram(std::uint32_t address) const { return config_.cpu.psram.holds(address); }
+    bool inInternalRam(std::uint32_t address) const {
+        return config_.cpu.internalRam.holds(address);
+    }
     bool inFlash(std::uint32_t address) const;
+    void noteStrayWrite(std::uint32_t address);
+    std::string strayWriteText(const StrayWrite& stray) const;
+    void stop(const std::string& diagnostic, const char* prefix);
 
     void serviceLine();
     Halt waitForEvent(std::uint64_t untilCycles, bool idleTimePasses);
@@ -175,6 +193,8 @@ class Board final : public Bus {
     std::uint64_t lastPollInstruction_ = 0;
     unsigned pollRepeats_ = 0;
     bool lineChanged_ = false;  // a register write may have changed the line: look again
+    std::optional<StrayWrite> strayWrite_;
+    std::string diagnostic_;
 };
 
 }  // namespace halvard::sim

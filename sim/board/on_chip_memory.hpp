@@ -22,17 +22,20 @@ inline constexpr std::uint16_t kS0Ren = 0x0010;        // S0CON: receiver enable
 inline constexpr std::uint16_t kS0ConAfterLoader = 0x8011;
 }  // namespace reg
 
-// The on-chip 4 KB at 0xF000-0xFFFF: ESFRs (0xF000-0xF1FF), internal RAM (0xF200-0xFDFF) and SFRs
-// (0xFE00-0xFFFF), as plain little-endian storage. Side effects belong to the board.
+// The on-chip 4 KB at 0xF000-0xFFFF: ESFRs (0xF000-0xF1FF), internal RAM (at most 0xF200-0xFDFF;
+// how much of it a CPU has is the board's business) and SFRs (0xFE00-0xFFFF), as plain
+// little-endian storage. Side effects belong to the board.
 class OnChipMemory {
   public:
     static constexpr std::uint32_t kBase = 0xF000;
     static constexpr std::uint32_t kEnd = 0x10000;
-    static constexpr std::uint32_t kRamBase = 0xF200;
-    static constexpr std::uint32_t kRamEnd = 0xFE00;
+    static constexpr std::uint32_t kEsfrEnd = 0xF200;
+    static constexpr std::uint32_t kSfrBase = 0xFE00;
 
     static bool holds(std::uint32_t address) { return address >= kBase && address < kEnd; }
-    static bool isRam(std::uint32_t address) { return address >= kRamBase && address < kRamEnd; }
+    static bool isRegister(std::uint32_t address) {
+        return holds(address) && (address < kEsfrEnd || address >= kSfrBase);
+    }
 
     std::uint8_t byte(std::uint32_t address) const { return bytes_[address - kBase]; }
     void setByte(std::uint32_t address, std::uint8_t value) { bytes_[address - kBase] = value; }
@@ -55,7 +58,7 @@ class OnChipMemory {
     // A reset clears the register areas; the RAM keeps what it held, as on the chip.
     void clearRegisters() {
         for (std::uint32_t a = kBase; a < kEnd; ++a) {
-            if (!isRam(a))
+            if (isRegister(a))
                 setByte(a, 0);
         }
     }

@@ -53,6 +53,9 @@ class Core {
     bool stopped() const { return stopped_; }
     const std::string& diagnostic() const { return diagnostic_; }
     std::uint64_t instructions() const { return instructions_; }  // executed so far
+    // The physical address of the instruction that runs now (or ran last), for a bus that
+    // reports an access of it.
+    std::uint32_t instructionAddress() const { return instructionAddress_; }
     void setTrace(std::FILE* out) { trace_ = out; }  // one disassembled line per instruction
 
     // Forgets the cached Bus::directBlock answers (call when the bus mapping changes).

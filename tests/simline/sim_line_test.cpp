@@ -189,6 +189,31 @@ TEST_F(SimLineRun, Xc16xOptionGetsAnXc16xBoard) {
     EXPECT_EQ(flashStart(image.size()), image);
 }
 
+// The C161PI has the least RAM of the models (1 KB from 0xFA00): programming and verifying
+// there shows that the monitor, its stack and registers, the flash algorithm and its buffer and
+// the CRC routine all stay inside it, or the board would stop the run.
+TEST_F(SimLineRun, SmallestRamProgramsAndVerifies) {
+    const Bytes image = randomImage(20 * 1024, 13);
+    folder_.write("image.bin", image);
+    sim::VirtualBoardOptions c161pi = DefaultSimBoard();
+    c161pi.board.cpu = *sim::findCpuModel("c161pi");
+    const auto programmed = runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"}, c161pi);
+    ASSERT_EQ(programmed.status, 0) << programmed.text;
+    EXPECT_NE(programmed.text.find("CPU = Infineon C161PI"), std::string::npos) << programmed.text;
+    EXPECT_EQ(flashStart(image.size()), image);
+    const auto verified = runOnBoard({"halvard", "/V", "image.bin", "/COM=SIM"}, c161pi);
+    EXPECT_EQ(verified.status, 0) << verified.text;
+}
+
+// A flash base where no memory is makes the monitor write to nothing: the board stops, and the
+// run ends as on a silent line, within the host's time limits.
+TEST_F(SimLineRun, BoardStoppedByAStrayWriteEndsTheRunAsALineFault) {
+    const auto run = runOnBoard({"halvard", "/R", "back.bin", "/DB=80000", "/COM=SIM"});
+    EXPECT_EQ(run.status, 25) << run.text;
+    EXPECT_NE(run.text.find("Error 25: Timeout in communication"), std::string::npos) << run.text;
+    EXPECT_LT(run.elapsedMs, 60'000U);
+}
+
 TEST_F(SimLineRun, UnpluggedLineEndsTheRunAsALostPort) {
     folder_.write("image.bin", randomImage(32 * 1024, 2));
     const auto run =

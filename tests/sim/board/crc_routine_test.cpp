@@ -17,7 +17,7 @@ namespace halvard::sim::testing {
 namespace {
 
 constexpr std::uint32_t kImageBase = 0xFA40;
-constexpr std::uint32_t kData = 0xF300;
+constexpr std::uint32_t kData = 0xF600;  // the C167CR's RAM below the register bank
 
 std::vector<std::uint8_t> bytesOf(std::string_view text) {
     return {text.begin(), text.end()};

@@ -117,7 +117,6 @@ TEST(Loader, C16xBoardHasNoPsram) {
     Board board(quietConfig());
     BoardClient client(board);
     client.startMonitor();
-    client.writeByte(0xE00010, 0x12);
     EXPECT_EQ(client.readByte(0xE00010), 0xFF);
 }
 
