@@ -136,9 +136,9 @@ TEST(Jumps, BitJumpsTestTheBitNamedInTheLastByte) {
 
 TEST(Stops, UnknownOpcodeStopsWithAddressAndBytes) {
     Machine m;
-    EXPECT_EQ(m.exec({0x12, 0x34}), 0U);
+    EXPECT_EQ(m.exec({0x8B, 0x34}), 0U);
     EXPECT_TRUE(m.core.stopped());
-    EXPECT_EQ(m.core.diagnostic(), "unknown instruction at 00F600: 12 34");
+    EXPECT_EQ(m.core.diagnostic(), "unknown instruction at 00F600: 8B 34");
     EXPECT_EQ(m.core.ip(), Machine::kCode);
     EXPECT_EQ(m.core.step(), 0U);  // stays stopped
     EXPECT_EQ(m.core.instructions(), 0U);
@@ -150,9 +150,9 @@ TEST(Stops, KnownOpcodeWithAnUnimplementedAddressingFormStops) {
         const char* diagnostic;
     };
     const Case cases[] = {
-        {{0x09, 0x09}, "unknown instruction at 00F600: 09 09"},  // ADDB Rb,[Rw] (needs 11ii)
-        {{0x08, 0x18}, "unknown instruction at 00F600: 08 18"},  // ADD Rw,[Rw] (not #data3)
-        {{0x48, 0x0D}, "unknown instruction at 00F600: 48 0D"},  // CMP Rw,[Rw+]
+        {{0x81, 0x01}, "unknown instruction at 00F600: 81 01"},  // NEG needs n0
+        {{0x86, 0x41, 0x00, 0x00}, "unknown instruction at 00F600: 86 41 00 00"},  // CMPI1 Fn
+        {{0xD7, 0x80, 0x01, 0x00}, "unknown instruction at 00F600: D7 80 01 00"},  // EXTSR
         {{0xA4, 0x10, 0x00, 0x80}, "unknown instruction at 00F600: A4 10 00 80"},
         {{0xCB, 0x01}, "unknown instruction at 00F600: CB 01"},
         {{0xB5, 0x4A, 0xB5, 0xB4}, "unknown instruction at 00F600: B5 4A B5 B4"},
