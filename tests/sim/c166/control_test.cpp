@@ -150,7 +150,7 @@ TEST(Stops, KnownOpcodeWithAnUnimplementedAddressingFormStops) {
         const char* diagnostic;
     };
     const Case cases[] = {
-        {{0x81, 0x01}, "unknown instruction at 00F600: 81 01"},  // NEG needs n0
+        {{0x81, 0x01}, "unknown instruction at 00F600: 81 01"},                    // NEG needs n0
         {{0x86, 0x41, 0x00, 0x00}, "unknown instruction at 00F600: 86 41 00 00"},  // CMPI1 Fn
         {{0xD7, 0x80, 0x01, 0x00}, "unknown instruction at 00F600: D7 80 01 00"},  // EXTSR
         {{0xA4, 0x10, 0x00, 0x80}, "unknown instruction at 00F600: A4 10 00 80"},
