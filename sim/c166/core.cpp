@@ -214,12 +214,22 @@ struct Exec {
     }
     // C is the borrow.
     template <class T>
-    static T sub(Core& core, T a, T b) {
-        const T result = static_cast<T>(a - b);
+    static T sub(Core& core, T a, T b, unsigned borrowIn) {
+        const T result = static_cast<T>(a - b - borrowIn);
         setFlags(core, kArithmeticFlags,
                  flag(b == signBit<T>(), kE) | flag(result == 0, kZ) |
-                     flag((a ^ b) & (a ^ result) & signBit<T>(), kV) | flag(a < b, kC) |
+                     flag((a ^ b) & (a ^ result) & signBit<T>(), kV) |
+                     flag(unsigned{a} < unsigned{b} + borrowIn, kC) |
                      flag(result & signBit<T>(), kN));
+        return result;
+    }
+    // Logical operations: E from the second operand (lowest negative), Z and N from the result,
+    // V and C cleared.
+    template <class T>
+    static T logical(Core& core, T result, T b) {
+        setFlags(
+            core, kArithmeticFlags,
+            flag(b == signBit<T>(), kE) | flag(result == 0, kZ) | flag(result & signBit<T>(), kN));
         return result;
     }
     // Bit instructions: E, V, C cleared; Z = not B, N = B (B: the source bit).
@@ -257,6 +267,7 @@ struct Exec {
     // which this model has.
     static void einit(Core&, std::uint32_t) {}
 
+    // --- MOV class ---
     template <class T>
     static void movRegImm(Core& core, std::uint32_t code) {
         const T value = static_cast<T>(word23(code));
@@ -287,10 +298,17 @@ struct Exec {
         moveFlags(core, value);
         store<T>(core, core.physical(word23(code)), value);
     }
-    static void movbIndMem(Core& core, std::uint32_t code) {
-        const std::uint8_t value = core.readByte(core.physical(word23(code)));
+    template <class T>
+    static void movIndMem(Core& core, std::uint32_t code) {
+        const T value = load<T>(core, core.physical(word23(code)));
         moveFlags(core, value);
-        core.writeByte(indirect(core, low(byte1(code))), value);
+        store<T>(core, indirect(core, low(byte1(code))), value);
+    }
+    template <class T>
+    static void movMemInd(Core& core, std::uint32_t code) {
+        const T value = load<T>(core, indirect(core, low(byte1(code))));
+        moveFlags(core, value);
+        store<T>(core, core.physical(word23(code)), value);
     }
     template <class T>
     static void movRegInd(Core& core, std::uint32_t code) {
@@ -312,155 +330,251 @@ struct Exec {
         moveFlags(core, value);
         store<T>(core, indirect(core, low(byte1(code))), value);
     }
+    // [-Rwm], Rn: Rn is read before the pointer moves (which matters only for MOV [-R3], R3),
+    // and the pointer moves after the store, so an odd address stops the core with no change.
+    template <class T>
+    static void movDecIndReg(Core& core, std::uint32_t code) {
+        const unsigned pointer = low(byte1(code));
+        const auto address = static_cast<std::uint16_t>(core.wordReg(pointer) - sizeof(T));
+        const T value = gpr<T>(core, high(byte1(code)));
+        moveFlags(core, value);
+        store<T>(core, core.physical(address), value);
+        core.setWordReg(pointer, address);
+    }
+    // [Rwn(+)], [Rwm(+)]: both addresses are taken before either pointer moves.
+    template <class T, bool IncrementDestination, bool IncrementSource>
+    static void movIndInd(Core& core, std::uint32_t code) {
+        const unsigned destination = high(byte1(code));
+        const unsigned source = low(byte1(code));
+        const std::uint32_t target = indirect(core, destination);
+        const T value = load<T>(core, indirect(core, source));
+        moveFlags(core, value);
+        store<T>(core, target, value);
+        if constexpr (IncrementSource) {
+            postIncrement<T>(core, source);
+        }
+        if constexpr (IncrementDestination) {
+            postIncrement<T>(core, destination);
+        }
+    }
+    static std::uint16_t displaced(Core& core, std::uint32_t code) {
+        return static_cast<std::uint16_t>(core.wordReg(low(byte1(code))) + word23(code));
+    }
     template <class T>
     static void movRegIndDisp(Core& core, std::uint32_t code) {
-        const auto offset =
-            static_cast<std::uint16_t>(core.wordReg(low(byte1(code))) + word23(code));
-        const T value = load<T>(core, core.physical(offset));
+        const T value = load<T>(core, core.physical(displaced(core, code)));
         moveFlags(core, value);
         setGpr<T>(core, high(byte1(code)), value);
     }
-    // MOVBZ Rwn, Rbm: byte 1 = source (high nibble), destination (low nibble).
-    static void movbz(Core& core, std::uint32_t code) {
-        const std::uint16_t value = core.byteReg(high(byte1(code)));
-        setFlags(core, kE | kZ | kN, flag(value == 0, kZ));
-        core.setWordReg(low(byte1(code)), value);
+    template <class T>
+    static void movIndDispReg(Core& core, std::uint32_t code) {
+        const T value = gpr<T>(core, high(byte1(code)));
+        moveFlags(core, value);
+        store<T>(core, core.physical(displaced(core, code)), value);
+    }
+    // MOVBZ/MOVBS: E cleared, Z from the byte, N its bit 7 (MOVBS) or cleared (MOVBZ).
+    template <bool Signed>
+    static std::uint16_t widen(Core& core, std::uint8_t byte) {
+        const bool negative = Signed && (byte & 0x80);
+        setFlags(core, kE | kZ | kN, flag(byte == 0, kZ) | flag(negative, kN));
+        return static_cast<std::uint16_t>(negative ? 0xFF00 | byte : byte);
+    }
+    // Rwn, Rbm: byte 1 = source (high nibble), destination (low nibble).
+    template <bool Signed>
+    static void movbxRegReg(Core& core, std::uint32_t code) {
+        core.setWordReg(low(byte1(code)), widen<Signed>(core, core.byteReg(high(byte1(code)))));
+    }
+    template <bool Signed>
+    static void movbxRegMem(Core& core, std::uint32_t code) {
+        const std::uint8_t byte = core.readByte(core.physical(word23(code)));
+        setReg<std::uint16_t>(core, byte1(code), widen<Signed>(core, byte));
+    }
+    template <bool Signed>
+    static void movbxMemReg(Core& core, std::uint32_t code) {
+        const std::uint16_t value = widen<Signed>(core, reg<std::uint8_t>(core, byte1(code)));
+        core.writeWord(core.physical(word23(code)), value);
     }
 
-    template <class T>
-    static void addRegReg(Core& core, std::uint32_t code) {
-        const unsigned n = high(byte1(code));
-        setGpr<T>(core, n, add<T>(core, gpr<T>(core, n), gpr<T>(core, low(byte1(code))), 0));
-    }
-    template <class T>
-    static void addRegData3(Core& core, std::uint32_t code) {
-        const unsigned n = high(byte1(code));
-        setGpr<T>(core, n, add<T>(core, gpr<T>(core, n), static_cast<T>(byte1(code) & 7), 0));
-    }
-    template <class T>
-    static void addRegImm(Core& core, std::uint32_t code) {
-        const unsigned rr = byte1(code);
-        const T sum = add<T>(core, reg<T>(core, rr), static_cast<T>(word23(code)), 0);
-        setReg<T>(core, rr, sum);
-    }
-    template <class T>
-    static void addRegIndIncI(Core& core, std::uint32_t code) {
-        const unsigned n = high(byte1(code));
-        const unsigned pointer = byte1(code) & 3;
-        const T operand = load<T>(core, indirect(core, pointer));
-        postIncrement<T>(core, pointer);
-        setGpr<T>(core, n, add<T>(core, gpr<T>(core, n), operand, 0));
-    }
-    // ADDC: Z stays set only if the result is zero and Z was set before (multi-precision sums).
-    template <class T>
-    static void addcRegData3(Core& core, std::uint32_t code) {
-        const unsigned n = high(byte1(code));
-        const bool zeroBefore = core.psw_ & kZ;
-        const bool carry = core.psw_ & kC;
-        const T sum = add<T>(core, gpr<T>(core, n), static_cast<T>(byte1(code) & 7), carry);
+    // --- ADD ... OR: one template per addressing form, the operation as a parameter ---
+    enum class Alu : std::uint8_t { Add, Addc, Sub, Subc, Cmp, Xor, And, Or };
+
+    // ADDC, SUBC: Z stays set only if the result is zero and Z was set before (multi-precision).
+    static void keepZeroOnlyIfSet(Core& core, bool zeroBefore) {
         if (!zeroBefore) {
             setFlags(core, kZ, 0);
         }
-        setGpr<T>(core, n, sum);
     }
-    template <class T>
-    static void subRegData3(Core& core, std::uint32_t code) {
-        const unsigned n = high(byte1(code));
-        setGpr<T>(core, n, sub<T>(core, gpr<T>(core, n), static_cast<T>(byte1(code) & 7)));
+    template <Alu A, class T>
+    static T alu(Core& core, T a, T b) {
+        const bool zeroBefore = core.psw_ & kZ;
+        const unsigned carry = (core.psw_ & kC) ? 1 : 0;
+        if constexpr (A == Alu::Add) {
+            return add<T>(core, a, b, 0);
+        } else if constexpr (A == Alu::Addc) {
+            const T sum = add<T>(core, a, b, carry);
+            keepZeroOnlyIfSet(core, zeroBefore);
+            return sum;
+        } else if constexpr (A == Alu::Sub || A == Alu::Cmp) {
+            return sub<T>(core, a, b, 0);
+        } else if constexpr (A == Alu::Subc) {
+            const T difference = sub<T>(core, a, b, carry);
+            keepZeroOnlyIfSet(core, zeroBefore);
+            return difference;
+        } else if constexpr (A == Alu::And) {
+            return logical<T>(core, static_cast<T>(a & b), b);
+        } else if constexpr (A == Alu::Or) {
+            return logical<T>(core, static_cast<T>(a | b), b);
+        } else {
+            return logical<T>(core, static_cast<T>(a ^ b), b);
+        }
     }
-    template <class T>
-    static void subRegImm(Core& core, std::uint32_t code) {
-        const unsigned rr = byte1(code);
-        const T difference = sub<T>(core, reg<T>(core, rr), static_cast<T>(word23(code)));
-        setReg<T>(core, rr, difference);
+    template <Alu A, class T>
+    static void intoGpr(Core& core, unsigned n, T operand) {
+        const T result = alu<A, T>(core, gpr<T>(core, n), operand);
+        if constexpr (A != Alu::Cmp) {
+            setGpr<T>(core, n, result);
+        }
     }
-    template <class T>
-    static void cmpRegImm(Core& core, std::uint32_t code) {
-        sub<T>(core, reg<T>(core, byte1(code)), static_cast<T>(word23(code)));
+    template <Alu A, class T>
+    static void intoReg(Core& core, unsigned rr, T operand) {
+        const T result = alu<A, T>(core, reg<T>(core, rr), operand);
+        if constexpr (A != Alu::Cmp) {
+            setReg<T>(core, rr, result);
+        }
     }
-    template <class T>
-    static void cmpRegIndI(Core& core, std::uint32_t code) {
-        const T operand = load<T>(core, indirect(core, byte1(code) & 3));
-        sub<T>(core, gpr<T>(core, high(byte1(code))), operand);
+    template <Alu A, class T>
+    static void aluRegReg(Core& core, std::uint32_t code) {
+        intoGpr<A, T>(core, high(byte1(code)), gpr<T>(core, low(byte1(code))));
     }
-    template <class T>
-    static void cmpRegReg(Core& core, std::uint32_t code) {
-        sub<T>(core, gpr<T>(core, high(byte1(code))), gpr<T>(core, low(byte1(code))));
+    template <Alu A, class T>
+    static void aluRegData3(Core& core, std::uint32_t code) {
+        intoGpr<A, T>(core, high(byte1(code)), static_cast<T>(byte1(code) & 7));
     }
-    // CMPD1: the flags come from the comparison with the original value, then Rn -= 1.
-    static void cmpd1(Core& core, std::uint32_t code) {
-        const unsigned n = low(byte1(code));
-        const std::uint16_t value = core.wordReg(n);
-        sub<std::uint16_t>(core, value, static_cast<std::uint16_t>(high(byte1(code))));
-        core.setWordReg(n, static_cast<std::uint16_t>(value - 1));
+    template <Alu A, class T>
+    static void aluRegIndI(Core& core, std::uint32_t code) {
+        intoGpr<A, T>(core, high(byte1(code)), load<T>(core, indirect(core, byte1(code) & 3)));
     }
-    // Logical operations: E from the second operand (lowest negative), Z and N from the result,
-    // V and C cleared.
-    template <class T>
-    static T exclusiveOr(Core& core, T a, T b) {
-        const T result = static_cast<T>(a ^ b);
-        setFlags(
-            core, kArithmeticFlags,
-            flag(b == signBit<T>(), kE) | flag(result == 0, kZ) | flag(result & signBit<T>(), kN));
-        return result;
-    }
-    template <class T>
-    static void xorRegReg(Core& core, std::uint32_t code) {
-        const unsigned n = high(byte1(code));
-        setGpr<T>(core, n, exclusiveOr<T>(core, gpr<T>(core, n), gpr<T>(core, low(byte1(code)))));
-    }
-    template <class T>
-    static void xorRegIndIncI(Core& core, std::uint32_t code) {
-        const unsigned n = high(byte1(code));
+    template <Alu A, class T>
+    static void aluRegIndIncI(Core& core, std::uint32_t code) {
         const unsigned pointer = byte1(code) & 3;
         const T operand = load<T>(core, indirect(core, pointer));
         postIncrement<T>(core, pointer);
-        setGpr<T>(core, n, exclusiveOr<T>(core, gpr<T>(core, n), operand));
+        intoGpr<A, T>(core, high(byte1(code)), operand);
     }
-    // SHR: zeros come in at bit 15; C = last bit shifted out; V = 1 if an earlier shifted-out bit
-    // was 1 (as ROR); E cleared. A count of 0 leaves C and V cleared.
-    static void shr(Core& core, std::uint32_t code) {
-        const unsigned n = low(byte1(code));
-        const unsigned count = high(byte1(code));
-        const std::uint16_t value = core.wordReg(n);
-        const auto result = static_cast<std::uint16_t>(value >> count);
-        const bool carry = count != 0 && ((value >> (count - 1)) & 1);
-        const bool overflow = count > 1 && (value & ((1U << (count - 1)) - 1)) != 0;
-        setFlags(core, kArithmeticFlags,
-                 flag(result == 0, kZ) | flag(overflow, kV) | flag(carry, kC) |
-                     flag(result & 0x8000, kN));
-        core.setWordReg(n, result);
+    // reg, #data16 / #data8 (the low byte of the word, byte 3 ignored).
+    template <Alu A, class T>
+    static void aluRegImm(Core& core, std::uint32_t code) {
+        intoReg<A, T>(core, byte1(code), static_cast<T>(word23(code)));
     }
-    // SHL: C = last bit shifted out (0 for a count of 0); V and E cleared.
-    static void shl(Core& core, std::uint32_t code) {
-        const unsigned n = low(byte1(code));
-        const unsigned count = high(byte1(code));
-        const std::uint16_t value = core.wordReg(n);
-        const auto result = static_cast<std::uint16_t>(value << count);
-        const bool carry = count != 0 && ((value >> (16 - count)) & 1);
-        setFlags(core, kArithmeticFlags,
-                 flag(result == 0, kZ) | flag(carry, kC) | flag(result & 0x8000, kN));
-        core.setWordReg(n, result);
+    template <Alu A, class T>
+    static void aluRegMem(Core& core, std::uint32_t code) {
+        intoReg<A, T>(core, byte1(code), load<T>(core, core.physical(word23(code))));
     }
-    // ROR: C = last bit rotated out; V = 1 if any earlier rotated-out bit was 1.
-    static void ror(Core& core, std::uint32_t code) {
-        const unsigned n = low(byte1(code));
-        const unsigned count = high(byte1(code));
-        const std::uint16_t value = core.wordReg(n);
-        std::uint16_t result = value;
-        bool carry = false;
-        bool overflow = false;
-        if (count != 0) {
-            result = static_cast<std::uint16_t>((value >> count) | (value << (16 - count)));
-            carry = (value >> (count - 1)) & 1;
-            overflow = (value & ((1U << (count - 1)) - 1)) != 0;
-        }
-        setFlags(core, kArithmeticFlags,
-                 flag(result == 0, kZ) | flag(overflow, kV) | flag(carry, kC) |
-                     flag(result & 0x8000, kN));
-        core.setWordReg(n, result);
+    // mem, reg: the memory operand is the destination, the register the source (E judges it).
+    template <Alu A, class T>
+    static void aluMemReg(Core& core, std::uint32_t code) {
+        const std::uint32_t address = core.physical(word23(code));
+        const T result = alu<A, T>(core, load<T>(core, address), reg<T>(core, byte1(code)));
+        store<T>(core, address, result);
     }
 
+    // CMPI1/2, CMPD1/2: the flags come from the comparison with the original value, then Rn
+    // steps by `Step`.
+    template <int Step>
+    static void compareAndStep(Core& core, unsigned n, std::uint16_t operand) {
+        const std::uint16_t value = core.wordReg(n);
+        sub<std::uint16_t>(core, value, operand, 0);
+        core.setWordReg(n, static_cast<std::uint16_t>(value + Step));
+    }
+    template <int Step>
+    static void cmpStepData4(Core& core, std::uint32_t code) {
+        compareAndStep<Step>(core, low(byte1(code)), static_cast<std::uint16_t>(high(byte1(code))));
+    }
+    template <int Step>
+    static void cmpStepImm(Core& core, std::uint32_t code) {
+        compareAndStep<Step>(core, low(byte1(code)), word23(code));
+    }
+    template <int Step>
+    static void cmpStepMem(Core& core, std::uint32_t code) {
+        const std::uint16_t operand = core.readWord(core.physical(word23(code)));
+        compareAndStep<Step>(core, low(byte1(code)), operand);
+    }
+
+    // NEG is 0 - Rn with the flags of SUB: E for the lowest negative value, C unless Rn was 0.
+    template <class T>
+    static void neg(Core& core, std::uint32_t code) {
+        const unsigned n = high(byte1(code));
+        setGpr<T>(core, n, sub<T>(core, T{0}, gpr<T>(core, n), 0));
+    }
+    // CPL: flags as the logical operations, E judging the operand before it is complemented (the
+    // only operand there is).
+    template <class T>
+    static void cpl(Core& core, std::uint32_t code) {
+        const unsigned n = high(byte1(code));
+        const T value = gpr<T>(core, n);
+        setGpr<T>(core, n, logical<T>(core, static_cast<T>(~value), value));
+    }
+
+    // --- shifts and rotates (word only) ---
+    struct Shifted {
+        std::uint16_t result;
+        bool carry;     // the last bit out; false for a count of 0
+        bool overflow;  // SHR, ASHR, ROR: an earlier bit out (through C) was 1
+    };
+    // Bits 0 .. count-2 leave through C before the last one does.
+    static bool earlierBitsOut(std::uint16_t value, unsigned count) {
+        return count > 1 && (value & ((1U << (count - 1)) - 1)) != 0;
+    }
+    static bool bitAt(std::uint16_t value, unsigned bit) { return (value >> bit) & 1; }
+    static Shifted shiftLeft(std::uint16_t value, unsigned count) {
+        return {static_cast<std::uint16_t>(value << count), count != 0 && bitAt(value, 16 - count),
+                false};
+    }
+    static Shifted shiftRight(std::uint16_t value, unsigned count) {
+        return {static_cast<std::uint16_t>(value >> count), count != 0 && bitAt(value, count - 1),
+                earlierBitsOut(value, count)};
+    }
+    static Shifted shiftRightArithmetic(std::uint16_t value, unsigned count) {
+        const auto result = static_cast<std::uint16_t>(static_cast<std::int16_t>(value) >> count);
+        return {result, count != 0 && bitAt(value, count - 1), earlierBitsOut(value, count)};
+    }
+    static Shifted rotateRight(std::uint16_t value, unsigned count) {
+        if (count == 0) {
+            return {value, false, false};
+        }
+        const auto result = static_cast<std::uint16_t>((value >> count) | (value << (16 - count)));
+        return {result, bitAt(value, count - 1), earlierBitsOut(value, count)};
+    }
+    // ROL leaves V cleared: only the right-going instructions use it as a rounding flag.
+    static Shifted rotateLeft(std::uint16_t value, unsigned count) {
+        if (count == 0) {
+            return {value, false, false};
+        }
+        const auto result = static_cast<std::uint16_t>((value << count) | (value >> (16 - count)));
+        return {result, bitAt(value, 16 - count), false};
+    }
+    using ShiftOperation = Shifted (*)(std::uint16_t, unsigned);
+    // E cleared, Z and N from the result.
+    template <ShiftOperation Operation>
+    static void shift(Core& core, unsigned n, unsigned count) {
+        const Shifted s = Operation(core.wordReg(n), count);
+        setFlags(core, kArithmeticFlags,
+                 flag(s.result == 0, kZ) | flag(s.overflow, kV) | flag(s.carry, kC) |
+                     flag(s.result & 0x8000, kN));
+        core.setWordReg(n, s.result);
+    }
+    // Rn, #data4: op #n (the count in the high nibble).
+    template <ShiftOperation Operation>
+    static void shiftData4(Core& core, std::uint32_t code) {
+        shift<Operation>(core, low(byte1(code)), high(byte1(code)));
+    }
+    // Rn, Rm: op nm; only the low 4 bits of Rm count.
+    template <ShiftOperation Operation>
+    static void shiftReg(Core& core, std::uint32_t code) {
+        shift<Operation>(core, high(byte1(code)), core.wordReg(low(byte1(code))) & 0x0F);
+    }
+
+    // --- bits ---
     template <bool Value>
     static void bitSet(Core& core, std::uint32_t code) {
         const unsigned bitoff = byte1(code);
@@ -478,10 +592,26 @@ struct Exec {
         bitFlags(core, source);
         setBitWord(core, destination, withBit(word, low(byte3(code)), source != Invert));
     }
+
+    // --- jumps, calls, returns ---
     template <bool JumpIfSet>
     static void jumpOnBit(Core& core, std::uint32_t code) {
         const bool bit = (bitWord(core, byte1(code)) >> high(byte3(code))) & 1;
         if (bit == JumpIfSet) {
+            branch(core, relative(core.ip_, byte2(code)));
+        }
+    }
+    // JBC (JumpIfSet) and JNBS: the flags of a bit instruction from the tested bit; a jump also
+    // flips the bit, after the flags, so a jump on a PSW bit keeps the flipped bit.
+    template <bool JumpIfSet>
+    static void jumpOnBitAndFlip(Core& core, std::uint32_t code) {
+        const unsigned bitoff = byte1(code);
+        const unsigned bit = high(byte3(code));
+        const std::uint16_t word = bitWord(core, bitoff);
+        const bool value = (word >> bit) & 1;
+        bitFlags(core, value);
+        if (value == JumpIfSet) {
+            setBitWord(core, bitoff, withBit(word, bit, !JumpIfSet));
             branch(core, relative(core.ip_, byte2(code)));
         }
     }
@@ -490,9 +620,30 @@ struct Exec {
             branch(core, relative(core.ip_, byte1(code)));
         }
     }
+    static void jmpa(Core& core, std::uint32_t code) {
+        if (conditionHolds(high(byte1(code)), core.psw_)) {
+            branch(core, word23(code));
+        }
+    }
+    static void jmps(Core& core, std::uint32_t code) {
+        core.csp_ = static_cast<std::uint16_t>(byte1(code));
+        branch(core, word23(code));
+    }
     static void callr(Core& core, std::uint32_t code) {
         core.push(core.ip_);
         branch(core, relative(core.ip_, byte1(code)));
+    }
+    static void calla(Core& core, std::uint32_t code) {
+        if (conditionHolds(high(byte1(code)), core.psw_)) {
+            core.push(core.ip_);
+            branch(core, word23(code));
+        }
+    }
+    // CALLS pushes CSP, then IP, whether or not segmentation is enabled; RETS undoes both.
+    static void calls(Core& core, std::uint32_t code) {
+        core.push(core.csp_);
+        core.push(core.ip_);
+        jmps(core, code);
     }
     static void calli(Core& core, std::uint32_t code) {
         if (conditionHolds(high(byte1(code)), core.psw_)) {
@@ -507,6 +658,11 @@ struct Exec {
         }
     }
     static void ret(Core& core, std::uint32_t) { core.ip_ = core.pop(); }
+    // CSP has 8 bits; the popped word's high byte does not exist in it.
+    static void rets(Core& core, std::uint32_t) {
+        core.ip_ = core.pop();
+        core.csp_ = core.pop() & 0x00FF;
+    }
     static void reti(Core& core, std::uint32_t) {
         core.ip_ = core.pop();
         if ((core.syscon_ & kSgtDis) == 0) {
@@ -524,12 +680,32 @@ struct Exec {
         moveFlags(core, value);
         setReg<std::uint16_t>(core, byte1(code), value);
     }
+
+    // --- EXTS / EXTP: the data addresses of the next 1-4 instructions ---
+    static unsigned extensionRange(std::uint32_t code) { return ((byte1(code) >> 4) & 3) + 1; }
+    // step() counts every instruction off the range, this one too, hence the + 1.
+    static void extend(Core& core, bool page, unsigned value, unsigned range) {
+        core.extPage_ = page;
+        core.extBase_ = page ? (value & kPageBits) << 14 : (value & 0xFFU) << 16;
+        core.extRemaining_ = range + 1;
+    }
+    static void extsImm(Core& core, std::uint32_t code) {
+        extend(core, false, byte2(code), extensionRange(code));
+    }
+    static void extpImm(Core& core, std::uint32_t code) {
+        extend(core, true, word23(code), extensionRange(code));
+    }
+    template <bool Page>
+    static void extReg(Core& core, std::uint32_t code) {
+        extend(core, Page, core.wordReg(low(byte1(code))), extensionRange(code));
+    }
 };
 
 namespace {
 
 using B = std::uint8_t;
 using W = std::uint16_t;
+using Alu = Exec::Alu;
 
 // Approximate timing in CPU clock cycles (state times; at 20 MHz a basic instruction's 2 cycles
 // are the chip's 100 ns): one machine cycle (2 clocks) per 2 bytes of instruction; stack operations
@@ -539,6 +715,11 @@ using W = std::uint16_t;
 constexpr std::uint8_t kShort = 2;
 constexpr std::uint8_t kLong = 4;
 constexpr std::uint8_t kStack = 4;
+// A 4-byte call: two machine cycles for the bytes, one for the stack.
+constexpr std::uint8_t kLongStack = 6;
+// A 2-byte move from memory to memory makes two data accesses, like a stack operation's
+// instruction fetch plus push, and costs the same.
+constexpr std::uint8_t kTwoAccesses = 4;
 
 struct Row {
     unsigned opcode;
@@ -559,68 +740,209 @@ constexpr Row kRows[] = {
     {0xF3, {"MOVB",  Form::RegMem,       Width::Byte, 4, kLong,  0, &Exec::movRegMem<B>}},
     {0xF6, {"MOV",   Form::MemReg,       Width::Word, 4, kLong,  0, &Exec::movMemReg<W>}},
     {0xF7, {"MOVB",  Form::MemReg,       Width::Byte, 4, kLong,  0, &Exec::movMemReg<B>}},
-    {0xA4, {"MOVB",  Form::IndMem,       Width::Byte, 4, kLong,  0, &Exec::movbIndMem}},
+    {0x84, {"MOV",   Form::IndMem,       Width::Word, 4, kLong,  0, &Exec::movIndMem<W>}},
+    {0xA4, {"MOVB",  Form::IndMem,       Width::Byte, 4, kLong,  0, &Exec::movIndMem<B>}},
+    {0x94, {"MOV",   Form::MemInd,       Width::Word, 4, kLong,  0, &Exec::movMemInd<W>}},
+    {0xB4, {"MOVB",  Form::MemInd,       Width::Byte, 4, kLong,  0, &Exec::movMemInd<B>}},
     {0xA8, {"MOV",   Form::RegInd,       Width::Word, 2, kShort, 0, &Exec::movRegInd<W>}},
     {0xA9, {"MOVB",  Form::RegInd,       Width::Byte, 2, kShort, 0, &Exec::movRegInd<B>}},
+    {0x98, {"MOV",   Form::RegIndInc,    Width::Word, 2, kShort, 0, &Exec::movRegIndInc<W>}},
     {0x99, {"MOVB",  Form::RegIndInc,    Width::Byte, 2, kShort, 0, &Exec::movRegIndInc<B>}},
     {0xB8, {"MOV",   Form::IndReg,       Width::Word, 2, kShort, 0, &Exec::movIndReg<W>}},
     {0xB9, {"MOVB",  Form::IndReg,       Width::Byte, 2, kShort, 0, &Exec::movIndReg<B>}},
-    {0xF4, {"MOVB",  Form::RegIndDisp,   Width::Byte, 4, kLong,  0, &Exec::movRegIndDisp<B>}},
+    {0x88, {"MOV",   Form::DecIndReg,    Width::Word, 2, kShort, 0, &Exec::movDecIndReg<W>}},
+    {0x89, {"MOVB",  Form::DecIndReg,    Width::Byte, 2, kShort, 0, &Exec::movDecIndReg<B>}},
+    {0xC8, {"MOV",   Form::IndInd,       Width::Word, 2, kTwoAccesses, 0, &Exec::movIndInd<W, false, false>}},
+    {0xC9, {"MOVB",  Form::IndInd,       Width::Byte, 2, kTwoAccesses, 0, &Exec::movIndInd<B, false, false>}},
+    {0xD8, {"MOV",   Form::IndIncInd,    Width::Word, 2, kTwoAccesses, 0, &Exec::movIndInd<W, true, false>}},
+    {0xD9, {"MOVB",  Form::IndIncInd,    Width::Byte, 2, kTwoAccesses, 0, &Exec::movIndInd<B, true, false>}},
+    {0xE8, {"MOV",   Form::IndIndInc,    Width::Word, 2, kTwoAccesses, 0, &Exec::movIndInd<W, false, true>}},
+    {0xE9, {"MOVB",  Form::IndIndInc,    Width::Byte, 2, kTwoAccesses, 0, &Exec::movIndInd<B, false, true>}},
     {0xD4, {"MOV",   Form::RegIndDisp,   Width::Word, 4, kLong,  0, &Exec::movRegIndDisp<W>}},
-    {0xC0, {"MOVBZ", Form::WordFromByte, Width::Word, 2, kShort, 0, &Exec::movbz}},
-    {0x00, {"ADD",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::addRegReg<W>}},
-    {0x08, {"ADD",   Form::RegData3,     Width::Word, 2, kShort, 0, &Exec::addRegData3<W>}},
-    {0x06, {"ADD",   Form::RegImm16,     Width::Word, 4, kLong,  0, &Exec::addRegImm<W>}},
-    {0x09, {"ADDB",  Form::RegIndIncI,   Width::Byte, 2, kShort, 0, &Exec::addRegIndIncI<B>}},
-    {0x19, {"ADDCB", Form::RegData3,     Width::Byte, 2, kShort, 0, &Exec::addcRegData3<B>}},
-    {0x28, {"SUB",   Form::RegData3,     Width::Word, 2, kShort, 0, &Exec::subRegData3<W>}},
-    {0x26, {"SUB",   Form::RegImm16,     Width::Word, 4, kLong,  0, &Exec::subRegImm<W>}},
-    {0x46, {"CMP",   Form::RegImm16,     Width::Word, 4, kLong,  0, &Exec::cmpRegImm<W>}},
-    {0x48, {"CMP",   Form::RegIndI,      Width::Word, 2, kShort, 0, &Exec::cmpRegIndI<W>}},
-    {0x49, {"CMPB",  Form::RegIndI,      Width::Byte, 2, kShort, 0, &Exec::cmpRegIndI<B>}},
-    {0x41, {"CMPB",  Form::RegReg,       Width::Byte, 2, kShort, 0, &Exec::cmpRegReg<B>}},
-    {0x50, {"XOR",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::xorRegReg<W>}},
-    {0x59, {"XORB",  Form::RegIndIncI,   Width::Byte, 2, kShort, 0, &Exec::xorRegIndIncI<B>}},
-    {0xA0, {"CMPD1", Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::cmpd1}},
-    {0x5C, {"SHL",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shl}},
-    {0x7C, {"SHR",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shr}},
-    {0x3C, {"ROR",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::ror}},
+    {0xF4, {"MOVB",  Form::RegIndDisp,   Width::Byte, 4, kLong,  0, &Exec::movRegIndDisp<B>}},
+    {0xC4, {"MOV",   Form::IndDispReg,   Width::Word, 4, kLong,  0, &Exec::movIndDispReg<W>}},
+    {0xE4, {"MOVB",  Form::IndDispReg,   Width::Byte, 4, kLong,  0, &Exec::movIndDispReg<B>}},
+    {0xC0, {"MOVBZ", Form::WordFromByte, Width::Word, 2, kShort, 0, &Exec::movbxRegReg<false>}},
+    {0xC2, {"MOVBZ", Form::RegMem,       Width::Word, 4, kLong,  0, &Exec::movbxRegMem<false>}},
+    {0xC5, {"MOVBZ", Form::MemReg,       Width::Byte, 4, kLong,  0, &Exec::movbxMemReg<false>}},
+    {0xD0, {"MOVBS", Form::WordFromByte, Width::Word, 2, kShort, 0, &Exec::movbxRegReg<true>}},
+    {0xD2, {"MOVBS", Form::RegMem,       Width::Word, 4, kLong,  0, &Exec::movbxRegMem<true>}},
+    {0xD5, {"MOVBS", Form::MemReg,       Width::Byte, 4, kLong,  0, &Exec::movbxMemReg<true>}},
+    {0x80, {"CMPI1", Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::cmpStepData4<1>}},
+    {0x86, {"CMPI1", Form::GprImm16,     Width::Word, 4, kLong,  0, &Exec::cmpStepImm<1>}},
+    {0x82, {"CMPI1", Form::GprMem,       Width::Word, 4, kLong,  0, &Exec::cmpStepMem<1>}},
+    {0x90, {"CMPI2", Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::cmpStepData4<2>}},
+    {0x96, {"CMPI2", Form::GprImm16,     Width::Word, 4, kLong,  0, &Exec::cmpStepImm<2>}},
+    {0x92, {"CMPI2", Form::GprMem,       Width::Word, 4, kLong,  0, &Exec::cmpStepMem<2>}},
+    {0xA0, {"CMPD1", Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::cmpStepData4<-1>}},
+    {0xA6, {"CMPD1", Form::GprImm16,     Width::Word, 4, kLong,  0, &Exec::cmpStepImm<-1>}},
+    {0xA2, {"CMPD1", Form::GprMem,       Width::Word, 4, kLong,  0, &Exec::cmpStepMem<-1>}},
+    {0xB0, {"CMPD2", Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::cmpStepData4<-2>}},
+    {0xB6, {"CMPD2", Form::GprImm16,     Width::Word, 4, kLong,  0, &Exec::cmpStepImm<-2>}},
+    {0xB2, {"CMPD2", Form::GprMem,       Width::Word, 4, kLong,  0, &Exec::cmpStepMem<-2>}},
+    {0x81, {"NEG",   Form::Gpr,          Width::Word, 2, kShort, 0, &Exec::neg<W>}},
+    {0xA1, {"NEGB",  Form::Gpr,          Width::Byte, 2, kShort, 0, &Exec::neg<B>}},
+    {0x91, {"CPL",   Form::Gpr,          Width::Word, 2, kShort, 0, &Exec::cpl<W>}},
+    {0xB1, {"CPLB",  Form::Gpr,          Width::Byte, 2, kShort, 0, &Exec::cpl<B>}},
+    {0x4C, {"SHL",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::shiftReg<&Exec::shiftLeft>}},
+    {0x5C, {"SHL",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shiftData4<&Exec::shiftLeft>}},
+    {0x6C, {"SHR",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::shiftReg<&Exec::shiftRight>}},
+    {0x7C, {"SHR",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shiftData4<&Exec::shiftRight>}},
+    {0x0C, {"ROL",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::shiftReg<&Exec::rotateLeft>}},
+    {0x1C, {"ROL",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shiftData4<&Exec::rotateLeft>}},
+    {0x2C, {"ROR",   Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::shiftReg<&Exec::rotateRight>}},
+    {0x3C, {"ROR",   Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shiftData4<&Exec::rotateRight>}},
+    {0xAC, {"ASHR",  Form::RegReg,       Width::Word, 2, kShort, 0, &Exec::shiftReg<&Exec::shiftRightArithmetic>}},
+    {0xBC, {"ASHR",  Form::RegData4,     Width::Word, 2, kShort, 0, &Exec::shiftData4<&Exec::shiftRightArithmetic>}},
     {0x4A, {"BMOV",  Form::BitBit,       Width::Word, 4, kLong,  0, &Exec::bitMove<false>}},
     {0x3A, {"BMOVN", Form::BitBit,       Width::Word, 4, kLong,  0, &Exec::bitMove<true>}},
     {0x8A, {"JB",    Form::BitRel,       Width::Word, 4, kLong,  0, &Exec::jumpOnBit<true>}},
     {0x9A, {"JNB",   Form::BitRel,       Width::Word, 4, kLong,  0, &Exec::jumpOnBit<false>}},
+    {0xAA, {"JBC",   Form::BitRel,       Width::Word, 4, kLong,  0, &Exec::jumpOnBitAndFlip<true>}},
+    {0xBA, {"JNBS",  Form::BitRel,       Width::Word, 4, kLong,  0, &Exec::jumpOnBitAndFlip<false>}},
+    {0xEA, {"JMPA",  Form::CondAbs,      Width::Word, 4, kLong,  0, &Exec::jmpa}},
+    {0xFA, {"JMPS",  Form::SegAbs,       Width::Word, 4, kLong,  0, &Exec::jmps}},
+    {0xCA, {"CALLA", Form::CondAbs,      Width::Word, 4, kLongStack, 0, &Exec::calla}},
+    {0xDA, {"CALLS", Form::SegAbs,       Width::Word, 4, kLongStack, 0, &Exec::calls}},
     {0xBB, {"CALLR", Form::Rel,          Width::Word, 2, kStack, 0, &Exec::callr}},
     {0xAB, {"CALLI", Form::CondInd,      Width::Word, 2, kStack, 0, &Exec::calli}},
     {0x9C, {"JMPI",  Form::CondInd,      Width::Word, 2, kShort, 0, &Exec::jmpi}},
     {0xCB, {"RET",   Form::Fixed,        Width::Word, 2, kStack, 0x00CB, &Exec::ret}},
+    {0xDB, {"RETS",  Form::Fixed,        Width::Word, 2, kStack, 0x00DB, &Exec::rets}},
     {0xFB, {"RETI",  Form::Fixed,        Width::Word, 2, kStack, 0x88FB, &Exec::reti}},
     {0xEC, {"PUSH",  Form::Reg,          Width::Word, 2, kStack, 0, &Exec::push}},
     {0xFC, {"POP",   Form::Reg,          Width::Word, 2, kStack, 0, &Exec::pop}},
+    {0xD7, {"EXTS",  Form::ExtSeg,       Width::Word, 4, kLong,  0, &Exec::extsImm}},
+    {0xD7, {"EXTP",  Form::ExtPage,      Width::Word, 4, kLong,  0, &Exec::extpImm}},
+    {0xDC, {"EXTS",  Form::ExtSegReg,    Width::Word, 2, kShort, 0, &Exec::extReg<false>}},
+    {0xDC, {"EXTP",  Form::ExtPageReg,   Width::Word, 2, kShort, 0, &Exec::extReg<true>}},
 };
+
+// ADD .. OR share one layout: x0/x1 Rn,Rm; x2/x3 reg,mem; x4/x5 mem,reg (not CMP); x6/x7
+// reg,#data16/#data8; x8/x9 Rn,#data3 / [Rwi] / [Rwi+]. Odd opcodes are the byte forms.
+constexpr std::size_t kAluFormCount = 18;
+
+template <Alu A>
+constexpr std::array<Row, kAluFormCount> aluFamily(unsigned base, std::string_view word,
+                                                   std::string_view byte) {
+    const Handler memRegW = A == Alu::Cmp ? nullptr : &Exec::aluMemReg<A, W>;
+    const Handler memRegB = A == Alu::Cmp ? nullptr : &Exec::aluMemReg<A, B>;
+    return {{
+        {base + 0, {word, Form::RegReg,     Width::Word, 2, kShort, 0, &Exec::aluRegReg<A, W>}},
+        {base + 1, {byte, Form::RegReg,     Width::Byte, 2, kShort, 0, &Exec::aluRegReg<A, B>}},
+        {base + 2, {word, Form::RegMem,     Width::Word, 4, kLong,  0, &Exec::aluRegMem<A, W>}},
+        {base + 3, {byte, Form::RegMem,     Width::Byte, 4, kLong,  0, &Exec::aluRegMem<A, B>}},
+        {base + 4, {word, Form::MemReg,     Width::Word, 4, kLong,  0, memRegW}},
+        {base + 5, {byte, Form::MemReg,     Width::Byte, 4, kLong,  0, memRegB}},
+        {base + 6, {word, Form::RegImm16,   Width::Word, 4, kLong,  0, &Exec::aluRegImm<A, W>}},
+        {base + 7, {byte, Form::RegImm8,    Width::Byte, 4, kLong,  0, &Exec::aluRegImm<A, B>}},
+        {base + 8, {word, Form::RegData3,   Width::Word, 2, kShort, 0, &Exec::aluRegData3<A, W>}},
+        {base + 8, {word, Form::RegIndI,    Width::Word, 2, kShort, 0, &Exec::aluRegIndI<A, W>}},
+        {base + 8, {word, Form::RegIndIncI, Width::Word, 2, kShort, 0, &Exec::aluRegIndIncI<A, W>}},
+        {base + 9, {byte, Form::RegData3,   Width::Byte, 2, kShort, 0, &Exec::aluRegData3<A, B>}},
+        {base + 9, {byte, Form::RegIndI,    Width::Byte, 2, kShort, 0, &Exec::aluRegIndI<A, B>}},
+        {base + 9, {byte, Form::RegIndIncI, Width::Byte, 2, kShort, 0, &Exec::aluRegIndIncI<A, B>}},
+    }};
+}
 // clang-format on
 
-constexpr std::array<Opcode, 256> buildTable() {
-    std::array<Opcode, 256> table{};
+constexpr std::array<std::array<Row, kAluFormCount>, 8> kAluFamilies = {
+    aluFamily<Alu::Add>(0x00, "ADD", "ADDB"), aluFamily<Alu::Addc>(0x10, "ADDC", "ADDCB"),
+    aluFamily<Alu::Sub>(0x20, "SUB", "SUBB"), aluFamily<Alu::Subc>(0x30, "SUBC", "SUBCB"),
+    aluFamily<Alu::Cmp>(0x40, "CMP", "CMPB"), aluFamily<Alu::Xor>(0x50, "XOR", "XORB"),
+    aluFamily<Alu::And>(0x60, "AND", "ANDB"), aluFamily<Alu::Or>(0x70, "OR", "ORB"),
+};
+
+// Calls `visit(opcode, row)` for every implemented form.
+template <class Visit>
+constexpr void forEachForm(Visit visit) {
     for (const Row& row : kRows) {
-        table[row.opcode] = row.op;
+        visit(row.opcode, row.op);
+    }
+    for (const auto& family : kAluFamilies) {
+        for (const Row& row : family) {
+            if (row.op.handler) {
+                visit(row.opcode, row.op);
+            }
+        }
     }
     // Families with a 4-bit field in the opcode byte itself: JMPR cc (cD), BCLR (qE), BSET (qF).
     for (unsigned nibble = 0; nibble < 16; ++nibble) {
-        table[nibble << 4 | 0x0D] = {"JMPR", Form::CondRel, Width::Word, 2, kShort, 0, &Exec::jmpr};
-        table[nibble << 4 | 0x0E] = {"BCLR", Form::Bit, Width::Word,         2,
-                                     kShort, 0,         &Exec::bitSet<false>};
-        table[nibble << 4 | 0x0F] = {"BSET", Form::Bit, Width::Word,        2,
-                                     kShort, 0,         &Exec::bitSet<true>};
+        visit(nibble << 4 | 0x0D, {"JMPR", Form::CondRel, Width::Word, 2, kShort, 0, &Exec::jmpr});
+        visit(nibble << 4 | 0x0E,
+              {"BCLR", Form::Bit, Width::Word, 2, kShort, 0, &Exec::bitSet<false>});
+        visit(nibble << 4 | 0x0F,
+              {"BSET", Form::Bit, Width::Word, 2, kShort, 0, &Exec::bitSet<true>});
     }
-    return table;
 }
 
-constexpr std::array<Opcode, 256> kTable = buildTable();
+constexpr std::size_t countForms() {
+    std::size_t count = 0;
+    forEachForm([&](unsigned, const Opcode&) { ++count; });
+    return count;
+}
+
+constexpr std::array<Opcode, countForms()> buildForms() {
+    std::array<Opcode, countForms()> forms{};
+    std::size_t next = 0;
+    forEachForm([&](unsigned opcode, Opcode op) {
+        op.opcode = static_cast<std::uint8_t>(opcode);
+        forms[next++] = op;
+    });
+    return forms;
+}
+
+constexpr auto kForms = buildForms();
+
+// The rows of one opcode byte, as indexes into kForms.
+struct Slot {
+    std::array<std::uint16_t, 3> forms{};
+    std::uint8_t count = 0;
+    std::uint8_t length = 2;
+};
+
+constexpr std::array<Slot, 256> buildSlots() {
+    std::array<Slot, 256> slots{};
+    for (std::size_t i = 0; i < kForms.size(); ++i) {
+        Slot& slot = slots[kForms[i].opcode];
+        slot.forms.at(slot.count++) =
+            static_cast<std::uint16_t>(i);  // at(): too many stops the build
+        slot.length = kForms[i].length;
+    }
+    return slots;
+}
+
+constexpr auto kSlots = buildSlots();
+
+constexpr bool formsOfAnOpcodeShareTheirLength() {
+    for (const Opcode& op : kForms) {
+        if (op.length != kSlots[op.opcode].length) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(formsOfAnOpcodeShareTheirLength());
 
 }  // namespace
 
-const std::array<Opcode, 256>& opcodeTable() {
-    return kTable;
+std::span<const Opcode> opcodeRows() {
+    return kForms;
+}
+
+const Opcode* decode(std::uint32_t code) {
+    const Slot& slot = kSlots[code & 0xFF];
+    for (unsigned i = 0; i < slot.count; ++i) {
+        const Opcode& op = kForms[slot.forms[i]];
+        if (formAccepts(op, code)) {
+            return &op;
+        }
+    }
+    return nullptr;
+}
+
+unsigned instructionLength(std::uint8_t opcode) {
+    return kSlots[opcode].length;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -642,6 +964,7 @@ void Core::reset() {
     sp_ = 0xFC00;
     stkov_ = 0xFA00;
     stkun_ = 0xFC00;
+    extRemaining_ = 0;
     stopped_ = false;
     diagnostic_.clear();
     instructions_ = 0;
@@ -682,7 +1005,12 @@ void Core::setGpr(int n, std::uint16_t value) {
 
 // --- data side ---
 
+// Inside an EXTS/EXTP range the override replaces the DPPs: a segment takes all 16 bits of the
+// address as its offset, a page the low 14.
 std::uint32_t Core::physical(std::uint16_t dataAddress) const {
+    if (extRemaining_ != 0) {
+        return extBase_ | (dataAddress & (extPage_ ? 0x3FFFU : 0xFFFFU));
+    }
     const std::uint32_t page = dpp_[dataAddress >> 14] & 0x03FF;
     return (page << 14) | (dataAddress & 0x3FFFU);
 }
@@ -991,15 +1319,15 @@ unsigned Core::step() {
         return 0;
     }
     std::uint32_t code = fetch(instructionAddress_, 2);
-    const Opcode& op = kTable[code & 0xFF];
-    const unsigned length = op.handler ? op.length : 2;
+    const unsigned length = instructionLength(static_cast<std::uint8_t>(code));
     if (length == 4) {
         const auto second = static_cast<std::uint16_t>(startIp + 2);
         code |= fetch((std::uint32_t{csp_} << 16) | second, 2) << 16;
     }
     instructionCode_ = code;
     instructionLength_ = length;
-    if (!op.handler || !formAccepts(op, code)) {
+    const Opcode* op = decode(code);
+    if (!op) {
         stop("unknown instruction");
         return 0;
     }
@@ -1008,13 +1336,16 @@ unsigned Core::step() {
     }
     ip_ = static_cast<std::uint16_t>(startIp + length);
     extraCycles_ = 0;
-    op.handler(*this, code);
+    op->handler(*this, code);
     if (stopped_) {
         ip_ = startIp;
         return 0;
     }
+    if (extRemaining_ != 0) {
+        --extRemaining_;
+    }
     ++instructions_;
-    return op.cycles + extraCycles_;
+    return op->cycles + extraCycles_;
 }
 
 std::uint64_t Core::run(std::uint64_t maxInstructions) {

@@ -10,7 +10,8 @@
 
 namespace halvard::sim {
 
-// A C166 CPU core with the instruction forms the host's target image and CRC-32 routine use.
+// A C166 CPU core with the instruction forms that target code for the boards uses: the MOV, ALU,
+// compare-and-step, shift, bit, jump and call families, EXTS/EXTP; no multiply, divide or traps.
 // Unknown opcodes, unimplemented addressing forms and odd word accesses stop it for good with a
 // diagnostic: the board then falls silent instead of guessing.
 class Core {
@@ -118,6 +119,12 @@ class Core {
     std::uint32_t instructionCode_ = 0;     // its bytes, first byte lowest
     unsigned instructionLength_ = 0;
     unsigned extraCycles_ = 0;
+
+    // EXTS/EXTP: while extRemaining_ is non-zero, data addresses (mem, [Rw]) use extBase_
+    // instead of the DPPs; GPRs, 'reg', bit addresses and the stack never go through them.
+    unsigned extRemaining_ = 0;  // instructions left, counted down after each one
+    bool extPage_ = false;       // a page (14-bit offsets) rather than a segment (16-bit)
+    std::uint32_t extBase_ = 0;
 
     bool stopped_ = false;
     std::string diagnostic_;

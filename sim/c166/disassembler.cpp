@@ -84,6 +84,23 @@ std::string target(std::uint32_t address, unsigned length, unsigned rr) {
     return hex(ip, 4);
 }
 
+// "[-Rm]", "[Rm+]", "[Rm+#0012h]": a pointer register with what comes before and after it.
+std::string pointer(std::string_view before, unsigned m, std::string_view after) {
+    std::string result("[");
+    return result.append(before).append("R").append(std::to_string(m)).append(after).append("]");
+}
+
+// "#5": a small immediate (data3, data4, seg, pag, irang2) in decimal.
+std::string decimal(unsigned value) {
+    std::string result("#");
+    return result.append(std::to_string(value));
+}
+
+// EXTS/EXTP: the number of instructions the override lasts, 1-4.
+unsigned range(unsigned byte1) {
+    return ((byte1 >> 4) & 3) + 1;
+}
+
 std::string operands(const Opcode& op, std::uint32_t code, std::uint32_t address) {
     const unsigned b0 = code & 0xFF;
     const unsigned b1 = (code >> 8) & 0xFF;
@@ -140,6 +157,35 @@ std::string operands(const Opcode& op, std::uint32_t code, std::uint32_t address
             return std::string(kConditionNames[n]) + ", [R" + std::to_string(m) + "]";
         case Form::Reg:
             return regName(b1, w);
+        case Form::Gpr:
+            return gprName(n, w);
+        case Form::GprImm16:
+            return gprName(m, w) + ", #" + hex(imm16, 4);
+        case Form::GprMem:
+            return gprName(m, w) + ", " + hex(imm16, 4);
+        case Form::MemInd:
+            return hex(imm16, 4) + ", " + indirect(m);
+        case Form::DecIndReg:
+            return pointer("-", m, "") + ", " + gprName(n, w);
+        case Form::IndInd:
+            return indirect(n) + ", " + indirect(m);
+        case Form::IndIncInd:
+            return pointer("", n, "+") + ", " + indirect(m);
+        case Form::IndIndInc:
+            return indirect(n) + ", " + pointer("", m, "+");
+        case Form::IndDispReg:
+            return pointer("", m, "+#" + hex(imm16, 4)) + ", " + gprName(n, w);
+        case Form::CondAbs:
+            return std::string(kConditionNames[n]) + ", " + hex(imm16, 4);
+        case Form::SegAbs:
+            return std::to_string(b1) + ", " + hex(imm16, 4);
+        case Form::ExtSeg:
+            return decimal(b2) + ", " + decimal(range(b1));
+        case Form::ExtPage:
+            return decimal(imm16 & 0x3FF) + ", " + decimal(range(b1));
+        case Form::ExtSegReg:
+        case Form::ExtPageReg:
+            return gprName(m, Width::Word) + ", " + decimal(range(b1));
     }
     return {};
 }
@@ -151,16 +197,16 @@ Disassembly disassemble(std::span<const std::uint8_t> code, std::uint32_t addres
     for (std::size_t i = 0; i < 4 && i < code.size(); ++i) {
         bytes |= std::uint32_t{code[i]} << (8 * i);
     }
-    const Opcode& op = opcodeTable()[bytes & 0xFF];
-    if (!op.handler || !formAccepts(op, bytes)) {
+    const Opcode* op = decode(bytes);
+    if (!op) {
         return {2, "???"};
     }
-    std::string text(op.mnemonic);
-    const std::string args = operands(op, bytes, address);
+    std::string text(op->mnemonic);
+    const std::string args = operands(*op, bytes, address);
     if (!args.empty()) {
         text += " " + args;
     }
-    return {op.length, text};
+    return {op->length, text};
 }
 
 }  // namespace halvard::sim

@@ -2,8 +2,8 @@
 
 // Internal to the core: the one opcode table that both the executor and the disassembler read.
 
-#include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace halvard::sim {
@@ -36,24 +36,48 @@ enum class Form : std::uint8_t {
     Rel,           // op rr                    target
     CondInd,       // op cn                    cc, [Rwn]
     Reg,           // op RR                    reg
+    Gpr,           // op n0                    Rn
+    GprImm16,      // op Fn ## ##              Rwn, #data16
+    GprMem,        // op Fn MM MM              Rwn, mem
+    MemInd,        // op 0n MM MM              mem, [Rwn]
+    DecIndReg,     // op nm                    [-Rwm], Rn
+    IndInd,        // op nm                    [Rwn], [Rwm]
+    IndIncInd,     // op nm                    [Rwn+], [Rwm]
+    IndIndInc,     // op nm                    [Rwn], [Rwm+]
+    IndDispReg,    // op nm ## ##              [Rwm+#data16], Rn
+    CondAbs,       // op c0 MM MM              cc, caddr
+    SegAbs,        // op SS MM MM              seg, caddr
+    ExtSeg,        // op 00##:0000 ss 00       #seg, #irang2 (## = irang2 - 1)
+    ExtPage,       // op 01##:0000 pp 00:00pp  #pag, #irang2
+    ExtSegReg,     // op 00##:mmmm             Rwm, #irang2
+    ExtPageReg,    // op 01##:mmmm             Rwm, #irang2
 };
 
 enum class Width : std::uint8_t { Word, Byte };
 
 using Handler = void (*)(Core& core, std::uint32_t code);
 
-// One row per opcode byte. `code` holds the instruction bytes, the first one lowest.
+// One row per instruction form. `code` holds the instruction bytes, the first one lowest.
 struct Opcode {
-    std::string_view mnemonic;  // empty: unknown opcode
+    std::string_view mnemonic;
     Form form = Form::Fixed;
+    // Of the register operands; MOVBZ/MOVBS reg,mem name a word register, mem,reg a byte one.
     Width width = Width::Word;
     std::uint8_t length = 2;
     std::uint8_t cycles = 0;      // CPU clock cycles when not branching (see core.cpp)
     std::uint32_t fixedCode = 0;  // Form::Fixed: the complete instruction
     Handler handler = nullptr;
+    std::uint8_t opcode = 0;  // the first instruction byte
 };
 
-const std::array<Opcode, 256>& opcodeTable();
+// Every implemented form. Up to three rows share an opcode byte (ADD Rn,#data3 / [Rwi] / [Rwi+],
+// EXTS / EXTP); formAccepts tells them apart, and they always have the same length.
+std::span<const Opcode> opcodeRows();
+
+// The row whose opcode byte and addressing-mode bits `code` matches; nullptr when none does.
+const Opcode* decode(std::uint32_t code);
+// The length of any instruction starting with `opcode` (2 for an unknown one).
+unsigned instructionLength(std::uint8_t opcode);
 
 // True when the addressing-mode bits of `code` select the form the row describes.
 constexpr bool formAccepts(const Opcode& op, std::uint32_t code) {
@@ -71,6 +95,22 @@ constexpr bool formAccepts(const Opcode& op, std::uint32_t code) {
             return (byte1 & 0x0C) == 0x0C;
         case Form::BitRel:
             return (code >> 24 & 0x0F) == 0;
+        case Form::Gpr:
+        case Form::CondAbs:
+            return (byte1 & 0x0F) == 0;
+        case Form::GprImm16:
+        case Form::GprMem:
+            return (byte1 & 0xF0) == 0xF0;
+        case Form::MemInd:
+            return (byte1 & 0xF0) == 0;
+        case Form::ExtSeg:
+            return (byte1 & 0xCF) == 0x00 && (code >> 24) == 0;
+        case Form::ExtPage:
+            return (byte1 & 0xCF) == 0x40 && (code >> 24 & 0xFC) == 0;
+        case Form::ExtSegReg:
+            return (byte1 & 0xC0) == 0x00;
+        case Form::ExtPageReg:
+            return (byte1 & 0xC0) == 0x40;
         default:
             return true;
     }

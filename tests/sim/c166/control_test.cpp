@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "machine.hpp"
+#include "sim/c166/opcode_table.hpp"
 
 namespace halvard::sim::test {
 namespace {
@@ -82,6 +85,63 @@ TEST(Calls, ReturnFromInterruptPopsCspOnlyWhenSegmented) {
     }
 }
 
+// Absolute and segmented jumps and calls, RETS, with their costs: 4 cycles for the bytes, 2 more
+// for the stack and 2 for a taken branch.
+TEST(Calls, LongJumpsAndCallsReachOtherSegmentsAndReturnsComeBack) {
+    Machine m;
+    m.core.setPsw(0);
+    EXPECT_EQ(m.exec({0xEA, 0x20, 0x00, 0xF7}), 4U);  // JMPA cc_Z, 0F700h: not taken
+    EXPECT_EQ(m.core.ip(), Machine::kCode + 4);
+    EXPECT_EQ(m.exec({0xEA, 0x00, 0x00, 0xF7}), 6U);  // JMPA cc_UC, 0F700h
+    EXPECT_EQ(m.core.ip(), 0xF700);
+    EXPECT_EQ(m.exec({0xCA, 0x00, 0x00, 0xF8}), 8U);  // CALLA cc_UC, 0F800h
+    EXPECT_EQ(m.core.ip(), 0xF800);
+    EXPECT_EQ(m.bus.word(0xFA3E), 0xF704);
+    EXPECT_EQ(m.exec({0xCA, 0x20, 0x00, 0xF0}), 6U);  // CALLA cc_Z: not taken, nothing pushed
+    EXPECT_EQ(m.core.sp(), 0xFA3E);
+
+    EXPECT_EQ(m.exec({0xDA, 0x02, 0x00, 0x12}), 8U);  // CALLS 2, 1200h: CSP pushed, then IP
+    EXPECT_EQ(m.core.csp(), 2);
+    EXPECT_EQ(m.core.ip(), 0x1200);
+    EXPECT_EQ(m.bus.word(0xFA3C), 0x0000);
+    EXPECT_EQ(m.bus.word(0xFA3A), 0xF808);
+    EXPECT_EQ(m.exec({0xFA, 0x05, 0x00, 0x34}), 6U);  // JMPS 5, 3400h (fetched from 2:1200)
+    EXPECT_EQ(m.core.csp(), 5);
+    EXPECT_EQ(m.core.ip(), 0x3400);
+    EXPECT_EQ(m.exec({0xDB, 0x00}), 4U);  // RETS
+    EXPECT_EQ(m.core.csp(), 0);
+    EXPECT_EQ(m.core.ip(), 0xF808);
+    EXPECT_EQ(m.core.sp(), 0xFA3E);
+}
+
+// JBC jumps on a set bit and clears it, JNBS on a clear bit and sets it; both set the flags of a
+// bit instruction from the bit as tested.
+TEST(Jumps, BitJumpsThatFlipTheBitOnlyWhenTheyJump) {
+    struct Case {
+        const char* fault;
+        std::uint8_t opcode;
+        std::uint16_t before, after;  // R2
+        bool jumps;
+        std::uint16_t flags;
+    };
+    const Case cases[] = {
+        {"JBC misses a set bit", 0xAA, 0x0020, 0x0000, true, N},
+        {"JBC clears without jumping", 0xAA, 0x0001, 0x0001, false, Z},
+        {"JNBS misses a clear bit", 0xBA, 0x0001, 0x0021, true, Z},
+        {"JNBS sets without jumping", 0xBA, 0x0021, 0x0021, false, N},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Machine m;
+        m.core.setGpr(2, c.before);
+        m.core.setPsw(C | V | E);
+        EXPECT_EQ(m.exec({c.opcode, 0xF2, 0x03, 0x50}), c.jumps ? 6U : 4U);  // R2.5, +3 words
+        EXPECT_EQ(m.core.ip(), Machine::kCode + 4 + (c.jumps ? 6 : 0));
+        EXPECT_EQ(m.core.gpr(2), c.after);
+        EXPECT_EQ(m.flags(), c.flags);
+    }
+}
+
 TEST(Jumps, ConditionCodesFollowTheFlagTable) {
     struct Case {
         std::uint8_t cc;
@@ -136,9 +196,9 @@ TEST(Jumps, BitJumpsTestTheBitNamedInTheLastByte) {
 
 TEST(Stops, UnknownOpcodeStopsWithAddressAndBytes) {
     Machine m;
-    EXPECT_EQ(m.exec({0x12, 0x34}), 0U);
+    EXPECT_EQ(m.exec({0x8B, 0x34}), 0U);
     EXPECT_TRUE(m.core.stopped());
-    EXPECT_EQ(m.core.diagnostic(), "unknown instruction at 00F600: 12 34");
+    EXPECT_EQ(m.core.diagnostic(), "unknown instruction at 00F600: 8B 34");
     EXPECT_EQ(m.core.ip(), Machine::kCode);
     EXPECT_EQ(m.core.step(), 0U);  // stays stopped
     EXPECT_EQ(m.core.instructions(), 0U);
@@ -150,9 +210,9 @@ TEST(Stops, KnownOpcodeWithAnUnimplementedAddressingFormStops) {
         const char* diagnostic;
     };
     const Case cases[] = {
-        {{0x09, 0x09}, "unknown instruction at 00F600: 09 09"},  // ADDB Rb,[Rw] (needs 11ii)
-        {{0x08, 0x18}, "unknown instruction at 00F600: 08 18"},  // ADD Rw,[Rw] (not #data3)
-        {{0x48, 0x0D}, "unknown instruction at 00F600: 48 0D"},  // CMP Rw,[Rw+]
+        {{0x81, 0x01}, "unknown instruction at 00F600: 81 01"},                    // NEG needs n0
+        {{0x86, 0x41, 0x00, 0x00}, "unknown instruction at 00F600: 86 41 00 00"},  // CMPI1 Fn
+        {{0xD7, 0x80, 0x01, 0x00}, "unknown instruction at 00F600: D7 80 01 00"},  // EXTSR
         {{0xA4, 0x10, 0x00, 0x80}, "unknown instruction at 00F600: A4 10 00 80"},
         {{0xCB, 0x01}, "unknown instruction at 00F600: CB 01"},
         {{0xB5, 0x4A, 0xB5, 0xB4}, "unknown instruction at 00F600: B5 4A B5 B4"},
@@ -176,6 +236,12 @@ TEST(Stops, OddWordAccessStopsBeforeAnythingIsWritten) {
     EXPECT_EQ(m.core.diagnostic(), "odd word access to 00FB01 at 00F600: B8 01");
     EXPECT_EQ(m.bus.word(0xFB00), 0);
     EXPECT_EQ(m.bus.word(0xFB02), 0);
+
+    Machine decrement;
+    decrement.core.setGpr(1, 0xFB03);
+    decrement.exec({0x88, 0x01});  // MOV [-R1], R0 to 0xFB01: the pointer stays
+    EXPECT_TRUE(decrement.core.stopped());
+    EXPECT_EQ(decrement.core.gpr(1), 0xFB03);
 
     Machine odd;
     odd.core.setGpr(3, 0xF701);
@@ -201,6 +267,63 @@ TEST(Trace, PrintsOneDisassembledLinePerInstruction) {
     EXPECT_EQ(text,
               "00F600  E6 F1 12 01  MOV R1, #0112h\n"
               "00F604  3D F8        JMPR cc_NZ, 0F5F6h\n");
+}
+
+// The assembler reads back what the disassembler prints, so each form has one regular syntax.
+TEST(Disassembler, AddedFormsPrintTheStandardSyntax) {
+    struct Case {
+        std::initializer_list<std::uint8_t> code;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{0x08, 0x1A}, "ADD R1, [R2]"},
+        {{0x39, 0x2F}, "SUBCB RL1, [R3+]"},
+        {{0x75, 0xF4, 0x00, 0xFB}, "ORB 0FB00h, RL2"},
+        {{0x88, 0x10}, "MOV [-R0], R1"},
+        {{0xC8, 0x23}, "MOV [R2], [R3]"},
+        {{0xD9, 0x23}, "MOVB [R2+], [R3]"},
+        {{0xE8, 0x23}, "MOV [R2], [R3+]"},
+        {{0xC4, 0x21, 0x10, 0x00}, "MOV [R1+#0010h], R2"},
+        {{0x94, 0x03, 0x00, 0xFB}, "MOV 0FB00h, [R3]"},
+        {{0xD2, 0xF4, 0x00, 0xFB}, "MOVBS R4, 0FB00h"},
+        {{0xC5, 0xF4, 0x00, 0xFB}, "MOVBZ 0FB00h, RL2"},
+        {{0x86, 0xF3, 0x34, 0x12}, "CMPI1 R3, #1234h"},
+        {{0xB2, 0xF3, 0x00, 0xFB}, "CMPD2 R3, 0FB00h"},
+        {{0xA1, 0x30}, "NEGB RH1"},
+        {{0xAC, 0x12}, "ASHR R1, R2"},
+        {{0xEA, 0x00, 0x80, 0xFB}, "JMPA cc_UC, 0FB80h"},
+        {{0xDA, 0x03, 0x00, 0x12}, "CALLS 3, 1200h"},
+        {{0xAA, 0xF2, 0x02, 0x50}, "JBC R2.5, 0F608h"},
+        {{0xDB, 0x00}, "RETS"},
+        {{0xD7, 0x00, 0x03, 0x00}, "EXTS #3, #1"},
+        {{0xD7, 0x50, 0x01, 0x03}, "EXTP #769, #2"},
+        {{0xDC, 0x15}, "EXTS R5, #2"},
+        {{0xDC, 0x75}, "EXTP R5, #4"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> bytes(c.code);
+        std::vector<std::uint8_t> padded(bytes);
+        padded.resize(4);
+        const Disassembly d = disassemble(padded, Machine::kCode);
+        EXPECT_EQ(d.text, c.text);
+        EXPECT_EQ(d.length, bytes.size()) << c.text;
+    }
+}
+
+// Rows that share an opcode byte must split its codes between them: a code two rows accepted
+// would run whichever comes first.
+TEST(Disassembler, NoCodeMatchesTwoForms) {
+    for (unsigned opcode = 0; opcode < 256; ++opcode) {
+        for (unsigned byte1 = 0; byte1 < 256; ++byte1) {
+            for (unsigned byte3 : {0x00U, 0x03U, 0x50U}) {
+                const std::uint32_t code = opcode | byte1 << 8 | 0x01U << 16 | byte3 << 24;
+                const auto matches = std::count_if(
+                    opcodeRows().begin(), opcodeRows().end(),
+                    [&](const Opcode& op) { return op.opcode == opcode && formAccepts(op, code); });
+                ASSERT_LE(matches, 1) << std::hex << code;
+            }
+        }
+    }
 }
 
 }  // namespace

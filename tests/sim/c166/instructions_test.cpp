@@ -195,6 +195,94 @@ TEST(Arithmetic, CompareThenDecrementUsesTheOldValueForFlags) {
     }
 }
 
+// One row per operation and width, on R1/RL1 (first) and R2/RL2 through the Rn,Rm forms and the
+// one-operand forms; `psw` is set before. Each row names the fault it catches.
+TEST(Arithmetic, EveryFamilyAndWidthSetsResultAndFlags) {
+    struct Case {
+        const char* fault;
+        std::initializer_list<std::uint8_t> code;
+        std::uint16_t r1, r2, psw;
+        std::uint16_t result;  // new R1
+        std::uint16_t flags;
+    };
+    const Case cases[] = {
+        {"ADDC ignores the carry in", {0x10, 0x12}, 0x7FFF, 0, C | Z, 0x8000, V | N},
+        {"ADDC sets Z when Z was clear", {0x10, 0x12}, 0xFFFE, 1, C, 0x0000, C},
+        {"SUBC ignores the borrow in", {0x30, 0x12}, 0x0000, 0, C | Z, 0xFFFF, C | N},
+        {"SUBC clears a kept Z", {0x30, 0x12}, 0x0001, 0, C | Z, 0x0000, Z},
+        {"SUB Rn,Rm misses the borrow", {0x20, 0x12}, 0x0001, 2, 0, 0xFFFF, C | N},
+        {"CMP writes back or misjudges E/V",
+         {0x40, 0x12},
+         0x0005,
+         0x8000,
+         0,
+         0x0005,
+         E | V | C | N},
+        {"AND keeps C and V", {0x60, 0x12}, 0xF0F0, 0x8000, C | V, 0x8000, E | N},
+        {"OR misses zero", {0x70, 0x12}, 0x0000, 0x0000, N, 0x0000, Z},
+        {"ADDB carries into the high byte", {0x01, 0x24}, 0x12FF, 0x3401, 0, 0x1200, C | Z},
+        {"SUBCB judges overflow on words", {0x31, 0x24}, 0x5500, 0x0080, C, 0x557F, E | C},
+        {"ANDB misses a zero byte", {0x61, 0x24}, 0xAA0F, 0x00F0, 0, 0xAA00, Z},
+        {"ORB judges E on the word", {0x71, 0x24}, 0x0001, 0x0080, 0, 0x0081, E | N},
+        {"XORB takes the high byte", {0x51, 0x24}, 0x00F0, 0xFF0F, 0, 0x00FF, N},
+        {"NEG misses the overflow of 8000h", {0x81, 0x10}, 0x8000, 0, 0, 0x8000, E | V | C | N},
+        {"NEG borrows from zero", {0x81, 0x10}, 0x0000, 0, C, 0x0000, Z},
+        {"NEGB negates the word", {0xA1, 0x20}, 0x5501, 0, 0, 0x55FF, C | N},
+        {"CPL judges E on the result", {0x91, 0x10}, 0x8000, 0, C | V, 0x7FFF, E},
+        {"CPLB complements the word", {0xB1, 0x20}, 0x12F0, 0, 0, 0x120F, 0},
+        {"CMPI1 judges the stepped value", {0x80, 0x71}, 0x0007, 0, 0, 0x0008, Z},
+        {"CMPI2 #data16 reads the wrong bytes",
+         {0x96, 0xF1, 0x00, 0x80},
+         0,
+         0,
+         0,
+         2,
+         E | V | C | N},
+        {"CMPD2 steps by one", {0xB0, 0x31}, 0x0001, 0, 0, 0xFFFF, C | N},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Machine m;
+        m.core.setGpr(1, c.r1);
+        m.core.setGpr(2, c.r2);
+        m.core.setPsw(c.psw);
+        m.exec(c.code);
+        ASSERT_FALSE(m.core.stopped()) << m.core.diagnostic();
+        EXPECT_EQ(m.core.gpr(1), c.result);
+        EXPECT_EQ(m.flags(), c.flags);
+    }
+}
+
+// SUB/SUBB through the addressing forms the Rn,Rm rows above do not reach: where each operand
+// comes from, where the result goes, how far the pointer moves.
+TEST(Arithmetic, EveryAddressingFormFindsItsOperandsAndDestination) {
+    Machine m;
+    m.bus.setWord(0xFB00, 0x0010);
+    m.bus.setWord(0xFB02, 0x0003);
+    m.core.setGpr(2, 0xFB00);
+    m.core.setGpr(1, 0x0100);
+    m.exec({0x28, 0x1A});  // SUB R1, [R2]
+    EXPECT_EQ(m.core.gpr(1), 0x00F0);
+    m.exec({0x28, 0x1E});  // SUB R1, [R2+]
+    EXPECT_EQ(m.core.gpr(1), 0x00E0);
+    EXPECT_EQ(m.core.gpr(2), 0xFB02);
+    m.exec({0x29, 0x2E});  // SUBB RL1, [R2+]: 0E0h - 03h, pointer by one byte
+    EXPECT_EQ(m.core.gpr(1), 0x00DD);
+    EXPECT_EQ(m.core.gpr(2), 0xFB03);
+    m.exec({0x22, 0xF1, 0x02, 0xFB});  // SUB R1, 0FB02h
+    EXPECT_EQ(m.core.gpr(1), 0x00DA);
+    m.exec({0x24, 0xF1, 0x00, 0xFB});  // SUB 0FB00h, R1: memory is the destination
+    EXPECT_EQ(m.bus.word(0xFB00), 0xFF36);
+    EXPECT_EQ(m.core.gpr(1), 0x00DA);
+    EXPECT_EQ(m.flags(), C | N);
+    m.exec({0x25, 0xF2, 0x01, 0xFB});  // SUBB 0FB01h, RL1
+    EXPECT_EQ(m.bus.word(0xFB00), 0x2536);
+    m.exec({0x47, 0xF2, 0xDA, 0xFF});  // CMPB RL1, #0DAh (byte 3 ignored)
+    EXPECT_EQ(m.flags(), Z);
+    m.exec({0x67, 0x88, 0xF7, 0xFF});  // ANDB PSW, #0F7h: the explicit write wins over Z
+    EXPECT_EQ(m.flags(), 0);
+}
+
 // ------------------------------------------------------------------ shifts
 TEST(Shifts, ShiftLeftCarriesTheLastBitOut) {
     struct Case {
@@ -258,6 +346,36 @@ TEST(Shifts, ShiftRightBringsZerosInAndCarriesTheLastBitOut) {
         m.core.setPsw(E);
         m.exec({0x7C, static_cast<std::uint8_t>(c.count << 4)});
         EXPECT_EQ(m.core.gpr(0), c.result);
+        EXPECT_EQ(m.flags(), c.flags);
+    }
+}
+
+// Forms and operations the data4 rows above do not reach. Each row names its fault.
+TEST(Shifts, RegisterCountsRotateLeftAndArithmeticRight) {
+    struct Case {
+        const char* fault;
+        std::initializer_list<std::uint8_t> code;  // on R1, count in R2 where a register
+        std::uint16_t value, r2, result, flags;
+    };
+    const Case cases[] = {
+        {"ROL sets V from the bits out", {0x1C, 0x41}, 0x9421, 0, 0x4219, C},
+        {"ROL keeps C for a count of 0", {0x1C, 0x01}, 0x8001, 0, 0x8001, N},
+        {"ASHR brings zeros in", {0xBC, 0x41}, 0x8018, 0, 0xF801, C | N},
+        {"ASHR misses the rounding V", {0xBC, 0x41}, 0x8017, 0, 0xF801, V | N},
+        {"SHL Rn,Rm counts more than 4 bits", {0x4C, 0x12}, 0x1234, 0xFFF4, 0x2340, C},
+        {"SHR Rn,Rm swaps the nibbles", {0x6C, 0x12}, 0x0003, 0x0011, 0x0001, C},
+        {"ROL Rn,Rm", {0x0C, 0x12}, 0x8000, 0x0001, 0x0001, C},
+        {"ROR Rn,Rm", {0x2C, 0x12}, 0x0003, 0x0002, 0xC000, C | V | N},
+        {"ASHR Rn,Rm", {0xAC, 0x12}, 0x4000, 0x000E, 0x0001, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Machine m;
+        m.core.setGpr(1, c.value);
+        m.core.setGpr(2, c.r2);
+        m.core.setPsw(E);
+        m.exec(c.code);
+        EXPECT_EQ(m.core.gpr(1), c.result);
         EXPECT_EQ(m.flags(), c.flags);
     }
 }
