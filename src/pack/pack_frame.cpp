@@ -15,10 +15,12 @@ constexpr std::size_t kMinMatch = 4;
 constexpr std::size_t kLastLiterals = 5;
 constexpr std::size_t kLastMatchStart = 12;
 constexpr unsigned kHashBits = 16;
-// How many earlier positions with the same hash are tried; more found no better matches on
-// firmware images.
+// How many earlier positions with the same hash are tried: 1024 packed the firmware images of
+// bench/firmware_corpus.sh only 0.1 % smaller, 64 0.1 % larger.
 constexpr int kChainDepth = 256;
 constexpr std::int32_t kNone = -1;
+// A match waits for a longer one up to 2 bytes later (1 byte later: 0.1 % larger images).
+constexpr std::size_t kLazySteps = 2;
 
 std::size_t extraLengthBytes(std::size_t length) {
     return length < 15 ? 0 : (length - 15) / 255 + 1;
@@ -110,7 +112,8 @@ class MatchFinder {
 };
 
 // Sequences of the window from `start` for a block that ends at `end`, until they alone cost
-// more than `budget`. At each match, a longer one a byte later wins: one literal is worth it.
+// more than `budget`. A match 1 or 2 bytes later that is longer by more than the literals it
+// leaves behind wins.
 std::vector<Sequence> parse(const MatchFinder& finder, std::size_t start, std::size_t end,
                             std::size_t budget) {
     std::vector<Sequence> sequences;
@@ -123,12 +126,15 @@ std::vector<Sequence> parse(const MatchFinder& finder, std::size_t start, std::s
             ++at;
             continue;
         }
-        while (at + 1 + kLastMatchStart <= end) {
-            const Match later = finder.best(at + 1, end - kLastLiterals - at - 1);
-            if (later.length <= match.length)
-                break;
-            ++at;
+        for (std::size_t step = 1; step <= kLazySteps && at + step + kLastMatchStart <= end;) {
+            const Match later = finder.best(at + step, end - kLastLiterals - at - step);
+            if (later.length <= match.length + step - 1) {
+                ++step;
+                continue;
+            }
+            at += step;
             match = later;
+            step = 1;
         }
         sequences.push_back({at - anchor, match});
         cost += sequenceCost(sequences.back());
