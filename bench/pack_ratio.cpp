@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <span>
@@ -99,7 +100,7 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         std::ifstream in(argv[i], std::ios::binary);
         const Bytes image(std::istreambuf_iterator<char>(in), {});
-        std::string row = std::string("| ") + argv[i] + " |";
+        std::string row = "| " + std::filesystem::path(argv[i]).stem().string() + " |";
         Packed first;
         for (const Framing& framing : framings) {
             const Packed packed = frameImage(image, framing);
