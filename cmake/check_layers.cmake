@@ -9,6 +9,7 @@ set(layers
     "target:"
     "line:base"
     "image:base"
+    "pack:base"
     "monitor:line,target,base"
     "flash:monitor,line,target,base"
     "session:flash,monitor,line,target,base"

@@ -7,6 +7,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v ninja >/dev/null || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev googletest)
+# liblz4 is the reference the tests hold the host's LZ4 blocks against; the product never links it.
+[ -f /usr/include/lz4hc.h ] || need+=(liblz4-dev)
 for extra in "$@"; do
     case "$extra" in
         mingw) command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix) ;;
