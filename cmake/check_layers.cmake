@@ -19,6 +19,7 @@ set(layers
     "app:cmdline,ops,session,flash,monitor,image,line,simline,target,base"
     "sim/c166:"
     "sim/flash:"
+    "sim/asm:sim/c166"
     "sim/board:sim/c166,sim/flash,target"
     "sim/tool:sim/board,sim/flash,sim/c166,target")
 

@@ -3,6 +3,7 @@
 
 #include "sim/c166/core.hpp"
 #include "sim/c166/opcode_table.hpp"
+#include "sim/c166/operand_names.hpp"
 
 namespace halvard::sim {
 
@@ -207,6 +208,37 @@ Disassembly disassemble(std::span<const std::uint8_t> code, std::uint32_t addres
         text += " " + args;
     }
     return {op->length, text};
+}
+
+namespace {
+
+bool sameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+        if (upper(a[i]) != upper(b[i]))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> registerAddress(std::string_view name) {
+    for (const NamedRegister& named : kRegisterNames) {
+        if (sameName(named.name, name))
+            return named.address;
+    }
+    return std::nullopt;
+}
+
+std::optional<unsigned> conditionCode(std::string_view name) {
+    for (unsigned code = 0; code < 16; ++code) {
+        if (sameName(kConditionNames[code], name))
+            return code;
+    }
+    return std::nullopt;
 }
 
 }  // namespace halvard::sim
