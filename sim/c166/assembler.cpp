@@ -149,7 +149,17 @@ struct Value {
 
 using Symbols = std::map<std::string, std::int64_t, std::less<>>;
 
-enum class Kind { Gpr, Indirect, PostIncrement, Displaced, Immediate, Condition, Bit, Address };
+enum class Kind {
+    Gpr,
+    Indirect,
+    PreDecrement,
+    PostIncrement,
+    Displaced,
+    Immediate,
+    Condition,
+    Bit,
+    Address
+};
 
 struct Operand {
     Kind kind = Kind::Address;
@@ -225,11 +235,13 @@ GprName wordRegister(std::string_view text, std::string_view operand) {
     return *gpr;
 }
 
-// [R1], [R1+], [R1+#0010h]
+// [R1], [-R1], [R1+], [R1+#0010h]
 Operand parseIndirect(std::string_view text, const Evaluator& evaluator) {
     if (text.back() != ']')
         throw LineError{"'" + std::string(text) + "' lacks its ']'"};
     const std::string_view inside = trim(text.substr(1, text.size() - 2));
+    if (inside.starts_with('-'))
+        return operandOf(Kind::PreDecrement, wordRegister(trim(inside.substr(1)), text));
     const std::size_t plus = inside.find('+');
     if (plus == std::string_view::npos)
         return operandOf(Kind::Indirect, wordRegister(inside, text));
@@ -342,6 +354,22 @@ class Fields {
         const std::int64_t bottom = bits >= 8 ? -(top + 1) / 2 : 0;
         const auto value = fit(o.value, bottom, top, "#data" + std::to_string(bits));
         return value ? std::optional<unsigned>(*value & static_cast<unsigned>(top)) : value;
+    }
+
+    // A plain number (the segment of JMPS and CALLS).
+    std::optional<unsigned> number(std::size_t i, std::int64_t top) {
+        const Operand& o = operands_[i];
+        if (o.kind != Kind::Address)
+            return std::nullopt;
+        return fit(o.value, 0, top, "number");
+    }
+
+    // #irang2 of EXTS and EXTP: 1 to 4 instructions.
+    std::optional<unsigned> range(std::size_t i) {
+        const Operand& o = operands_[i];
+        if (o.kind != Kind::Immediate)
+            return std::nullopt;
+        return fit(o.value, 1, 4, "#irang2");
     }
 
     // Displacement of [Rm+#d], 16 bits.
@@ -598,6 +626,94 @@ std::optional<std::uint32_t> encodeForm(const Opcode& row, unsigned opcode, Fiel
             const auto r = f.reg(0);
             return r ? std::optional(code(opcode, *r)) : std::nullopt;
         }
+        case Form::Gpr: {  // Rn, in the high nibble
+            const auto n = f.count(1) ? f.gpr(0) : std::nullopt;
+            return n ? std::optional(code(opcode, *n << 4)) : std::nullopt;
+        }
+        case Form::GprImm16: {  // Rwn, #data16
+            if (!f.count(2))
+                return std::nullopt;
+            const auto n = f.gpr(0);
+            const auto data = f.immediate(1, 16);
+            return all(n, data) ? std::optional(code(opcode, 0xF0 | *n, *data)) : std::nullopt;
+        }
+        case Form::GprMem: {  // Rwn, mem
+            if (!f.count(2))
+                return std::nullopt;
+            const auto n = f.gpr(0);
+            const auto mem = f.mem(1);
+            return all(n, mem) ? std::optional(code(opcode, 0xF0 | *n, *mem)) : std::nullopt;
+        }
+        case Form::MemInd: {  // mem, [Rwn]
+            if (!f.count(2))
+                return std::nullopt;
+            const auto mem = f.mem(0);
+            const auto n = f.indirect(1, Kind::Indirect);
+            return all(mem, n) ? std::optional(code(opcode, *n, *mem)) : std::nullopt;
+        }
+        case Form::DecIndReg: {  // [-Rwm], Rn
+            if (!f.count(2))
+                return std::nullopt;
+            const auto m = f.indirect(0, Kind::PreDecrement);
+            const auto n = f.gpr(1);
+            return all(m, n) ? std::optional(code(opcode, *n << 4 | *m)) : std::nullopt;
+        }
+        case Form::IndInd:       // [Rwn], [Rwm]
+        case Form::IndIncInd:    // [Rwn+], [Rwm]
+        case Form::IndIndInc: {  // [Rwn], [Rwm+]
+            if (!f.count(2))
+                return std::nullopt;
+            const auto n =
+                f.indirect(0, row.form == Form::IndIncInd ? Kind::PostIncrement : Kind::Indirect);
+            const auto m =
+                f.indirect(1, row.form == Form::IndIndInc ? Kind::PostIncrement : Kind::Indirect);
+            return all(n, m) ? std::optional(code(opcode, *n << 4 | *m)) : std::nullopt;
+        }
+        case Form::IndDispReg: {  // [Rwm+#data16], Rn
+            if (!f.count(2))
+                return std::nullopt;
+            const auto m = f.indirect(0, Kind::Displaced);
+            const auto d = m ? f.displacement(0) : std::nullopt;
+            const auto n = f.gpr(1);
+            return all(m, d, n) ? std::optional(code(opcode, *n << 4 | *m, *d)) : std::nullopt;
+        }
+        case Form::CondAbs: {  // cc, caddr
+            if (!f.count(2))
+                return std::nullopt;
+            const auto cc = f.condition(0);
+            const auto target = f.mem(1);
+            return all(cc, target) ? std::optional(code(opcode, *cc << 4, *target)) : std::nullopt;
+        }
+        case Form::SegAbs: {  // seg, caddr
+            if (!f.count(2))
+                return std::nullopt;
+            const auto seg = f.number(0, 0xFF);
+            const auto target = f.mem(1);
+            return all(seg, target) ? std::optional(code(opcode, *seg, *target)) : std::nullopt;
+        }
+        case Form::ExtSeg:     // #seg, #irang2
+        case Form::ExtPage: {  // #pag, #irang2
+            if (!f.count(2))
+                return std::nullopt;
+            const bool page = row.form == Form::ExtPage;
+            const auto value = f.immediate(0, page ? 10 : 8);
+            const auto range = f.range(1);
+            if (!all(value, range))
+                return std::nullopt;
+            const unsigned mode = (page ? 0x40 : 0x00) | (*range - 1) << 4;
+            return page ? code(opcode, mode, *value & 0xFF, *value >> 8)
+                        : code(opcode, mode, *value, 0);
+        }
+        case Form::ExtSegReg:     // Rwm, #irang2
+        case Form::ExtPageReg: {  // Rwm, #irang2
+            if (!f.count(2))
+                return std::nullopt;
+            const auto m = f.gpr(0, Width::Word);
+            const auto range = f.range(1);
+            const unsigned mode = row.form == Form::ExtPageReg ? 0x40 : 0x00;
+            return all(m, range) ? std::optional(code(opcode, mode | (*range - 1) << 4 | *m))
+                                 : std::nullopt;
+        }
         default:
             unsupported = true;
             return std::nullopt;
@@ -607,7 +723,7 @@ std::optional<std::uint32_t> encodeForm(const Opcode& row, unsigned opcode, Fiel
 // ----------------------------------------------------------------------------- driver
 
 struct Encoded {
-    unsigned opcode;
+    unsigned row;  // the index in opcodeRows()
     std::uint32_t code;
     unsigned length;
     bool sawUnknown;
@@ -780,23 +896,23 @@ class Assembler {
         for (std::string_view text : splitOperands(rest))
             operands.push_back(parseOperand(text, eval));
 
-        const auto& table = opcodeTable();
+        const std::span<const Opcode> rows = opcodeRows();
         std::vector<Encoded> matches;
         std::string why;
         unsigned whyLength = 0;
         bool known = false;
         bool unsupported = false;
-        for (unsigned opcode = 0; opcode < table.size(); ++opcode) {
-            const Opcode& row = table[opcode];
+        for (unsigned index = 0; index < rows.size(); ++index) {
+            const Opcode& row = rows[index];
             if (row.mnemonic != mnemonic || !row.handler)
                 continue;
             known = true;
-            if (final_ && chosen_[current_] && *chosen_[current_] != opcode)
+            if (final_ && chosen_[current_] && *chosen_[current_] != index)
                 continue;
             Fields fields(operands, row, here());
-            const auto encoded = encodeForm(row, opcode, fields, unsupported);
+            const auto encoded = encodeForm(row, row.opcode, fields, unsupported);
             if (encoded && formAccepts(row, *encoded)) {
-                matches.push_back({opcode, *encoded, row.length, fields.sawUnknown()});
+                matches.push_back({index, *encoded, row.length, fields.sawUnknown()});
             } else if (!fields.why().empty() && row.length >= whyLength) {
                 why = fields.why();
                 whyLength = row.length;
@@ -813,7 +929,7 @@ class Assembler {
                                 : "no form of " + mnemonic + " takes '" + std::string(rest) + "'"};
         }
         const Encoded& best = choose(matches);
-        chosen_[current_] = best.opcode;
+        chosen_[current_] = best.row;
         emit(best.code, best.length);
     }
 

@@ -52,7 +52,7 @@ void applyResetOption(Parse& cmd, std::string_view value, std::string_view) {
 }
 
 // Tested in this order; the first row that matches decides.
-const std::array<OptionRow, 21> kOptions = {{
+const std::array<OptionRow, 22> kOptions = {{
     {"/OFFSET=", Match::prefix,
      [](Parse& r, std::string_view v, std::string_view) {
          r.settings.flashOffset = ParseNumber(v, 16);
@@ -81,6 +81,8 @@ const std::array<OptionRow, 21> kOptions = {{
              exclusive(r);
          r.settings.noErase = true;
      }},
+    {"/PLAIN", Match::whole,
+     [](Parse& r, std::string_view, std::string_view) { r.settings.plain = true; }},
     {"/COM=", Match::prefix,
      [](Parse& r, std::string_view v, std::string_view original) {
          // A device path is shown and opened as typed; anything else is a COM port label.
@@ -291,7 +293,7 @@ void PrintUsage(Console& out) {
     out.print("Supported Options:\n");
     out.print("/OFFSET=\t/O=\t\t/FILE-OFFSET=\t/FO=\n");
     out.print("/DEVICE-BASE=\t/DB=\t\t/LENGTH=\t/L=\n");
-    out.print("/ERASEALL\t/NOERASE\n");
+    out.print("/ERASEALL\t/NOERASE\t/PLAIN\n");
     out.print("/COM1\t\t/COM2\t\t/COM3\t\t/COM4\n");
     out.print("/COM=\t\t(Default COM=1)\n");
     out.print("/BAUD=\t\t(Default %d)\n", kDefaultBaudRate);
@@ -357,7 +359,7 @@ FlashSettings FlashOf(const RunSettings& settings) {
 
 JobSettings JobOf(const RunSettings& settings) {
     return {settings.operation,  settings.fileName, settings.flashOffset, settings.length,
-            settings.fileOffset, settings.eraseAll, settings.noErase};
+            settings.fileOffset, settings.eraseAll, settings.noErase,     settings.plain};
 }
 
 }  // namespace halvard

@@ -28,6 +28,7 @@ struct RunSettings {
     std::int32_t speed = 0;  // /SPEED=: the rate to switch to once the monitor runs; 0: none
     bool eraseAll = false;
     bool noErase = false;
+    bool plain = false;  // /PLAIN: program without the loader
     bool only8Bit = false;
     bool only16Bit = false;
     bool xc16x = false;

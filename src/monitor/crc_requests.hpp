@@ -11,7 +11,7 @@ namespace halvard {
 
 // What a board session knows about the code behind the monitor and about the routine.
 struct TargetCodeState {
-    enum class Slot { monitorOnly, flashAlgorithm, crcRoutine, unknown };
+    enum class Slot { monitorOnly, flashAlgorithm, crcRoutine, loader, unknown };
     enum class Proof { untested, crc, blockSums };
     Slot slot = Slot::monitorOnly;
     Proof proof = Proof::untested;

@@ -26,6 +26,7 @@ struct JobSettings {
     std::uint32_t fileOffset = 0;
     bool eraseAll = false;
     bool noErase = false;
+    bool plain = false;  // program without the loader
 };
 
 // One function on one board: the board's session, what the command line asks of it, and the

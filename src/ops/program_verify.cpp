@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "ops/kept_flash.hpp"
+#include "ops/loader_program.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
 #include "ops/stretches.hpp"
@@ -12,6 +13,10 @@ void ProgramVerify(Job& job) {
     const bool program = s.operation == Operation::program;
     HostFile file = OpenInput(job);
     const std::vector<Stretch> stretches = StretchesOf(job);
+    if (program && !s.plain) {
+        ProgramThroughLoader(job, file, stretches);
+        return;
+    }
     const KeptFlash kept = program ? RecordKeptFlash(job, stretches) : KeptFlash{};
     EraseForProgramming(job, stretches);
 

@@ -1,5 +1,6 @@
 #include "ops/proof.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "ops/blocks.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
+#include "target/loader.hpp"
 #include "target/target_image.hpp"
 
 namespace halvard {
@@ -22,10 +24,18 @@ using Proof = TargetCodeState::Proof;
 // A question is asked at most this often before the line is blamed.
 constexpr int kAsks = 3;
 
+// In blocks of at most 512 bytes, the most the monitor takes at once.
 bool loadChecked(Job& job, std::uint32_t address, std::span<const std::uint8_t> bytes) {
-    host2Target(job.board.link, address, bytes);
-    const auto count = static_cast<std::uint16_t>(bytes.size());
-    return targetChecksum(job.board.link, address, count) == (byteSum(bytes) & 0xFFFF);
+    for (std::size_t done = 0; done < bytes.size(); done += kMaxBlock) {
+        const auto block =
+            bytes.subspan(done, std::min<std::size_t>(kMaxBlock, bytes.size() - done));
+        const auto at = address + static_cast<std::uint32_t>(done);
+        host2Target(job.board.link, at, block);
+        const auto count = static_cast<std::uint16_t>(block.size());
+        if (targetChecksum(job.board.link, at, count) != (byteSum(block) & 0xFFFF))
+            return false;
+    }
+    return true;
 }
 
 bool loadRoutine(Job& job) {
@@ -213,6 +223,29 @@ void EnsureFlashAlgorithm(Job& job) {
         PortResync(job.board.link);
     }
     throw RunError(ErrorCode::FlashAlgorithm);
+}
+
+}  // namespace halvard
+
+namespace halvard {
+
+bool LoadLoader(Job& job) {
+    // Rejected frames leave the line to the host again after about 2 ms without a byte.
+    constexpr std::uint32_t kQuietUs = 2000;
+    distrustMode(job);
+    job.board.targetCode.slot = Slot::unknown;
+    const auto tables = CrcRoutineTables();
+    const std::uint16_t quiet = LoaderQuietCount(job.board.clockMHz, kQuietUs);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (loadChecked(job, job.board.imageBase + kLoaderOffset, LoaderCode()) &&
+            loadChecked(job, kLoaderTablesAddress, tables)) {
+            targetWordWrite(job.board.link, kLoaderQuietAddress, quiet);
+            job.board.targetCode.slot = Slot::loader;
+            return true;
+        }
+        PortResync(job.board.link);
+    }
+    return false;
 }
 
 }  // namespace halvard

@@ -43,5 +43,8 @@ ProvedRead ReadPieceWithCrc(Job& job, std::uint32_t address, std::span<std::uint
 
 // Puts the flash algorithm back into its slot (nothing is printed).
 void EnsureFlashAlgorithm(Job& job);
+// Loads the loader and its CRC tables into the slot, with the quiet-line count for the CPU's
+// clock; false when its upload did not check out twice.
+bool LoadLoader(Job& job);
 
 }  // namespace halvard

@@ -39,6 +39,9 @@ std::uint32_t SumOfStretches(Job& job, HostFile& file, const std::vector<Stretch
 void EraseForProgramming(Job& job, const std::vector<Stretch>& stretches);
 // Programs every stretch block by block, then proves every page (see program.cpp).
 void ProgramStretches(Job& job, HostFile& file, const std::vector<Stretch>& stretches);
+// Proves every page of stretches that were programmed in another way, healing as
+// ProgramStretches does.
+void ProveProgrammed(Job& job, HostFile& file, const std::vector<Stretch>& stretches);
 // Verifies every stretch page by page; returns the sum of the bytes (see verify.cpp).
 std::uint32_t VerifyStretches(Job& job, HostFile& file, const std::vector<Stretch>& stretches);
 

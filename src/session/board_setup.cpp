@@ -83,9 +83,9 @@ void BringUp(Session& session) {
         throw RunError(exit_status::cpuNotSupported,
                        "CPU Not Supported\n" + std::string(kContactLine));
     }
-    const double clockMHz = MeasureCpuClock(session);
+    session.clockMHz = MeasureCpuClock(session);
     if (session.settings.speed != 0)
-        SwitchLineRate(session, clockMHz);
+        SwitchLineRate(session, session.clockMHz);
     SetUpCpuRegisters(session);
     IdentifyFlash(session);
 }

@@ -39,6 +39,8 @@ bool IdentifyCpu(Session& session) {
         return false;
     session.link.console.print("CPU = %s, Revision %d\n", std::string(cpu->name).c_str(),
                                CpuRevision(*cpu, id));
+    // The XC16x answers as a C167CS; its dual-port RAM starts at 0xF600.
+    session.ramStart = session.settings.xc16x ? 0xF600 : cpu->ramStart;
     return true;
 }
 

@@ -15,14 +15,15 @@ struct CpuType {
     std::uint8_t bootId;
     std::uint32_t idValue;
     std::uint32_t idMask;
+    std::uint32_t ramStart;  // internal RAM from here to 0xFDFF (assumed for the C161 parts)
 };
 
 // In the order they are tried: the first row that matches wins.
 inline constexpr std::array<CpuType, 4> CpuTable = {{
-    {"Infineon C167CR/C167SR", 0xC5, 0x00000000, 0xFFFFFF00},
-    {"Infineon C167CS", 0xD5, 0x18200C00, 0xFFFFFF00},
-    {"Infineon C161PI", 0xD5, 0x18201300, 0xFFFFFF00},
-    {"Infineon C161RI", 0xD5, 0x18200900, 0xFFFFFF00},
+    {"Infineon C167CR/C167SR", 0xC5, 0x00000000, 0xFFFFFF00, 0xF600},
+    {"Infineon C167CS", 0xD5, 0x18200C00, 0xFFFFFF00, 0xF200},
+    {"Infineon C161PI", 0xD5, 0x18201300, 0xFFFFFF00, 0xFA00},
+    {"Infineon C161RI", 0xD5, 0x18200900, 0xFFFFFF00, 0xFA00},
 }};
 
 // True when the byte is the loader identification of some row.

@@ -60,7 +60,9 @@ class Session {
     // Where the flash algorithm begins in the target image.
     std::size_t algorithmOffset;
     std::uint32_t imageBase = 0;
-    bool monitorUploaded = false;  // false when the handshake found a monitor already running
+    double clockMHz = 0;              // as measured at the start
+    std::uint32_t ramStart = 0xFA00;  // the lowest internal RAM address in segment 0
+    bool monitorUploaded = false;     // false when the handshake found a monitor already running
     TargetCodeState targetCode;
     Flash flash;
     // Where /SPEED= moved the line from, until it is moved back.

@@ -61,7 +61,7 @@ TEST(CpuTable, BootIdsOfTheTableOnly) {
 
 TEST(CpuTable, FirstMatchingRowWins) {
     const std::array<CpuType, 2> table{
-        {{"wide", 0xD5, 0x18200000, 0xFFFF0000}, {"exact", 0xD5, 0x18200C00, 0xFFFFFF00}}};
+        {{"wide", 0xD5, 0x18200000, 0xFFFF0000, 0xFA00}, {"exact", 0xD5, 0x18200C00, 0xFFFFFF00, 0xFA00}}};
     const CpuType* cpu = FindCpu(0x18200C05, table);
     ASSERT_NE(cpu, nullptr);
     EXPECT_EQ(cpu->name, "wide");

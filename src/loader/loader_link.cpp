@@ -1,0 +1,132 @@
+#include "loader/loader_link.hpp"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "base/errors.hpp"
+
+namespace halvard {
+
+namespace {
+
+constexpr std::uint8_t kStartCommand = 0x0E;
+constexpr std::uint8_t kMonitorPong = 0xAA;
+// Beyond the wire time: the loader drains for about 2 ms, and a host may be slow to read.
+constexpr std::uint32_t kSlackMs = 500;
+// Longer than any frame: whatever the loader still waits for, zeros complete it.
+constexpr std::size_t kProbeZeros = kLoaderHeaderSize + kLoaderPackedMax + kLoaderCrcSize;
+
+struct Answer {
+    LoaderStatus status;
+    std::uint8_t seq;
+};
+
+// Four bytes: status, seq, and both complemented. Anything else is an answer the line garbled.
+std::optional<Answer> answerAt(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kLoaderAnswerSize || (bytes[0] ^ bytes[2]) != 0xFF ||
+        (bytes[1] ^ bytes[3]) != 0xFF)
+        return std::nullopt;
+    return Answer{static_cast<LoaderStatus>(bytes[0]), bytes[1]};
+}
+
+std::optional<Answer> awaitAnswer(Link& link, std::uint32_t timeoutMs) {
+    std::array<std::uint8_t, kLoaderAnswerSize> bytes{};
+    if (!WaitForBytes(link, bytes, timeoutMs))
+        return std::nullopt;
+    return answerAt(bytes);
+}
+
+// Everything that arrives until the line has been quiet for quietMs, for at most limitMs.
+std::vector<std::uint8_t> collectUntilQuiet(Link& link, std::uint32_t quietMs,
+                                            std::uint32_t limitMs) {
+    std::vector<std::uint8_t> bytes;
+    const std::uint32_t start = link.clock.tickMs();
+    std::array<std::uint8_t, 256> chunk{};
+    while (link.clock.tickMs() - start < limitMs) {
+        if (!link.line().waitForInput(std::chrono::milliseconds(quietMs)))
+            break;
+        const std::size_t got = link.line().read(chunk);
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+    }
+    return bytes;
+}
+
+enum class Listener { loaderReady, monitor, unknown };
+
+// Who listens on the line. Zeros complete any frame the loader waits for; it rejects it, drains
+// the rest and says it is ready. The monitor answers every zero with 0xAA instead.
+Listener probe(Link& link) {
+    const std::vector<std::uint8_t> zeros(kProbeZeros, 0);
+    if (!PortWrite(link, zeros))
+        throw RunError(ErrorCode::PortNotInstalled);
+    const std::uint32_t quietMs = std::max<std::uint32_t>(50, wireTimeMs(link, 8));
+    const std::vector<std::uint8_t> heard =
+        collectUntilQuiet(link, quietMs, 2 * wireTimeMs(link, zeros.size()) + kSlackMs);
+    const std::size_t pongs = static_cast<std::size_t>(std::ranges::count(heard, kMonitorPong));
+    if (heard.size() >= 2 * kLoaderAnswerSize) {
+        const auto last = std::span(heard).last(kLoaderAnswerSize);
+        const auto answer = answerAt(last);
+        if (answer && answer->status == LoaderStatus::ready)
+            return Listener::loaderReady;
+    }
+    return pongs > heard.size() / 2 && pongs > 0 ? Listener::monitor : Listener::unknown;
+}
+
+bool takes(LoaderStatus status) {
+    return status == LoaderStatus::programmed || status == LoaderStatus::differs ||
+           status == LoaderStatus::failed || status == LoaderStatus::ended;
+}
+
+}  // namespace
+
+bool StartLoader(Link& link) {
+    PortWriteByte(link, kStartCommand);
+    const std::optional<Answer> answer = awaitAnswer(link, kSlackMs);
+    if (answer && answer->status == LoaderStatus::ready)
+        return true;
+    return probe(link) == Listener::loaderReady;
+}
+
+FrameOutcome SendFrame(Link& link, const LoaderFrame& frame, std::uint32_t workMs) {
+    const std::vector<std::uint8_t> bytes = EncodeFrame(frame);
+    FrameOutcome outcome;
+    for (int attempt = 0; attempt < kLoaderTries; ++attempt, ++outcome.resends) {
+        if (!PortWrite(link, bytes))
+            throw RunError(ErrorCode::PortNotInstalled);
+        const std::optional<Answer> answer =
+            awaitAnswer(link, wireTimeMs(link, bytes.size()) + workMs + kSlackMs);
+        if (answer && answer->seq == frame.seq && takes(answer->status)) {
+            outcome.status = answer->status;
+            if (outcome.status == LoaderStatus::failed) {
+                std::array<std::uint8_t, 2> pointer{};
+                if (WaitForBytes(link, pointer, kSlackMs))
+                    outcome.failedPointer =
+                        static_cast<std::uint16_t>(pointer[0] | pointer[1] << 8);
+            }
+            return outcome;
+        }
+        if (answer && answer->status == LoaderStatus::rejected) {
+            const std::optional<Answer> ready =
+                awaitAnswer(link, wireTimeMs(link, kProbeZeros) + kSlackMs);
+            if (ready && ready->status == LoaderStatus::ready)
+                continue;
+        }
+        // No answer, or one the line garbled: the loader may still wait for more of the frame,
+        // or may have gone back to the monitor after an answer that was lost.
+        switch (probe(link)) {
+            case Listener::loaderReady:
+                break;
+            case Listener::monitor:
+                outcome.end = FrameOutcome::End::left;
+                return outcome;
+            case Listener::unknown:
+                PortDiscardInput(link, kSlackMs);
+                break;
+        }
+    }
+    throw RunError(ErrorCode::ChecksumTransfer);
+}
+
+}  // namespace halvard
