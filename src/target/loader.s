@@ -1,100 +1,117 @@
+; The loader: programs the flash from frames that it proves in RAM before one byte of them
+; reaches the chip. The monitor's command 0x0E starts it (it lies in the flash algorithm's slot,
+; from image offset 306); it answers 'R' and then takes frames until an end frame sends it back
+; to the monitor.
 ;
-The loader : programs the flash from frames that it proves in RAM before one byte of them;
-reaches the chip.The monitor 's command 0x0E starts it (it lies in the flash algorithm' s slot, ; from image offset 306);
-it answers 'R' and then takes frames until an end frame sends it back;
-to the monitor.;
+; RAM (segment 0, through DPP3): frames at 0F600h, the CRC tables at 0F980h-0F9FFh, the
+; variables at 0FDF0h-0FDFFh, above the code.
 ;
-RAM(segment 0, through DPP3) : frames at 0F600h, the CRC tables at 0F980h - 0F9FFh, the;
-variables at 0FDF0h - 0FDFFh, above the code.;
-;
-A frame(little - endian), in the buffer at 0F600h:;   +0 seq, +1 kind (0 end, 1 plain bytes, 2 LZ4 block), +2 window pointer (4000h + address
+; A frame (little-endian), in the buffer at 0F600h:
+;   +0 seq, +1 kind (0 end, 1 plain bytes, 2 LZ4 block), +2 window pointer (4000h + address
 ;   bits 13-0), +4 page (address bits 23-14, for DPP1), +6 packed length, +8 expanded length,
+;   +10 CRC-32 of the expanded data, +14 the packed bytes, then the CRC-32 of all before it.
+; Every answer is four bytes: status, seq, and both complemented, so that the host can tell an
+; answer the line garbled from one the loader gave:
+;   'R' ready (after the start, or after a bad frame once the line has gone quiet)
+;   'N' the frame's CRC-32 failed, or its length cannot be; nothing of it was programmed
+;   'K' programmed, and the flash now holds data of the CRC-32 the frame named
+;   'D' programmed, but the flash holds other data (a cell that cannot go from 0 to 1)
+;   'F' the chip reported a failed cell; two more bytes name its window pointer; back to the
+;       monitor, since only a reset brings the chip back
+;   'E' end frame taken: back to the monitor
+; A frame whose seq the loader has just done is answered again, not programmed again: its
+; answer may have been lost on the line.
 ;
-+ 10 CRC - 32 of the expanded data, +14 the packed bytes, then the CRC - 32 of all before it.;
-Every answer is four bytes : status, seq, and both complemented, so that the host can tell an;
-answer the line garbled from one the loader gave:;
-'R' ready(after the start, or after a bad frame once the line has gone quiet);
-'N' the frame's CRC-32 failed, or its length cannot be; nothing of it was programmed ;
-'K' programmed, and the flash now holds data of the CRC - 32 the frame named;
-'D' programmed, but the flash holds other data(a cell that cannot go from 0 to 1);
-'F' the chip reported a failed cell;
-two more bytes name its window pointer;
-back to the;
-monitor, since only a reset brings the chip back;
-'E' end frame taken : back to the monitor;
-A frame whose seq the loader has just done is answered again, not programmed again : its;
-answer may have been lost on the line.;
+; The flash is programmed as the flash algorithm does it, with its parameters: R4 flags (bit 0
+; word cells, bit 4 poll the high byte too), R5-R7 the command data, R8 and R9 the command
+; cells (through DPP0 and DPP2). Back-references of the LZ4 blocks read the flash with EXTS, so
+; they reach into pages before the frame's. In word mode the even byte waits in RAM until its
+; odd partner comes, and the host keeps match offsets at 2 or more, so that no match reads a
+; byte that is not yet in the flash.
 ;
-The flash is programmed as the flash algorithm does it,
-    with its parameters : R4 flags(bit 0; word cells, bit 4 poll the high byte too),
-                          R5 - R7 the command data,
-                          R8 and R9 the command;
-cells(through DPP0 and DPP2).Back - references of the LZ4 blocks read the flash with EXTS, so;
-they reach into pages before the frame's. In word mode the even byte waits in RAM until its ;
-odd partner comes, and the host keeps match offsets at 2 or more, so that no match reads a;
-byte that is not yet in the flash.;
-;
-Registers : R0 data and answers, R1 the cell(DPP1 window), R2 polls and CRC pointer, R3 the;
-packed bytes, R10 - R11 a match's long address, R12 end or count, R13-R15 scratch.
+; Registers: R0 data and answers, R1 the cell (DPP1 window), R2 polls and CRC pointer, R3 the
+; packed bytes, R10-R11 a match's long address, R12 end or count, R13-R15 scratch.
 
-                        .org 306;
-image offset : the entry of monitor command 0x0E.equ BUF, 0F600h.equ HDR_SEQ, 0F600h.equ HDR_KIND,
-    0F601h.equ HDR_POINTER, 0F602h.equ HDR_PAGE, 0F604h.equ HDR_PACKED, 0F606h.equ HDR_EXPANDED,
-    0F608h.equ HDR_CRCLO, 0F60Ah.equ HDR_CRCHI, 0F60Ch.equ HEADER, 14.equ PACKED_MAX, 430;
-header, bytes and CRC fill 448.equ TA, 0F980h.equ TB, 0F9C0h.equ V_QUIET, 0FDF0h.equ V_LAST,
-    0FDF2h.equ V_LASTSEQ, 0FDF3h.equ V_PEND, 0FDF4h.equ V_SP,
-    0FDF6h.export ENTRY.export LOADER_END
+        .org 306                ; image offset: the entry of monitor command 0x0E
+        .equ BUF, 0F600h
+        .equ HDR_SEQ, 0F600h
+        .equ HDR_KIND, 0F601h
+        .equ HDR_POINTER, 0F602h
+        .equ HDR_PAGE, 0F604h
+        .equ HDR_PACKED, 0F606h
+        .equ HDR_EXPANDED, 0F608h
+        .equ HDR_CRCLO, 0F60Ah
+        .equ HDR_CRCHI, 0F60Ch
+        .equ HEADER, 14
+        .equ PACKED_MAX, 430    ; header, bytes and CRC fill 448
+        .equ TA, 0F980h
+        .equ TB, 0F9C0h
+        .equ V_QUIET, 0FDF0h
+        .equ V_LAST, 0FDF2h
+        .equ V_LASTSEQ, 0FDF3h
+        .equ V_PEND, 0FDF4h
+        .equ V_SP, 0FDF6h
+        .export ENTRY
+        .export LOADER_END
 
-        ENTRY : MOV V_SP,
-    SP MOV R0, #0 MOV V_LAST, R0 MOVB RL0, #52h CALLR ANSWER NEXT : MOV R3,
-                                                                    #BUF MOV R13,
-                                                                    #HEADER CALLR RXN MOV R13,
-                                                                    HDR_PACKED CMP R13,
-                                                                    #PACKED_MAX JMPR cc_UGT,
-                                                                    REJECT ADD R13,
-                                                                    #4 CALLR RXN MOV R2,
-                                                                    #BUF MOV R12,
-                                                                    HDR_PACKED ADD R12,
-                                                                    #HEADER CALLR CRCN CMPB RL0,
-                                                                    [R2 + ];
-byte by byte : an odd count leaves the CRC at an odd address JMPR cc_NZ,
-               REJECT CMPB RH0,
-               [R2 + ] JMPR cc_NZ,
-               REJECT CMPB RL3,
-               [R2 + ] JMPR cc_NZ,
-               REJECT CMPB RH3,
-               [R2] JMPR cc_NZ,
-               REJECT MOVB RL0,
-               HDR_SEQ CMPB RL0,
-               V_LASTSEQ JMPR cc_Z,
-               AGAIN MOVB RL0,
-               HDR_KIND CMPB RL0,
-               #0 JMPR cc_Z,
-               FINISH MOV DPP1,
-               HDR_PAGE MOV R1,
-               HDR_POINTER MOV R3,
-               #BUF + HEADER MOV R12,
-               HDR_PACKED ADD R12,
-               R3 CMPB RL0,
-               #1 JMPR cc_NZ,
-               PACKED CALLR COPY JMPR cc_UC,
-               CHECK PACKED : CALLR LZ4 CHECK : MOV R2,
-                                                HDR_POINTER MOV R12,
-                                                HDR_EXPANDED CALLR CRCN MOVB RL0,
-                                                #4Bh CMP R0,
-                                                HDR_CRCLO JMPR cc_NZ,
-                                                DIFFER CMP R3,
-                                                HDR_CRCHI JMPR cc_Z,
-                                                DONE DIFFER : MOVB RL0,
-                                                              #44h DONE : MOVB RH0,
-                                                                          HDR_SEQ MOV V_LAST,
-                                                                          R0 AGAIN
-    : MOV R0,
-      V_LAST CALLR ANSWER JMPR cc_UC,
-      NEXT
+ENTRY:  MOV V_SP, SP
+        MOV R0, #0
+        MOV V_LAST, R0
+        MOVB RL0, #52h
+        CALLR ANSWER
+NEXT:   MOV R3, #BUF
+        MOV R13, #HEADER
+        CALLR RXN
+        MOV R13, HDR_PACKED
+        CMP R13, #PACKED_MAX
+        JMPR cc_UGT, REJECT
+        ADD R13, #4
+        CALLR RXN
+        MOV R2, #BUF
+        MOV R12, HDR_PACKED
+        ADD R12, #HEADER
+        CALLR CRCN
+        CMPB RL0, [R2+]         ; byte by byte: an odd count leaves the CRC at an odd address
+        JMPR cc_NZ, REJECT
+        CMPB RH0, [R2+]
+        JMPR cc_NZ, REJECT
+        CMPB RL3, [R2+]
+        JMPR cc_NZ, REJECT
+        CMPB RH3, [R2]
+        JMPR cc_NZ, REJECT
+        MOVB RL0, HDR_SEQ
+        CMPB RL0, V_LASTSEQ
+        JMPR cc_Z, AGAIN
+        MOVB RL0, HDR_KIND
+        CMPB RL0, #0
+        JMPR cc_Z, FINISH
+        MOV DPP1, HDR_PAGE
+        MOV R1, HDR_POINTER
+        MOV R3, #BUF + HEADER
+        MOV R12, HDR_PACKED
+        ADD R12, R3
+        CMPB RL0, #1
+        JMPR cc_NZ, PACKED
+        CALLR COPY
+        JMPR cc_UC, CHECK
+PACKED: CALLR LZ4
+CHECK:  MOV R2, HDR_POINTER
+        MOV R12, HDR_EXPANDED
+        CALLR CRCN
+        MOVB RL0, #4Bh
+        CMP R0, HDR_CRCLO
+        JMPR cc_NZ, DIFFER
+        CMP R3, HDR_CRCHI
+        JMPR cc_Z, DONE
+DIFFER: MOVB RL0, #44h
+DONE:   MOVB RH0, HDR_SEQ
+        MOV V_LAST, R0
+AGAIN:  MOV R0, V_LAST
+        CALLR ANSWER
+        JMPR cc_UC, NEXT
 
-    ;
-A frame that cannot be right : what is left of it is let go, and the host told when the line; is quiet enough for it to send the frame again.
+; A frame that cannot be right: what is left of it is let go, and the host told when the line
+; is quiet enough for it to send the frame again.
 REJECT: MOVB RL0, #4Eh
         MOVB RH0, #0
         CALLR ANSWER
@@ -110,11 +127,17 @@ FINISH: MOVB RL0, #45h
         NOP
         RET
 
-;
-Receives R13 bytes to[R3] onwards.RXN : JNB S0RIC .7, RXN MOVB RL0, S0RBUF BCLR S0RIC .7 MOVB[R3],
-    RL0 ADD R3, #1 SUB R13, #1 JMPR cc_NZ, RXN RET
+; Receives R13 bytes to [R3] onwards.
+RXN:    JNB S0RIC.7, RXN
+        MOVB RL0, S0RBUF
+        BCLR S0RIC.7
+        MOVB [R3], RL0
+        ADD R3, #1
+        SUB R13, #1
+        JMPR cc_NZ, RXN
+        RET
 
-    ; Returns once no byte has come for V_QUIET turns of the loop.
+; Returns once no byte has come for V_QUIET turns of the loop.
 DRAIN:  MOV R13, V_QUIET
 DRAIN1: JB S0RIC.7, DRAIN2
         SUB R13, #1
@@ -123,93 +146,108 @@ DRAIN1: JB S0RIC.7, DRAIN2
 DRAIN2: BCLR S0RIC.7
         JMPR cc_UC, DRAIN
 
-;
-Sends RL0(status) and RH0(seq), then both complemented.The receiver stays on : the host;
-may already be sending the next frame.ANSWER : MOV R15, R0 CALLR TXB MOVB RL0, RH0 CALLR TXB MOV R0,
-    R15 CPL R0 CALLR TXB MOVB RL0,
-    RH0 CALLR TXB RET
+; Sends RL0 (status) and RH0 (seq), then both complemented. The receiver stays on: the host
+; may already be sending the next frame.
+ANSWER: MOV R15, R0
+        CALLR TXB
+        MOVB RL0, RH0
+        CALLR TXB
+        MOV R0, R15
+        CPL R0
+        CALLR TXB
+        MOVB RL0, RH0
+        CALLR TXB
+        RET
 
-        TXB : BCLR S0TIC .7 MOVB S0TBUF,
-              RL0 TXB1 : JNB S0TIC .7,
-                         TXB1 RET
+TXB:    BCLR S0TIC.7
+        MOVB S0TBUF, RL0
+TXB1:   JNB S0TIC.7, TXB1
+        RET
 
-    ;
-The CRC - 32 of R12 bytes from[R2](R2 ends behind them) into R3 : R0;
-R10, R11, R13 scratch.;
-Two 16 - entry tables instead of one of 256,
-    as in the CRC routine : TA[x AND 0Fh] XOR TB[x SHR 4].CRCN : MOV R0, #0FFFFh MOV R3,
-    R0 CRC1 : XORB RL0,
-              [R2 + ] MOVBZ R10,
-              RL0 MOV R11,
-              R10 SHL R10,
-              #12 SHR R10,
-              #10 SHR R11,
-              #4 SHL R11,
-              #2 MOVB RL0,
-              RH0 MOVB RH0,
-              RL3 MOVB RL3,
-              RH3 MOVB RH3,
-              #0 MOV R13,
-              [R10 + #TA] XOR R0,
-              R13 MOV R13,
-              [R10 + #TA + 2] XOR R3,
-              R13 MOV R13,
-              [R11 + #TB] XOR R0,
-              R13 MOV R13,
-              [R11 + #TB + 2] XOR R3,
-              R13 CMPD1 R12,
-              #1 JMPR cc_NZ,
-              CRC1 CPL R0 CPL R3 RET
+; The CRC-32 of R12 bytes from [R2] (R2 ends behind them) into R3:R0; R10, R11, R13 scratch.
+; Two 16-entry tables instead of one of 256, as in the CRC routine: TA[x AND 0Fh] XOR TB[x SHR 4].
+CRCN:   MOV R0, #0FFFFh
+        MOV R3, R0
+CRC1:   XORB RL0, [R2+]
+        MOVBZ R10, RL0
+        MOV R11, R10
+        SHL R10, #12
+        SHR R10, #10
+        SHR R11, #4
+        SHL R11, #2
+        MOVB RL0, RH0
+        MOVB RH0, RL3
+        MOVB RL3, RH3
+        MOVB RH3, #0
+        MOV R13, [R10+#TA]
+        XOR R0, R13
+        MOV R13, [R10+#TA + 2]
+        XOR R3, R13
+        MOV R13, [R11+#TB]
+        XOR R0, R13
+        MOV R13, [R11+#TB + 2]
+        XOR R3, R13
+        CMPD1 R12, #1
+        JMPR cc_NZ, CRC1
+        CPL R0
+        CPL R3
+        RET
 
-    ;
-Plain bytes from[R3] up to R12.COPY : CMP R3, R12 JMPR cc_NC, COPY9 MOVB RL0,
-    [R3 + ] CALLR PUT JMPR cc_UC, COPY COPY9 : RET
+; Plain bytes from [R3] up to R12.
+COPY:   CMP R3, R12
+        JMPR cc_NC, COPY9
+        MOVB RL0, [R3+]
+        CALLR PUT
+        JMPR cc_UC, COPY
+COPY9:  RET
 
-    ;
-An LZ4 block from[R3] up to R12 : sequences of a token(literal count, match length - 4), ;
-the literals, and a match(offset, 2 bytes);
-counts of 15 go on in bytes while they are 255. LZ4 : CMP R3,
-                                                      R12 JMPR cc_NC,
-                                                      LZ49 MOVB RL0,
-                                                      [R3 + ] MOVBZ R15,
-                                                      RL0 MOV R14,
-                                                      R15 SHR R14,
-                                                      #4 CMP R14,
-                                                      #15 JMPR cc_NZ,
-                                                      LZ41 CALLR LONGER LZ41 : CMP R14,
-                                                                               #0 JMPR cc_Z,
-                                                                               LZ43 LZ42
-    : MOVB RL0,
-      [R3 + ] CALLR PUT SUB R14,
-      #1 JMPR cc_NZ,
-      LZ42 LZ43 : CMP R3,
-                  R12 JMPR cc_NC,
-                  LZ49 MOVB RL0,
-                  [R3 + ] MOVB RH0,
-                  [R3 + ] MOV R10,
-                  R0 AND R15,
-                  #000Fh MOV R14,
-                  R15 CMP R14,
-                  #15 JMPR cc_NZ,
-                  LZ44 CALLR LONGER LZ44 : ADD R14,
-                                           #4 CALLR SOURCE LZ45 : EXTS R11,
-                                                                  #1 MOVB RL0,
-                                                                  [R10] CALLR PUT ADD R10,
-                                                                  #1 ADDC R11,
-                                                                  #0 SUB R14,
-                                                                  #1 JMPR cc_NZ,
-                                                                  LZ45 JMPR cc_UC,
-                                                                  LZ4 LZ49 : RET
+; An LZ4 block from [R3] up to R12: sequences of a token (literal count, match length - 4),
+; the literals, and a match (offset, 2 bytes); counts of 15 go on in bytes while they are 255.
+LZ4:    CMP R3, R12
+        JMPR cc_NC, LZ49
+        MOVB RL0, [R3+]
+        MOVBZ R15, RL0
+        MOV R14, R15
+        SHR R14, #4
+        CMP R14, #15
+        JMPR cc_NZ, LZ41
+        CALLR LONGER
+LZ41:   CMP R14, #0
+        JMPR cc_Z, LZ43
+LZ42:   MOVB RL0, [R3+]
+        CALLR PUT
+        SUB R14, #1
+        JMPR cc_NZ, LZ42
+LZ43:   CMP R3, R12
+        JMPR cc_NC, LZ49
+        MOVB RL0, [R3+]
+        MOVB RH0, [R3+]
+        MOV R10, R0
+        AND R15, #000Fh
+        MOV R14, R15
+        CMP R14, #15
+        JMPR cc_NZ, LZ44
+        CALLR LONGER
+LZ44:   ADD R14, #4
+        CALLR SOURCE
+LZ45:   EXTS R11, #1
+        MOVB RL0, [R10]
+        CALLR PUT
+        ADD R10, #1
+        ADDC R11, #0
+        SUB R14, #1
+        JMPR cc_NZ, LZ45
+        JMPR cc_UC, LZ4
+LZ49:   RET
 
-                                                                                 LONGER
-    : MOVB RL0,
-      [R3 + ] MOVBZ R13,
-      RL0 ADD R14,
-      R13 CMP R13,
-      #0FFh JMPR cc_Z,
-      LONGER RET
+LONGER: MOVB RL0, [R3+]
+        MOVBZ R13, RL0
+        ADD R14, R13
+        CMP R13, #0FFh
+        JMPR cc_Z, LONGER
+        RET
 
-    ; R11:R10 = the long address R10 bytes before the cell R1 stands for.
+; R11:R10 = the long address R10 bytes before the cell R1 stands for.
 SOURCE: MOV R11, HDR_PAGE
         MOV R13, R11
         SHL R13, #14
@@ -222,52 +260,67 @@ SOURCE: MOV R11, HDR_PAGE
         MOV R10, R13
         RET
 
-;
-A cell that failed : the chip stays in its error state until it is reset, which the monitor's ;
-host does.FAIL : MOV SP, V_SP NOP MOVB RL0, #46h MOVB RH0, HDR_SEQ CALLR ANSWER MOV R0,
-    R1 CALLR TXB MOVB RL0, RH0 CALLR TXB RET
+; A cell that failed: the chip stays in its error state until it is reset, which the monitor's
+; host does.
+FAIL:   MOV SP, V_SP
+        NOP
+        MOVB RL0, #46h
+        MOVB RH0, HDR_SEQ
+        CALLR ANSWER
+        MOV R0, R1
+        CALLR TXB
+        MOVB RL0, RH0
+        CALLR TXB
+        RET
 
-    ; RL0 is the next byte for the cell at R1;
-R1 moves on.A cell that already holds it is left.PUT : JB R4 .0, PUTW MOVB RL2, [R1] CMPB RL0,
-    RL2 JMPR cc_Z, PUT9 MOVB[R8], RL5 MOVB[R9], RL6 MOVB[R8], RL7 MOVB[R1],
-    RL0 PUT1 : MOVB RL2,
-               [R1] CMPB RL2,
-               RL0 JMPR cc_Z,
-               PUT9 JNB R2 .5,
-               PUT1 MOVB RL2,
-               [R1] CMPB RL2,
-               RL0 JMPR cc_NZ,
-               FAIL PUT9 : ADD R1,
-                           #1 RET
+; RL0 is the next byte for the cell at R1; R1 moves on. A cell that already holds it is left.
+PUT:    JB R4.0, PUTW
+        MOVB RL2, [R1]
+        CMPB RL0, RL2
+        JMPR cc_Z, PUT9
+        MOVB [R8], RL5
+        MOVB [R9], RL6
+        MOVB [R8], RL7
+        MOVB [R1], RL0
+PUT1:   MOVB RL2, [R1]
+        CMPB RL2, RL0
+        JMPR cc_Z, PUT9
+        JNB R2.5, PUT1
+        MOVB RL2, [R1]
+        CMPB RL2, RL0
+        JMPR cc_NZ, FAIL
+PUT9:   ADD R1, #1
+        RET
 
-                               PUTW : JB R1 .0,
-                                      PUTW1 MOVB V_PEND,
-                                      RL0 ADD R1,
-                                      #1 RET PUTW1 : MOVB RH0,
-                                                     RL0 MOVB RL0,
-                                                     V_PEND SUB R1,
-                                                     #1 MOV R2,
-                                                     [R1] CMP R0,
-                                                     R2 JMPR cc_Z,
-                                                     PUTW9 MOV[R8],
-                                                     R5 MOV[R9],
-                                                     R6 MOV[R8],
-                                                     R7 MOV[R1],
-                                                     R0 PUTW2 : MOVB RL2,
-                                                                [R1] CMPB RL2,
-                                                                RL0 JMPR cc_Z,
-                                                                PUTW3 JNB R2 .5,
-                                                                PUTW2 MOVB RL2,
-                                                                [R1] CMPB RL2,
-                                                                RL0 JMPR cc_NZ,
-                                                                FAIL PUTW3 : JNB R4 .4,
-                                                                             PUTW9 PUTW4
-    : MOVB RH2,
-      [R1 + #0001h] CMPB RH2,
-      RH0 JMPR cc_Z,
-      PUTW9 JNB R2 .13,
-      PUTW4 MOVB RH2,
-      [R1 + #0001h] CMPB RH2,
-      RH0 JMPR cc_NZ,
-      FAIL PUTW9 : ADD R1,
-                   #2 RET LOADER_END:
+PUTW:   JB R1.0, PUTW1
+        MOVB V_PEND, RL0
+        ADD R1, #1
+        RET
+PUTW1:  MOVB RH0, RL0
+        MOVB RL0, V_PEND
+        SUB R1, #1
+        MOV R2, [R1]
+        CMP R0, R2
+        JMPR cc_Z, PUTW9
+        MOV [R8], R5
+        MOV [R9], R6
+        MOV [R8], R7
+        MOV [R1], R0
+PUTW2:  MOVB RL2, [R1]
+        CMPB RL2, RL0
+        JMPR cc_Z, PUTW3
+        JNB R2.5, PUTW2
+        MOVB RL2, [R1]
+        CMPB RL2, RL0
+        JMPR cc_NZ, FAIL
+PUTW3:  JNB R4.4, PUTW9
+PUTW4:  MOVB RH2, [R1+#0001h]
+        CMPB RH2, RH0
+        JMPR cc_Z, PUTW9
+        JNB R2.13, PUTW4
+        MOVB RH2, [R1+#0001h]
+        CMPB RH2, RH0
+        JMPR cc_NZ, FAIL
+PUTW9:  ADD R1, #2
+        RET
+LOADER_END:
