@@ -17,6 +17,7 @@
 #include "sim/c166/opcode_table.hpp"
 #include "source_check.hpp"
 #include "target/crc_routine.hpp"
+#include "target/loader.hpp"
 
 namespace halvard::sim::test {
 namespace {
@@ -39,7 +40,7 @@ TEST(AssemblerRoundTrip, EveryTableRowAssemblesBackFromItsDisassembly) {
     constexpr std::uint8_t kFirstFields[] = {0x00, 0x03, 0x12, 0x3C, 0x40,
                                              0x4B, 0x70, 0xB6, 0xE5, 0xF1};
     constexpr std::array<std::uint8_t, 2> kHighFields[] = {
-        {0x70, 0xFD}, {0x34, 0x12}, {0xF8, 0x70}, {0x03, 0x00}};
+        {0x70, 0xFD}, {0x34, 0x12}, {0xF8, 0x70}, {0x23, 0x00}};
     for (const Opcode& row : opcodeRows()) {
         if (!row.handler)
             continue;
@@ -126,7 +127,7 @@ TEST(AssemblerErrors, NameTheLineAndTheFault) {
     };
     const Case cases[] = {
         {" NOP\n FROB R1\n", 2, "unknown mnemonic 'FROB'"},
-        {" MOV R1, [R2+]\n", 1, "no form of MOV takes 'R1, [R2+]'"},
+        {" MOV [R2+], R1\n", 1, "no form of MOV takes '[R2+], R1'"},
         {" MOV R16, R1\n", 1, "'R16' is not a register"},
         {" SHL R1, #16\n", 1, "10h does not fit the #data4 field of SHL"},
         {" JMPR cc_UC, FAR\n .space 300\nFAR: RET\n", 1, "out of its reach"},
@@ -160,6 +161,17 @@ TEST(AssembledCrcRoutine, IsTheRoutineTheHostLoads) {
     ASSERT_TRUE(in.good());
     const std::string source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_TRUE(DisassemblesToSource(source, 0));
+}
+
+// The loader the host uploads is its source, read back instruction by instruction: catches a
+// build that assembled something else, and an encoding the disassembler reads differently.
+TEST(AssembledLoader, IsItsSourceReadBack) {
+    std::ifstream in(HALVARD_LOADER_SOURCE);
+    ASSERT_TRUE(in.good());
+    const std::string source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_TRUE(DisassemblesToSource(source, 0));
+    const auto loader = LoaderCode();
+    EXPECT_EQ(bytesOf(Assemble(source, 0)), std::vector<std::uint8_t>(loader.begin(), loader.end()));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 // The check that an assembled source says what its bytes are: each instruction line's bytes,
 // disassembled at their address, read as the line itself. Values compare by number, so a label,
-// NAME + 2 or 0x10 in the source matches the disassembler's hex.
+// NAME + 2, 0x10 or a register's name in the source matches the disassembler's hex.
 
 #include <gtest/gtest.h>
 
@@ -18,6 +18,7 @@
 
 #include "sim/c166/assembler.hpp"
 #include "sim/c166/core.hpp"
+#include "sim/c166/operand_names.hpp"
 
 namespace halvard::sim::test {
 
@@ -63,6 +64,8 @@ inline std::vector<SourceToken> sourceTokens(std::string_view text, const Assemb
             token.value = numberOf(word);
         else if (const auto it = assembly.symbols.find(word); it != assembly.symbols.end())
             token.value = it->second;
+        else if (const auto address = registerAddress(word))
+            token.value = *address;  // S0RBUF reads as the 0FEB2h a mem operand prints
         if (!token.value)
             for (char& c : token.text)
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
