@@ -330,8 +330,11 @@ void sendChanged(Job& job, FrameSender& sender, const std::vector<Region>& regio
         while (from < EndOf(part)) {
             const std::uint32_t gap = nextSkippable(*region, from, EndOf(part), erased, alignment);
             sendRange(job, sender, *region, from, gap, wordMode, reached);
-            from = gap < EndOf(part) ? skipErased(*region, gap, EndOf(part), alignment) : gap;
-            reached(from);
+            from = gap;
+            if (gap < EndOf(part)) {
+                from = skipErased(*region, gap, EndOf(part), alignment);
+                reached(from);
+            }
         }
         done += part.length;
     }

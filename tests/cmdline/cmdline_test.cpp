@@ -84,7 +84,7 @@ TEST(ParseCmdLine, NoArgumentPrintsUsageAndEndsWithZero) {
               "Supported Options:\n"
               "/OFFSET=\t/O=\t\t/FILE-OFFSET=\t/FO=\n"
               "/DEVICE-BASE=\t/DB=\t\t/LENGTH=\t/L=\n"
-              "/ERASEALL\t/NOERASE\n"
+              "/ERASEALL\t/NOERASE\t/PLAIN\n"
               "/COM1\t\t/COM2\t\t/COM3\t\t/COM4\n"
               "/COM=\t\t(Default COM=1)\n"
               "/BAUD=\t\t(Default 38400)\n"

@@ -56,14 +56,16 @@ TEST_F(Board, ProgramErasesTheSectorsOfTheRangeThenVerifyAndReadAgree) {
     folder.write("image.bin", image);
     const ProcessResult p = halvard({"/P", "image.bin", "/O=4000"});
     EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.output, start() + kDetected +
-                            "Loading flash algorithm (138) Bytes\n"
-                            "Erasing Flash-EPROM Block #:1 2 \n"
-                            "Programming File image.bin (20480 bytes)\n"
-                            "<progress>Completed 100.0%\n" +
-                            checksumLine(image, 0, image.size()) +
-                            "Programming Successfully!!\t\t\n"
-                            "Total Elapsed time = <t> sec\n");
+    EXPECT_EQ(p.output,
+              start() + kDetected +
+                  "Loading flash algorithm (138) Bytes\n"
+                  "Erasing Flash-EPROM Block #:1 2 \n"
+                  "Programming File image.bin (20480 bytes)\n"
+                  "<progress>Completed 100.0%\n"
+                  "Programmed 20480 bytes: <sent> sent, 0 of 2 sectors unchanged, <t> s\n" +
+                  checksumLine(image, 0, image.size()) +
+                  "Programming Successfully!!\t\t\n"
+                  "Total Elapsed time = <t> sec\n");
     const ProcessResult v = halvard({"/V", "image.bin", "/O=4000"});
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.output,

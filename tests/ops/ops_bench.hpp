@@ -15,9 +15,11 @@
 namespace halvard::testing {
 
 // A job on a fake target with row 0 (layout A at 0x20000) detected and its command set chosen,
-// and a scratch folder for host files.
+// and a scratch folder for host files. The fake target has the monitor but not the loader, so
+// /P goes plain; the loader's path runs on the virtual board.
 struct OpsBench : TargetBench {
     OpsBench() {
+        job.settings.plain = true;
         static int counter = 0;
         dir = std::filesystem::temp_directory_path() /
               ("halvard-ops-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));

@@ -449,11 +449,12 @@ int runOverChangingLine(std::initializer_list<std::string> words, const LineChan
         });
 }
 
-// Noise is the line's fault, not the chip's. A page that holds other data after every
-// reprogramming, although the flash algorithm reported each block programmed, got other bytes
-// over the line (1), and so did a block that the flash algorithm could not program where the
-// line sent it, at another cell each time. A sector whose erase command was garbled is erased
-// once more. (A cell or sector that fails again and again is the chip's, 22: the fault tests.)
+// Noise is the line's fault, not the chip's (the monitor's blocks of /PLAIN). A page that holds
+// other data after every reprogramming, although the flash algorithm reported each block
+// programmed, got other bytes over the line (1), and so did a block that the flash algorithm could
+// not program where the line sent it, at another cell each time. A sector whose erase command was
+// garbled is erased once more. (A cell or sector that fails again and again is the chip's, 22: the
+// fault tests.)
 TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
     const LineChange changes[] = {
         {"blocks", true, false, false, 1,
@@ -475,8 +476,8 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
         const Bytes image = randomImage(change.imageSize, 6);
         folder_.write("image.bin", image);
         CapturedConsole output;
-        const int status =
-            runOverChangingLine({"halvard", "/P", "image.bin", "/COM=SIM"}, change, output);
+        const int status = runOverChangingLine({"halvard", "/P", "image.bin", "/COM=SIM", "/PLAIN"},
+                                               change, output);
         const std::string text = output.text();
         EXPECT_EQ(status, change.status) << text;
         EXPECT_NE(text.find(change.shows), std::string::npos) << text;

@@ -169,7 +169,7 @@ constexpr std::array kCases = std::to_array<Case>({
     {"fault_erase_fails_outside_range", "--fault erase-fail=5", "/P image.bin /COM=SIM /ERASEALL", "image.bin=rand:4096:1"},
     {"fault_erase_fails_old_data_stays", "--fault erase-fail=5", "/P image.bin /COM=SIM /ERASEALL", "image.bin=rand:4096:1 halvard-sim.bin=rand:0x20000:3"},
     {"fault_slow_erase", "--fault slow-erase=70000", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"fault_split_answer", "--fault split-answer", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"fault_split_answer", "--fault split-answer", "/P image.bin /COM=SIM /PLAIN", "image.bin=rand:4096:1"},
     {"fault_hangup", "--fault hangup=500", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"fault_hangup_at_once", "--fault hangup=0", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     // drop=N: the board's Nth byte for the host is lost; the numbers hit the answers named.
@@ -178,17 +178,17 @@ constexpr std::array kCases = std::to_array<Case>({
     {"drop_flash_id_byte", "--fault drop=20", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"drop_word_read", "--fault drop=21", "/R out.bin /COM=SIM /L=1000", ""},
     {"drop_upload_answer", "--fault drop=36", "/R out.bin /COM=SIM /L=1000", ""},
-    {"drop_block_answer", "--fault drop=79", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"drop_block_answer", "--fault drop=79", "/P image.bin /COM=SIM /PLAIN", "image.bin=rand:4096:1"},
     {"read_timeout_once", "--fault drop=101", "/R out.bin /COM=SIM /L=1000", ""},
     {"read_timeout_twice", "--fault drop=101 --fault drop=4800", "/R out.bin /COM=SIM /L=1000", ""},
     {"verify_timeout_twice", "--fault drop=600 --fault drop=1700", "/V other.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF other.bin=rand:4096:1,flip=802"},
-    {"flash_answer_not_understood", "--fault stuck=100 --fault drop=2209", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"flash_answer_lost", "--fault stuck=100 --fault drop=2209 --fault drop=2210 --fault drop=2211", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"flash_answer_not_understood", "--fault stuck=100 --fault drop=2209", "/P image.bin /COM=SIM /PLAIN", "image.bin=rand:4096:1"},
+    {"flash_answer_lost", "--fault stuck=100 --fault drop=2209 --fault drop=2210 --fault drop=2211", "/P image.bin /COM=SIM /PLAIN", "image.bin=rand:4096:1"},
     {"speed_board_answers_neither", "--fault drop=23", "/R out.bin /COM=SIM /L=2 /SPEED=MAX", ""},
     {"speed_board_stays_fast", "--fault drop=56", "/R out.bin /COM=SIM /L=2 /SPEED=MAX", ""},
     // noise=RATE,SEED: the seeds pick runs that end in the paths named.
-    {"noise_program_line_blamed", "--fault noise=0.0002,10", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"noise_program_routine_loaded_again", "--fault noise=0.0005,14", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"noise_program_line_blamed", "--fault noise=0.0002,10", "/P image.bin /COM=SIM /PLAIN", "image.bin=rand:4096:1"},
+    {"noise_program_routine_loaded_again", "--fault noise=0.0005,14", "/P image.bin /COM=SIM /PLAIN", "image.bin=rand:4096:1"},
     {"noise_algorithm_load", "--fault noise=0.0003,6", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"noise_read_line_blamed", "--fault noise=0.0005,1", "/R out.bin /COM=SIM /L=1000", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF"},
     {"noise_read_recovers", "--fault noise=0.0005,3", "/R out.bin /COM=SIM /L=1000", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF"},
@@ -197,7 +197,7 @@ constexpr std::array kCases = std::to_array<Case>({
     // Ctrl-C at a moment of the board's time since the line opened.
     {"interrupt_quiet_wait", "--interrupt-at 20", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
     {"interrupt_erase", "--interrupt-at 357", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
-    {"terminate_programming", "--interrupt-at 369:15", "/P image.bin /COM=SIM", "image.bin=rand:4096:1"},
+    {"terminate_programming", "--interrupt-at 369:15", "/P image.bin /COM=SIM /PLAIN", "image.bin=rand:4096:1"},
     {"hangup_verify", "--interrupt-at 60:1", "/V image.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF image.bin=rand:4096:1"},
     {"interrupt_read_keeps_file", "--interrupt-at 82", "/R out.bin /COM=SIM", "halvard-sim.bin=rand:4096:1+fill:0x1F000:FF out.bin=rand:100:6"},
 });
@@ -366,10 +366,12 @@ using Masks = std::vector<std::pair<std::string, std::string>>;
 
 std::string normalise(const std::string& text, const Masks& masks) {
     static const std::regex elapsed(R"(Total Elapsed time = [0-9]+\.[0-9]{2} sec)");
+    static const std::regex programmed(R"((sectors unchanged, )[0-9]+\.[0-9] s)");
     static const std::regex portList(R"((^|\n)(/dev/[^\n]*\n)+|(^|\n)No serial ports found\n)");
     static const std::regex portHint(R"(Hint: serial ports here: [^\n]*)");
     std::string result = maskBuildDate(text);
     result = std::regex_replace(result, elapsed, "Total Elapsed time = <t> sec");
+    result = std::regex_replace(result, programmed, "$1<t> s");
     result = std::regex_replace(result, portList, "$1$3<this machine's ports>\n");
     result = std::regex_replace(result, portHint, "Hint: serial ports here: <this machine's>");
     for (const auto& [from, to] : masks) {

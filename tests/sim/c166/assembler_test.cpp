@@ -171,7 +171,8 @@ TEST(AssembledLoader, IsItsSourceReadBack) {
     const std::string source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_TRUE(DisassemblesToSource(source, 0));
     const auto loader = LoaderCode();
-    EXPECT_EQ(bytesOf(Assemble(source, 0)), std::vector<std::uint8_t>(loader.begin(), loader.end()));
+    EXPECT_EQ(bytesOf(Assemble(source, 0)),
+              std::vector<std::uint8_t>(loader.begin(), loader.end()));
 }
 
 }  // namespace
