@@ -14,7 +14,9 @@ constexpr std::uint16_t kXc16xCodeSegment = 0xE0;
 constexpr std::uint16_t kXc16xRegisterBank = 0xFC00;
 constexpr std::uint16_t kXc16xStack = 0xFC00;
 // A spin is the same instruction finding the same request flag clear this many times in a row,
-// with at most kSpinLength instructions between the reads (the monitor's receive loop has two).
+// with at most kSpinLength instructions between the reads (the monitor's receive loop has two)
+// and the registers as they were: a loop that counts while it polls (the loader waiting for a
+// quiet line) must run, since skipping its time would skip its count.
 constexpr unsigned kSpinRepeats = 3;
 constexpr std::uint64_t kSpinLength = 4;
 // Offsets from the image base in the host's target image: the monitor's command loop, and the
@@ -407,12 +409,17 @@ void Board::notePoll(std::uint32_t wordAddress) {
     }
     const std::uint16_t ip = core_.ip();
     const std::uint64_t executed = core_.instructions();
+    std::array<std::uint16_t, 16> registers{};
+    for (unsigned n = 0; n < registers.size(); ++n)
+        registers[n] = core_.gpr(n);
     const bool sameLoop = wordAddress == lastPollAddress_ && ip == lastPollIp_ &&
-                          executed - lastPollInstruction_ <= kSpinLength;
+                          executed - lastPollInstruction_ <= kSpinLength &&
+                          registers == lastPollRegisters_;
     pollRepeats_ = sameLoop ? pollRepeats_ + 1 : 0;
     lastPollAddress_ = wordAddress;
     lastPollIp_ = ip;
     lastPollInstruction_ = executed;
+    lastPollRegisters_ = registers;
 }
 
 bool Board::codeIsWaiting() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -191,6 +192,7 @@ class Board final : public Bus {
     std::uint32_t lastPollAddress_ = 0;
     std::uint16_t lastPollIp_ = 0;
     std::uint64_t lastPollInstruction_ = 0;
+    std::array<std::uint16_t, 16> lastPollRegisters_{};
     unsigned pollRepeats_ = 0;
     bool lineChanged_ = false;  // a register write may have changed the line: look again
     std::optional<StrayWrite> strayWrite_;

@@ -38,14 +38,16 @@ std::optional<Answer> awaitAnswer(Link& link, std::uint32_t timeoutMs) {
     return answerAt(bytes);
 }
 
-// Everything that arrives until the line has been quiet for quietMs, for at most limitMs.
+// Everything that arrives until the line has been quiet for quietMs after the first afterMs, for
+// at most limitMs.
 std::vector<std::uint8_t> collectUntilQuiet(Link& link, std::uint32_t quietMs,
-                                            std::uint32_t limitMs) {
+                                            std::uint32_t afterMs, std::uint32_t limitMs) {
     std::vector<std::uint8_t> bytes;
     const std::uint32_t start = link.clock.tickMs();
     std::array<std::uint8_t, 256> chunk{};
     while (link.clock.tickMs() - start < limitMs) {
-        if (!link.line().waitForInput(std::chrono::milliseconds(quietMs)))
+        if (!link.line().waitForInput(std::chrono::milliseconds(quietMs)) &&
+            link.clock.tickMs() - start >= afterMs)
             break;
         const std::size_t got = link.line().read(chunk);
         bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
@@ -61,9 +63,13 @@ Listener probe(Link& link) {
     const std::vector<std::uint8_t> zeros(kProbeZeros, 0);
     if (!PortWrite(link, zeros))
         throw RunError(ErrorCode::PortNotInstalled);
-    const std::uint32_t quietMs = std::max<std::uint32_t>(50, wireTimeMs(link, 8));
+    // The loader's own quiet wait, with room for a board (or an emulated one) that runs slow.
+    const std::uint32_t quietMs = 10 * kLoaderQuietMs + wireTimeMs(link, 8);
+    // The loader answers the first frame of zeros at once, and is ready only once the rest has
+    // come and gone.
+    const std::uint32_t zerosMs = wireTimeMs(link, zeros.size());
     const std::vector<std::uint8_t> heard =
-        collectUntilQuiet(link, quietMs, 2 * wireTimeMs(link, zeros.size()) + kSlackMs);
+        collectUntilQuiet(link, quietMs, zerosMs, 2 * zerosMs + kSlackMs);
     const std::size_t pongs = static_cast<std::size_t>(std::ranges::count(heard, kMonitorPong));
     if (heard.size() >= 2 * kLoaderAnswerSize) {
         const auto last = std::span(heard).last(kLoaderAnswerSize);
@@ -127,6 +133,25 @@ FrameOutcome SendFrame(Link& link, const LoaderFrame& frame, std::uint32_t workM
         }
     }
     throw RunError(ErrorCode::ChecksumTransfer);
+}
+
+bool EndLeftLoader(Link& link) {
+    // The loader answers a frame with the seq it has just done again instead of taking it:
+    // a second seq makes sure the end frame is taken.
+    constexpr std::array<std::uint8_t, 3> kSeqs = {0xA5, 0x5A, 0xC3};
+    for (const std::uint8_t seq : kSeqs) {
+        if (probe(link) != Listener::loaderReady)
+            return false;
+        const std::vector<std::uint8_t> bytes =
+            EncodeFrame(LoaderFrame{seq, FrameKind::end, 0, {}, 0, 0});
+        if (!PortWrite(link, bytes))
+            return false;
+        const std::optional<Answer> answer =
+            awaitAnswer(link, wireTimeMs(link, bytes.size()) + kSlackMs);
+        if (answer && answer->status == LoaderStatus::ended)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace halvard

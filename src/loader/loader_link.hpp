@@ -32,4 +32,8 @@ struct FrameOutcome {
 inline constexpr int kLoaderTries = 8;
 FrameOutcome SendFrame(Link& link, const LoaderFrame& frame, std::uint32_t workMs);
 
+// A run cut short while the loader ran leaves it on the board, where it takes whatever comes
+// for a frame. True when a loader answered here and has gone back to the monitor.
+bool EndLeftLoader(Link& link);
+
 }  // namespace halvard

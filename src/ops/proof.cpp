@@ -230,16 +230,15 @@ void EnsureFlashAlgorithm(Job& job) {
 namespace halvard {
 
 bool LoadLoader(Job& job) {
-    // Rejected frames leave the line to the host again after about 2 ms without a byte.
-    constexpr std::uint32_t kQuietUs = 2000;
     distrustMode(job);
     job.board.targetCode.slot = Slot::unknown;
     const auto tables = CrcRoutineTables();
-    const std::uint16_t quiet = LoaderQuietCount(job.board.clockMHz, kQuietUs);
+    const std::uint32_t quiet = LoaderQuietCount(job.board.clockMHz);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (loadChecked(job, job.board.imageBase + kLoaderOffset, LoaderCode()) &&
             loadChecked(job, kLoaderTablesAddress, tables)) {
-            targetWordWrite(job.board.link, kLoaderQuietAddress, quiet);
+            targetWordWrite(job.board.link, kLoaderQuietAddress, quiet & 0xFFFF);
+            targetWordWrite(job.board.link, kLoaderQuietAddress + 2, quiet >> 16);
             job.board.targetCode.slot = Slot::loader;
             return true;
         }

@@ -9,6 +9,7 @@
 
 #include "base/format.hpp"
 #include "line/port.hpp"
+#include "loader/loader_link.hpp"
 #include "monitor/answer_bounds.hpp"
 #include "monitor/monitor.hpp"
 #include "session/baud_rates.hpp"
@@ -126,6 +127,18 @@ void confirmMonitorInStep(Session& session) {
     }
 }
 
+// Halvard's own loader, left running by a run cut short, takes zeros as a frame: it is sent
+// back to its monitor.
+bool endLeftLoader(Session& session) {
+    if (!EndLeftLoader(session.link))
+        return false;
+    session.link.console.print(
+        "The board was still running the loader of an interrupted run; "
+        "it is back in its monitor\n");
+    confirmMonitorInStep(session);
+    return true;
+}
+
 bool isSilentOrGarbled(int exitStatus) {
     for (const ErrorCode code : {ErrorCode::BootTimeout, ErrorCode::IllegalEcho,
                                  ErrorCode::BootstrapTransfer, ErrorCode::MonitorTransfer}) {
@@ -149,6 +162,8 @@ bool monitorFound(Session& session, bool& heard) {
     } catch (const RunError& error) {
         // Only zeros went out so far, which a monitor at any rate serves as pings; a loader would
         // have answered them at the start rate, so the other rates are tried only now.
+        if (isSilentOrGarbled(error.status()) && endLeftLoader(session))
+            return true;
         if (isSilentOrGarbled(error.status()) && FindMonitorLeftFast(session, heard))
             return true;
         throw;

@@ -14,8 +14,8 @@ void appendWord(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
     bytes.push_back(static_cast<std::uint8_t>(value >> 8));
 }
 
-// The drain loop (JB, SUB, JMPR) takes at least this many clock cycles a turn; a slower chip
-// only waits longer.
+// The drain loop (JB, SUB, SUBC, JMPR) takes at least this many clock cycles a turn; a slower
+// chip only waits longer.
 constexpr double kDrainTurnCycles = 8;
 
 }  // namespace
@@ -47,9 +47,9 @@ std::span<const std::uint8_t> LoaderCode() {
     return kLoaderCode;
 }
 
-std::uint16_t LoaderQuietCount(double cpuClockMHz, std::uint32_t quietUs) {
-    const double turns = cpuClockMHz * quietUs / kDrainTurnCycles;
-    return static_cast<std::uint16_t>(std::clamp(turns, 1.0, 65535.0));
+std::uint32_t LoaderQuietCount(double cpuClockMHz) {
+    const double turns = cpuClockMHz * kLoaderQuietMs * 1000 / kDrainTurnCycles;
+    return static_cast<std::uint32_t>(std::clamp(turns, 1.0, 16777215.0));
 }
 
 }  // namespace halvard

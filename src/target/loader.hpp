@@ -49,8 +49,11 @@ struct LoaderFrame {
 // The frame as it goes on the line: header, packed bytes, CRC-32 of both.
 std::vector<std::uint8_t> EncodeFrame(const LoaderFrame& frame);
 
-// The loader's drain loop runs this many times without a byte before it takes the line as quiet.
-std::uint16_t LoaderQuietCount(double cpuClockMHz, std::uint32_t quietUs);
+// How long the loader lets a rejected frame's rest go by: no byte for this long. Longer than the
+// gaps a USB adapter leaves in a stream (its latency timer), so that it drains a frame whole.
+inline constexpr std::uint32_t kLoaderQuietMs = 20;
+// The turns of the loader's drain loop without a byte that make kLoaderQuietMs at the clock.
+std::uint32_t LoaderQuietCount(double cpuClockMHz);
 
 // The loader's code, to be loaded at imageBase + kLoaderOffset.
 std::span<const std::uint8_t> LoaderCode();

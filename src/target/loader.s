@@ -4,7 +4,7 @@
 ; to the monitor.
 ;
 ; RAM (segment 0, through DPP3): frames at 0F600h, the CRC tables at 0F980h-0F9FFh, the
-; variables at 0FDF0h-0FDFFh, above the code.
+; variables at 0FDF0h-0FDFFh, above the code. The host sets V_QUIET before it starts the loader.
 ;
 ; A frame (little-endian), in the buffer at 0F600h:
 ;   +0 seq, +1 kind (0 end, 1 plain bytes, 2 LZ4 block), +2 window pointer (4000h + address
@@ -46,11 +46,11 @@
         .equ PACKED_MAX, 430    ; header, bytes and CRC fill 448
         .equ TA, 0F980h
         .equ TB, 0F9C0h
-        .equ V_QUIET, 0FDF0h
-        .equ V_LAST, 0FDF2h
-        .equ V_LASTSEQ, 0FDF3h
-        .equ V_PEND, 0FDF4h
-        .equ V_SP, 0FDF6h
+        .equ V_QUIET, 0FDF0h    ; two words, lowest first
+        .equ V_LAST, 0FDF4h
+        .equ V_LASTSEQ, 0FDF5h
+        .equ V_PEND, 0FDF6h
+        .equ V_SP, 0FDF8h
         .export ENTRY
         .export LOADER_END
 
@@ -98,11 +98,12 @@ PACKED: CALLR LZ4
 CHECK:  MOV R2, HDR_POINTER
         MOV R12, HDR_EXPANDED
         CALLR CRCN
-        MOVB RL0, #4Bh
         CMP R0, HDR_CRCLO
         JMPR cc_NZ, DIFFER
         CMP R3, HDR_CRCHI
-        JMPR cc_Z, DONE
+        JMPR cc_NZ, DIFFER
+        MOVB RL0, #4Bh
+        JMPR cc_UC, DONE
 DIFFER: MOVB RL0, #44h
 DONE:   MOVB RH0, HDR_SEQ
         MOV V_LAST, R0
@@ -116,7 +117,7 @@ REJECT: MOVB RL0, #4Eh
         MOVB RH0, #0
         CALLR ANSWER
         CALLR DRAIN
-        MOVB RL0, #52h
+        MOV R0, #52h
         CALLR ANSWER
         JMPR cc_UC, NEXT
 
@@ -137,10 +138,12 @@ RXN:    JNB S0RIC.7, RXN
         JMPR cc_NZ, RXN
         RET
 
-; Returns once no byte has come for V_QUIET turns of the loop.
-DRAIN:  MOV R13, V_QUIET
+; Returns once no byte has come for V_QUIET turns of the loop (R12 and R13: lowest first).
+DRAIN:  MOV R12, V_QUIET
+        MOV R13, V_QUIET + 2
 DRAIN1: JB S0RIC.7, DRAIN2
-        SUB R13, #1
+        SUB R12, #1
+        SUBC R13, #0
         JMPR cc_NZ, DRAIN1
         RET
 DRAIN2: BCLR S0RIC.7

@@ -173,6 +173,31 @@ TEST(StoppedRun, RunAfterAKilledSwitchFindsTheBoardAtItsFastRate) {
     EXPECT_EQ(next.output.find("The board answered at"), std::string::npos) << next.output;
 }
 
+// A run killed while the loader takes frames leaves the loader, not the monitor, listening: the
+// next run finds it, sends it back to its monitor, says so and programs the image.
+TEST(StoppedRun, RunAfterAKilledLoaderSendsItBackAndPrograms) {
+    TempFolder folder;
+    SimProcess sim({"--paced"});
+    const std::string port = "/COM=" + sim.device();
+    folder.write("image.bin", randomBytes(0x2000, 5));
+    bool killed = false;
+    runWith({"/P", "image.bin", port}, folder.path(), Console::pipe,
+            [&killed](pid_t pid, const std::string& output) {
+                if (!killed && output.find("Completed 1") != std::string::npos) {
+                    ::kill(pid, SIGKILL);
+                    killed = true;
+                }
+                return true;
+            });
+    ASSERT_TRUE(killed);
+    const ProcessResult rerun = runHalvard({"/P", "image.bin", port}, folder.path());
+    EXPECT_EQ(rerun.status, 0) << rerun.output;
+    EXPECT_NE(rerun.output.find("The board was still running the loader of an interrupted run; "
+                                "it is back in its monitor\n"),
+              std::string::npos)
+        << rerun.output;
+}
+
 // A console that goes away (`| head -3`, or closed from the start) stops nothing: the function
 // completes and the status is its result. Closed from the start, no line may land in the file.
 TEST(StoppedRun, LostConsoleStopsNothing) {
