@@ -46,6 +46,8 @@ TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int): is the terminal held exclusively
 BAUDS = (9600, 19200, 38400, 115200)
 SPEEDS = (None, "MAX")
 FUNCTIONS = ("/P", "/P slow-erase", "/V", "/R")
+# /P programs through the loader; "/P plain" is the monitor's page by page path (/PLAIN).
+ALL_FUNCTIONS = FUNCTIONS + ("/P plain",)
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)
 
 
@@ -217,6 +219,8 @@ def run_pair(args, pair, work):
                 f"/L={pair.length:x}"]
     if pair.speed:
         command.append(f"/SPEED={pair.speed}")
+    if "plain" in pair.function:
+        command.append("/PLAIN")
 
     row = {"pair": pair.number, "baud": pair.baud, "speed": pair.speed or "-",
            "function": pair.function, "signal": signal.Signals(pair.signum).name,
@@ -241,6 +245,7 @@ def run_pair(args, pair, work):
             with open(image_path, "rb") as f:
                 row["file_lost"] = f.read() != pair.image
         row["part_left"] = any(".part-" in name for name in os.listdir(work))
+        row["stopped_while"] = phase_of(first.output(), row["interrupted_status"])
 
         rerun = Run(args.halvard, command, os.path.join(work, "rerun.log"))
         row["rerun_status"] = status_of(rerun.wait())
@@ -279,6 +284,21 @@ def read_back_ok(pair, out_path):
         return f.read() == truth_of(pair)
 
 
+def phase_of(text, status):
+    """What the interrupted run was doing when it stopped, from what it had printed: a /P that
+    had begun "Programming File" and not finished was sending pages or, by default, frames to
+    the loader, which then still runs on the board."""
+    if status == 0:
+        return "done"
+    if "Programming File" in text and "Programming Successfully" not in text:
+        return "programming"
+    if "Erasing" in text:
+        return "erasing"
+    if "Monitor OK" in text:
+        return "monitor"
+    return "start-up"
+
+
 def last_line(text):
     lines = [line for line in text.replace("\r", "\n").split("\n") if line.strip()]
     return lines[-1][:100] if lines else ""
@@ -306,10 +326,10 @@ def wrong_verdict(pair, row):
     return 21 in (row["interrupted_status"], row["rerun_status"], row["reset_status"])
 
 
-def plan(count, rng):
+def plan(count, rng, functions):
     """count pairs that go round every combination of rate, /SPEED=, function and signal in a
     shuffled order, so that a short soak still spreads over all of them."""
-    combos = list(itertools.product(BAUDS, SPEEDS, FUNCTIONS, SIGNALS))
+    combos = list(itertools.product(BAUDS, SPEEDS, functions, SIGNALS))
     order = []
     while len(order) < count:
         rng.shuffle(combos)
@@ -324,7 +344,8 @@ def rerun_ok(row):
 
 FIELDS = ["pair", "baud", "speed", "function", "signal", "delay_s", "landed",
           "interrupted_status", "rerun_status", "reset_status", "needed_reset", "hung",
-          "file_lost", "part_left", "locked", "wrong_data", "wrong_verdict", "rerun_line"]
+          "file_lost", "part_left", "locked", "wrong_data", "wrong_verdict", "stopped_while",
+          "rerun_line"]
 
 
 def print_summary(rows):
@@ -345,6 +366,7 @@ def print_summary(rows):
         ("speed", lambda v: "no /SPEED=" if v == "-" else f"/SPEED={v}"),
         ("function", str),
         ("signal", str),
+        ("stopped_while", lambda v: f"stopped {v}"),
     ):
         for value in sorted({r[key] for r in rows}, key=str):
             summary_line(label_of(value), [r for r in rows if r[key] == value])
@@ -358,11 +380,13 @@ def print_summary(rows):
     statuses = {}
     for r in rows:
         if not rerun_ok(r):
-            statuses.setdefault(r["rerun_status"], []).append(r["rerun_line"])
+            statuses.setdefault((r["rerun_status"], r["stopped_while"]), []).append(r)
     if statuses:
-        print("\nfailed reruns by status (the last line of one of them):")
-        for status, lines in sorted(statuses.items()):
-            print(f"  {status:>4}: {len(lines):>4}  {lines[0]}")
+        print("\nfailed reruns by status and what the interrupted run was doing (one of them):")
+        for (status, phase), group in sorted(statuses.items(), key=str):
+            r = group[0]
+            print(f"  {status:>4} {phase:<11} {len(group):>4}  pair {r['pair']} {r['function']} "
+                  f"{r['baud']} {r['signal']} after {r['delay_s']} s: {r['rerun_line']}")
 
 
 def main():
@@ -373,7 +397,12 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--out", default=None, help="CSV file (default BUILD/bench/soak.csv)")
     parser.add_argument("--keep", action="store_true", help="keep each pair's logs")
+    parser.add_argument("--functions", default=",".join(FUNCTIONS),
+                        help="comma-separated, of: " + ", ".join(ALL_FUNCTIONS))
     args = parser.parse_args()
+    functions = tuple(f.strip() for f in args.functions.split(","))
+    if not functions or any(f not in ALL_FUNCTIONS for f in functions):
+        sys.exit("--functions takes " + ", ".join(ALL_FUNCTIONS))
     args.halvard = os.path.join(args.build, "src", "halvard")
     args.sim = os.path.join(args.build, "sim", "halvard-sim")
     for exe in (args.halvard, args.sim):
@@ -387,7 +416,7 @@ def main():
     rows = []
     started = time.monotonic()
     root = tempfile.mkdtemp(prefix="halvard-soak-")
-    for number, (baud, speed, function, signum) in enumerate(plan(count, rng), 1):
+    for number, (baud, speed, function, signum) in enumerate(plan(count, rng, functions), 1):
         pair = Pair(number, baud, speed, function, signum, rng)
         work = os.path.join(root, f"pair-{number:04d}")
         os.makedirs(work)
