@@ -348,9 +348,11 @@ std::uint8_t* Board::directBlock(std::uint32_t address) {
     return nullptr;
 }
 
-// The first stray write of an instruction is the one told.
+// The first stray write of an instruction is the one told. Only the chip's own area stops the
+// board: a write on the external bus where no memory answers goes nowhere, as on a board (a
+// monitor command whose address the line changed, the host probing for a flash chip).
 void Board::noteStrayWrite(std::uint32_t address) {
-    if (config_.writesToEmptyBusVanish && !OnChipMemory::holds(address) && flash_ == nullptr)
+    if (!OnChipMemory::holds(address))
         return;
     if (!strayWrite_)
         strayWrite_ = StrayWrite{address, core_.instructionAddress()};

@@ -28,10 +28,6 @@ struct BoardConfig {
     std::uint32_t baud = 38400;
     bool paced = false;  // the line runs at the baud rate, 10 bit times per byte
     std::uint32_t flashBase = 0x20000;
-    // A board built without a flash chip, to show how the host copes with one that does not
-    // answer: its probe writes to the flash's addresses vanish, as they do on such a board,
-    // instead of stopping it. Every other write where no memory answers stops the board.
-    bool writesToEmptyBusVanish = false;
     std::FILE* diagnostics = stderr;  // where a stopped board's diagnostic goes; nullptr: nowhere
 };
 

@@ -21,8 +21,6 @@ BoardConfig boardConfigFor(const VirtualBoardOptions& options) {
         config.cpu = withIdWord(config.cpu, *id);
     if (options.faults.loaderId)
         config.cpu.bootId = *options.faults.loaderId;
-    const std::string& chip = options.faults.flash ? *options.faults.flash : options.flashChip;
-    config.writesToEmptyBusVanish = isEmptyBusName(chip);
     return config;
 }
 

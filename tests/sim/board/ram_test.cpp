@@ -16,7 +16,7 @@ struct EdgeWrite {
     const char* cpu;
     std::uint32_t address;
     bool word;
-    const char* outside;  // how the stop names the place; nullptr: the write is taken
+    const char* outside;  // how the stop names the place; nullptr: taken; "": goes nowhere
 };
 
 // Just outside each RAM range where something other than registers lies next to it, and just
@@ -30,11 +30,11 @@ const EdgeWrite kEdges[] = {
     {"c161pi", 0xFDFF, false, nullptr},
     {"c161ri", 0xF9FF, false, "outside the C161RI's RAM (0xFA00-0xFDFF)"},
     {"xc16x", 0xF5FE, true, "outside the XC16x's RAM (0xF600-0xFDFF)"},
-    {"xc16x", 0xDFFFFF, false, "where no memory answers"},
+    {"xc16x", 0xDFFFFF, false, ""},
     {"xc16x", 0xE0FFFF, false, nullptr},
-    {"xc16x", 0xE10000, true, "where no memory answers"},
-    {"c167cr", 0xE00000, false, "where no memory answers"},  // a C16x has no PSRAM
-    {"c167cr", 0x010000, true, "where no memory answers"},   // nothing on the external bus
+    {"xc16x", 0xE10000, true, ""},
+    {"c167cr", 0xE00000, false, ""},  // a C16x has no PSRAM
+    {"c167cr", 0x010000, true, ""},   // nothing on the external bus
 };
 
 // The instruction named must be the monitor's, which did the write: a stop that names the
@@ -59,6 +59,10 @@ TEST(RamEdges, WriteOutsideTheRamStopsTheBoardAndOneInsideIsTaken) {
             client.writeWord(edge.address, 0x5AC3);
         } else {
             client.writeByte(edge.address, 0x5A);
+        }
+        if (edge.outside != nullptr && *edge.outside == '\0') {
+            EXPECT_FALSE(board.stopped()) << board.diagnostic();
+            continue;
         }
         if (edge.outside == nullptr) {
             ASSERT_FALSE(board.stopped()) << board.diagnostic();
