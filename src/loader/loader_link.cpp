@@ -18,6 +18,10 @@ constexpr std::uint32_t kSlackMs = 500;
 // Longer than any frame: whatever the loader still waits for, zeros complete it.
 constexpr std::size_t kProbeZeros = kLoaderHeaderSize + kLoaderPackedMax + kLoaderCrcSize;
 
+// The loader says it is ready kLoaderQuietMs after a rejected frame's rest has gone by; this
+// leaves room for a slow line and a board (or an emulated one) that runs slow.
+constexpr std::uint32_t kReadyWithinMs = 2000;
+
 struct Answer {
     LoaderStatus status;
     std::uint8_t seq;
@@ -36,6 +40,12 @@ std::optional<Answer> awaitAnswer(Link& link, std::uint32_t timeoutMs) {
     if (!WaitForBytes(link, bytes, timeoutMs))
         return std::nullopt;
     return answerAt(bytes);
+}
+
+bool awaitReady(Link& link) {
+    const std::optional<Answer> answer =
+        awaitAnswer(link, wireTimeMs(link, kProbeZeros) + kReadyWithinMs);
+    return answer && answer->status == LoaderStatus::ready;
 }
 
 // Everything that arrives until the line has been quiet for quietMs after the first afterMs, for
@@ -71,10 +81,12 @@ Listener probe(Link& link) {
     const std::vector<std::uint8_t> heard =
         collectUntilQuiet(link, quietMs, zerosMs, 2 * zerosMs + kSlackMs);
     const std::size_t pongs = static_cast<std::size_t>(std::ranges::count(heard, kMonitorPong));
-    if (heard.size() >= 2 * kLoaderAnswerSize) {
-        const auto last = std::span(heard).last(kLoaderAnswerSize);
-        const auto answer = answerAt(last);
+    if (heard.size() >= kLoaderAnswerSize) {
+        const auto answer = answerAt(std::span(heard).last(kLoaderAnswerSize));
         if (answer && answer->status == LoaderStatus::ready)
+            return Listener::loaderReady;
+        // It has rejected the zeros and is still waiting for the line to go quiet.
+        if (answer && answer->status == LoaderStatus::rejected && awaitReady(link))
             return Listener::loaderReady;
     }
     return pongs > heard.size() / 2 && pongs > 0 ? Listener::monitor : Listener::unknown;
@@ -113,12 +125,8 @@ FrameOutcome SendFrame(Link& link, const LoaderFrame& frame, std::uint32_t workM
             }
             return outcome;
         }
-        if (answer && answer->status == LoaderStatus::rejected) {
-            const std::optional<Answer> ready =
-                awaitAnswer(link, wireTimeMs(link, kProbeZeros) + kSlackMs);
-            if (ready && ready->status == LoaderStatus::ready)
-                continue;
-        }
+        if (answer && answer->status == LoaderStatus::rejected && awaitReady(link))
+            continue;
         // No answer, or one the line garbled: the loader may still wait for more of the frame,
         // or may have gone back to the monitor after an answer that was lost.
         switch (probe(link)) {
