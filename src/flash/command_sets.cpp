@@ -2,6 +2,7 @@
 
 #include "flash/flash.hpp"
 #include "flash/flash_ops.hpp"
+#include "line/port.hpp"
 #include "monitor/monitor.hpp"
 
 namespace halvard {
@@ -43,16 +44,32 @@ std::uint16_t readByteCell(Link& link, std::uint32_t address) {
 // Reads the cell every 10 ms until it shows the expected value. DQ5 set in the latest read means
 // the device gave up: one more read decides. A cell that neither settles nor sets DQ5 is given
 // the same last chance once kPollLimitMs have gone by.
+// A poll whose request or answer the line garbled times out: the line is brought into step and
+// the cell read again, a few times, before the run ends. An erase is polled hundreds of times,
+// so on a noisy line one lost answer must not end it.
+std::uint16_t readPolled(Flash& flash, const PollCell& cell, std::uint32_t address) {
+    constexpr int kTries = 3;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return cell.read(flash.link, address);
+        } catch (const RunError& error) {
+            if (attempt == kTries || error.status() != status(ErrorCode::MonitorTimeout))
+                throw;
+            PortResync(flash.link);
+        }
+    }
+}
+
 void pollCell(Flash& flash, const PollCell& cell, std::uint32_t offset, std::uint16_t expected) {
     const std::uint32_t address = cellAddress(flash, offset);
-    std::uint16_t value = cell.read(flash.link, address);
+    std::uint16_t value = readPolled(flash, cell, address);
     if (value == expected)
         return;
     const std::uint32_t start = flash.clock.tickMs();
     for (;;) {
         flash.clock.sleepMs(kPollPauseMs);
         const bool timedOut = (value & kDQ5) != 0 || flash.clock.tickMs() - start >= kPollLimitMs;
-        value = cell.read(flash.link, address);
+        value = readPolled(flash, cell, address);
         if (value == expected)
             return;
         if (timedOut)
