@@ -51,7 +51,8 @@ SPEED_GOAL = ">= 0.93"
 
 
 class BoardGone(RuntimeError):
-    """The board stopped under a run without being asked to by this script."""
+    """The board stopped under a run, or its terminal hung up, without this script asking: on a
+    machine shared with other runs of halvard-sim and their signals, this happens now and then."""
 
 
 class Board:
@@ -91,8 +92,10 @@ def program(args, board, image, plain, speed=None):
     extra = (["/PLAIN"] if plain else []) + ([f"/SPEED={speed}"] if speed else [])
     run = bench.HalvardRun(args.halvard, ["/P", image, f"/COM={board.pty}", f"/BAUD={BAUD}",
                                           *extra], "Programming File")
-    if run.status != 0 and board.process.poll() is not None:
-        raise BoardGone(f"halvard-sim stopped under /P {image} {' '.join(extra)}")
+    if run.status != 0 and (board.process.poll() is not None or
+                            run.lines and run.lines[-1][1].startswith("Serial line lost")):
+        raise BoardGone(f"the board went away under /P {os.path.basename(image)} "
+                        f"{' '.join(extra)}: {run.lines[-1][1] if run.lines else ''}")
     if run.status != 0:
         raise RuntimeError(f"halvard /P {image} {' '.join(extra)} ended with status "
                            f"{run.status}:\n" + run.transcript())
@@ -121,7 +124,7 @@ def program(args, board, image, plain, speed=None):
     return result
 
 
-def sequence(args, work, name, images, plain, tries=3):
+def sequence(args, work, name, images, plain, tries=6):
     """Programs the images one after another onto one fresh board; checks the flash it ends
     with. A board that something else on the machine stopped takes the whole sequence again on
     a fresh board: a rerun on the half-programmed chip would skip sectors and look faster."""
@@ -164,7 +167,7 @@ def programmed_words(image):
     return sum(1 for i in range(0, len(data), 2) if data[i:i + 2] != b"\xff\xff")
 
 
-def speed_row(args, work, name, image, tries=3):
+def speed_row(args, work, name, image, tries=6):
     for attempt in range(tries):
         board = Board(args.sim, work, f"{name}-max")
         try:
