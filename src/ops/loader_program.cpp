@@ -86,13 +86,13 @@ bool sectorHoldsImage(Job& job, const SectorSpan& sector, const std::vector<Regi
         std::uint32_t end = at;
         while (end < expected.size() && known[end])
             ++end;
-        const auto failed = WalkPieces(
-            job.deviceBase(), sector.start + at, sector.start + end, PageSize(job),
-            [&](const Piece& page) {
-                const auto bytes =
-                    std::span(expected).subspan(page.offset - sector.start, page.size);
-                return ProvePiece(job, job.deviceBase() + page.offset, bytes) == PieceProof::agrees;
-            });
+        const auto failed = WalkPieces(job.deviceBase(), sector.start + at, sector.start + end,
+                                       PageSize(job), [&](const Piece& page) {
+                                           const auto bytes = std::span(expected).subspan(
+                                               page.offset - sector.start, page.size);
+                                           return AskPieceOnce(job, job.deviceBase() + page.offset,
+                                                               bytes) == PieceProof::agrees;
+                                       });
         if (failed)
             return false;
         at = end;

@@ -172,6 +172,18 @@ bool PrepareProof(Job& job) {
     return false;
 }
 
+PieceProof AskPieceOnce(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
+    const auto count = static_cast<std::uint16_t>(expected.size());
+    const std::uint32_t crc = RoutineCrc(address, count, expected);
+    selectMode(job, kCrcMode);
+    const std::optional<std::uint32_t> answer = targetCrc32(job.board.link, address, count);
+    if (answer != crc)
+        distrustMode(job);
+    if (!answer)
+        PortResync(job.board.link);  // the line may be out of step
+    return judged(answer, crc);
+}
+
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
     if (PrepareProof(job))
         return proveByCrc(job, address, expected);

@@ -24,6 +24,10 @@ enum class PieceProof {
 // never does). True when the proofs go by the routine's CRC.
 bool PrepareProof(Job& job);
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
+// One question by the routine's CRC (after PrepareProof), no second one to settle a difference:
+// for a page that is only looked at to skip it when it holds its bytes already. An answer that
+// the line garbled counts as a difference, which costs its sector's programming, nothing else.
+PieceProof AskPieceOnce(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
 
 // The routine's answer for count bytes at the address where the host does not know what they
 // hold: asked until two answers agree or one is `likely`; nothing when the line garbles every
