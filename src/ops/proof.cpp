@@ -25,7 +25,7 @@ using Proof = TargetCodeState::Proof;
 constexpr int kAsks = 3;
 
 // In blocks of at most 512 bytes, the most the monitor takes at once.
-bool loadChecked(Job& job, std::uint32_t address, std::span<const std::uint8_t> bytes) {
+bool loadBlocks(Job& job, std::uint32_t address, std::span<const std::uint8_t> bytes) {
     for (std::size_t done = 0; done < bytes.size(); done += kMaxBlock) {
         const auto block =
             bytes.subspan(done, std::min<std::size_t>(kMaxBlock, bytes.size() - done));
@@ -36,6 +36,19 @@ bool loadChecked(Job& job, std::uint32_t address, std::span<const std::uint8_t> 
             return false;
     }
     return true;
+}
+
+// A block or an answer that the line garbled or lost is a failed load, which the caller repeats
+// after a resynchronisation.
+bool loadChecked(Job& job, std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    try {
+        return loadBlocks(job, address, bytes);
+    } catch (const RunError& error) {
+        if (error.status() != status(ErrorCode::MonitorTimeout) &&
+            error.status() != status(ErrorCode::IllegalEcho))
+            throw;
+        return false;
+    }
 }
 
 bool loadRoutine(Job& job) {
@@ -227,7 +240,7 @@ void EnsureFlashAlgorithm(Job& job) {
     const auto algorithm = FlashAlgorithm(offset);
     const std::uint32_t address = job.board.imageBase + static_cast<std::uint32_t>(offset);
     job.board.targetCode.slot = Slot::unknown;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
         if (loadChecked(job, address, algorithm)) {
             job.board.targetCode.slot = Slot::flashAlgorithm;
             return;
@@ -246,7 +259,7 @@ bool LoadLoader(Job& job) {
     job.board.targetCode.slot = Slot::unknown;
     const auto tables = CrcRoutineTables();
     const std::uint32_t quiet = LoaderQuietCount(job.board.clockMHz);
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
         if (loadChecked(job, job.board.imageBase + kLoaderOffset, LoaderCode()) &&
             loadChecked(job, kLoaderTablesAddress, tables)) {
             targetWordWrite(job.board.link, kLoaderQuietAddress, quiet & 0xFFFF);
