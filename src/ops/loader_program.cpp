@@ -380,6 +380,8 @@ void ProgramThroughLoader(Job& job, HostFile& file, const std::vector<Stretch>& 
         ProveProgrammed(job, file, changed);
     } else {
         programPlainAfterAll(job, file, changed);
+        for (const Stretch& part : changed)
+            tally.sent += part.length;  // plain: the image's bytes, in monitor blocks
     }
     if (!changed.empty())
         CheckKeptFlash(job, kept);
