@@ -158,13 +158,16 @@ stop_sim() {
     ln -sfn /nonexistent "$com1.tmp" && mv -T "$com1.tmp" "$com1"
 }
 
-# What may differ between runs: the build date, times, the image's checksums, which call on a
-# lost line noticed first, and the COM ports that Wine gives the machine. Line ends become Linux's,
-# and a progress line that ends with a carriage return gets a line of its own.
+# What may differ between runs: the build date, times, the image's checksums, what the loader
+# sent for a random image (and so its progress steps), which call on a lost line noticed first,
+# and the COM ports that Wine gives the machine. Line ends become Linux's, and a progress line that
+# ends with a carriage return gets a line of its own; only the progress lines at 100% are kept.
 mask() {
     sed 's/\r$//' | tr '\r' '\n' | sed -E \
+        -e '/^Completed [0-9.]+%$/{/^Completed 100\.0%$/!d}' \
         -e 's/Compiled at [A-Z][a-z]{2} [ 0-9]{2} [0-9]{4}/Compiled at <date>/' \
         -e 's/Total Elapsed time = [0-9.]+ sec/Total Elapsed time = <time> sec/' \
+        -e 's/: [0-9]+ sent, ([0-9]+ of [0-9]+ sectors unchanged), [0-9.]+ s$/: <sent> sent, \1, <time> s/' \
         -e 's/Checksum OK: 0x[0-9a-f]+/Checksum OK: 0x<sum>/' \
         -e 's/^(Serial line lost: port .* is gone) \(.*\)$/\1 (<call: Windows error>)/' \
         -e 's/^Hint: serial ports here: .*/Hint: serial ports here: <ports>/'

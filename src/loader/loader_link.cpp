@@ -20,7 +20,7 @@ constexpr std::size_t kProbeZeros = kLoaderHeaderSize + kLoaderPackedMax + kLoad
 
 // The loader says it is ready kLoaderQuietMs after a rejected frame's rest has gone by; this
 // leaves room for a slow line and a board (or an emulated one) that runs slow.
-constexpr std::uint32_t kReadyWithinMs = 2000;
+constexpr std::uint32_t kReadyWithinMs = 3000;
 
 struct Answer {
     LoaderStatus status;
@@ -65,6 +65,18 @@ std::vector<std::uint8_t> collectUntilQuiet(Link& link, std::uint32_t quietMs,
     return bytes;
 }
 
+// The last loader answer in what was heard, wherever it starts: bytes of an earlier answer may
+// come before it.
+std::optional<Answer> lastAnswer(std::span<const std::uint8_t> heard) {
+    for (std::size_t at = heard.size(); at >= kLoaderAnswerSize; --at) {
+        const auto answer = answerAt(heard.subspan(at - kLoaderAnswerSize, kLoaderAnswerSize));
+        if (answer &&
+            (answer->status == LoaderStatus::ready || answer->status == LoaderStatus::rejected))
+            return answer;
+    }
+    return std::nullopt;
+}
+
 enum class Listener { loaderReady, monitor, unknown };
 
 // Who listens on the line. Zeros complete any frame the loader waits for; it rejects it, drains
@@ -78,17 +90,18 @@ Listener probe(Link& link) {
     // The loader answers the first frame of zeros at once, and is ready only once the rest has
     // come and gone.
     const std::uint32_t zerosMs = wireTimeMs(link, zeros.size());
-    const std::vector<std::uint8_t> heard =
+    std::vector<std::uint8_t> heard =
         collectUntilQuiet(link, quietMs, zerosMs, 2 * zerosMs + kSlackMs);
+    // A board that runs slow (or is busy) may answer later than the line would let it.
+    if (heard.empty() && link.line().waitForInput(std::chrono::milliseconds(kReadyWithinMs)))
+        heard = collectUntilQuiet(link, quietMs, 0, kReadyWithinMs);
     const std::size_t pongs = static_cast<std::size_t>(std::ranges::count(heard, kMonitorPong));
-    if (heard.size() >= kLoaderAnswerSize) {
-        const auto answer = answerAt(std::span(heard).last(kLoaderAnswerSize));
-        if (answer && answer->status == LoaderStatus::ready)
-            return Listener::loaderReady;
-        // It has rejected the zeros and is still waiting for the line to go quiet.
-        if (answer && answer->status == LoaderStatus::rejected && awaitReady(link))
-            return Listener::loaderReady;
-    }
+    const std::optional<Answer> answer = lastAnswer(heard);
+    if (answer && answer->status == LoaderStatus::ready)
+        return Listener::loaderReady;
+    // It has rejected the zeros and is still waiting for the line to go quiet.
+    if (answer && answer->status == LoaderStatus::rejected && awaitReady(link))
+        return Listener::loaderReady;
     return pongs > heard.size() / 2 && pongs > 0 ? Listener::monitor : Listener::unknown;
 }
 
@@ -144,6 +157,8 @@ FrameOutcome SendFrame(Link& link, const LoaderFrame& frame, std::uint32_t workM
 }
 
 bool EndLeftLoader(Link& link) {
+    // What it still says about the start-up bytes it took for a frame goes first.
+    PortDiscardInput(link, kSlackMs);
     // The loader answers a frame with the seq it has just done again instead of taking it:
     // a second seq makes sure the end frame is taken.
     constexpr std::array<std::uint8_t, 3> kSeqs = {0xA5, 0x5A, 0xC3};
