@@ -214,7 +214,8 @@ class FrameSender {
                                     static_cast<std::uint16_t>(expanded.size()),
                                     crc32(expanded)};
             const FrameOutcome outcome = SendFrame(job_.board.link, frame, workMs);
-            tally_.sent += EncodeFrame(frame).size() * (1 + outcome.resends);
+            tally_.sent +=
+                (kLoaderHeaderSize + packed.size() + kLoaderCrcSize) * (1 + outcome.resends);
             if (outcome.end == FrameOutcome::End::left) {
                 restartLoader();  // the frame may be done or not: it goes again
                 continue;
