@@ -14,11 +14,12 @@ constexpr std::uint16_t kXc16xCodeSegment = 0xE0;
 constexpr std::uint16_t kXc16xRegisterBank = 0xFC00;
 constexpr std::uint16_t kXc16xStack = 0xFC00;
 // A spin is the same instruction finding the same request flag clear this many times in a row,
-// with at most kSpinLength instructions between the reads (the monitor's receive loop has two)
+// with at most kSpinLength instructions between the reads (the monitor's receive loop has two,
+// the loader's, which calls a routine to poll, seven)
 // and the registers as they were: a loop that counts while it polls (the loader waiting for a
 // quiet line) must run, since skipping its time would skip its count.
 constexpr unsigned kSpinRepeats = 3;
-constexpr std::uint64_t kSpinLength = 4;
+constexpr std::uint64_t kSpinLength = 8;
 // Offsets from the image base in the host's target image: the monitor's command loop, and the
 // flash algorithm's entry (the command table sends 0x0E there). Only a transmit filter asks.
 constexpr std::uint32_t kCommandLoopOffset = 32;

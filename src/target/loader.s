@@ -3,21 +3,26 @@
 ; from image offset 306); it answers 'R' and then takes frames until an end frame sends it back
 ; to the monitor.
 ;
-; RAM (segment 0, through DPP3): frames at 0F600h, the CRC tables at 0F980h-0F9FFh, the
-; variables at 0FDF0h-0FDFFh, above the code. The host sets V_QUIET before it starts the loader.
+; RAM (segment 0, through DPP3): the frame being programmed at 0F600h, the next one coming in
+; at 0F7C0h meanwhile, the CRC tables at 0F980h-0F9FFh, the variables at 0FDF0h-0FDFFh, above
+; the code. The host sets V_QUIET before it starts the loader. Every loop that waits or works
+; byte by byte takes in what the line brings (RXPOLL), so that the line never waits for the chip;
+; the host sends a frame once the one two before it is answered, so that at most one comes in
+; while another is programmed.
 ;
-; A frame (little-endian), in the buffer at 0F600h:
+; A frame (little-endian):
 ;   +0 seq, +1 kind (0 end, 1 plain bytes, 2 LZ4 block), +2 window pointer (4000h + address
 ;   bits 13-0), +4 page (address bits 23-14, for DPP1), +6 packed length, +8 expanded length,
 ;   +10 CRC-32 of the expanded data, +14 the packed bytes, then the CRC-32 of all before it.
 ; Every answer is four bytes: status, seq, and both complemented, so that the host can tell an
 ; answer the line garbled from one the loader gave:
-;   'R' ready (after the start, or after a bad frame once the line has gone quiet)
+;   'R' ready (after the start, or after a bad frame once the line has gone quiet); the host
+;       sends again whatever it sent after the answer before
 ;   'N' the frame's CRC-32 failed, or its length cannot be; nothing of it was programmed
 ;   'K' programmed, and the flash now holds data of the CRC-32 the frame named
 ;   'D' programmed, but the flash holds other data (a cell that cannot go from 0 to 1)
 ;   'F' the chip reported a failed cell; two more bytes name its window pointer; back to the
-;       monitor, since only a reset brings the chip back
+;       monitor (once the line is quiet), since only a reset brings the chip back
 ;   'E' end frame taken: back to the monitor
 ; A frame whose seq the loader has just done is answered again, not programmed again: its
 ; answer may have been lost on the line.
@@ -44,6 +49,11 @@
         .equ HDR_CRCHI, 0F60Ch
         .equ HEADER, 14
         .equ PACKED_MAX, 430    ; header, bytes and CRC fill 448
+        .equ RXBUF, 0F7C0h
+        .equ RX_PACKED, 0F7C6h
+        .equ RXEND, 0F980h
+        .equ RESIDUE_LO, 0DF1Ch ; the CRC-32 of any bytes followed by their own CRC-32
+        .equ RESIDUE_HI, 2144h
         .equ TA, 0F980h
         .equ TB, 0F9C0h
         .equ V_QUIET, 0FDF0h    ; two words, lowest first
@@ -51,33 +61,47 @@
         .equ V_LASTSEQ, 0FDF5h
         .equ V_PEND, 0FDF6h
         .equ V_SP, 0FDF8h
+        .equ V_RXP, 0FDFAh      ; where the next byte from the line goes
         .export ENTRY
         .export LOADER_END
 
 ENTRY:  MOV V_SP, SP
         MOV R0, #0
         MOV V_LAST, R0
-        MOVB RL0, #52h
+READY:  MOV R13, #RXBUF
+        MOV V_RXP, R13
+        MOV R0, #52h
         CALLR ANSWER
-NEXT:   MOV R3, #BUF
-        MOV R13, #HEADER
-        CALLR RXN
-        MOV R13, HDR_PACKED
-        CMP R13, #PACKED_MAX
+; Waits until a whole frame is in: its length is known once its header is.
+NEXT:   CALLR RXPOLL
+        MOV R13, V_RXP
+        CMP R13, #RXBUF + HEADER
+        JMPR cc_C, NEXT
+        MOV R12, RX_PACKED
+        CMP R12, #PACKED_MAX
         JMPR cc_UGT, REJECT
-        ADD R13, #4
-        CALLR RXN
+        ADD R12, #RXBUF + HEADER + 4
+NEXT1:  CMP R13, R12
+        JMPR cc_NC, TAKE
+        CALLR RXPOLL
+        MOV R13, V_RXP
+        JMPR cc_UC, NEXT1
+; Nothing of the next frame can be in yet (its byte would wait in S0RBUF), so it starts at RXBUF
+; again, while this one moves out ahead of it word by word.
+TAKE:   MOV R13, #RXBUF
+        MOV V_RXP, R13
         MOV R2, #BUF
-        MOV R12, HDR_PACKED
-        ADD R12, #HEADER
+TAKE1:  MOV [R2], [R13+]
+        ADD R2, #2
+        CALLR RXPOLL
+        CMP R13, R12
+        JMPR cc_C, TAKE1
+        MOV R2, #BUF
+        SUB R12, #RXBUF
         CALLR CRCN
-        CMPB RL0, [R2+]         ; byte by byte: an odd count leaves the CRC at an odd address
+        CMP R0, #RESIDUE_LO
         JMPR cc_NZ, REJECT
-        CMPB RH0, [R2+]
-        JMPR cc_NZ, REJECT
-        CMPB RL3, [R2+]
-        JMPR cc_NZ, REJECT
-        CMPB RH3, [R2]
+        CMP R3, #RESIDUE_HI
         JMPR cc_NZ, REJECT
         MOVB RL0, HDR_SEQ
         CMPB RL0, V_LASTSEQ
@@ -90,12 +114,8 @@ NEXT:   MOV R3, #BUF
         MOV R3, #BUF + HEADER
         MOV R12, HDR_PACKED
         ADD R12, R3
-        CMPB RL0, #1
-        JMPR cc_NZ, PACKED
-        CALLR COPY
-        JMPR cc_UC, CHECK
-PACKED: CALLR LZ4
-CHECK:  MOV R2, HDR_POINTER
+        CALLR DECODE
+        MOV R2, HDR_POINTER
         MOV R12, HDR_EXPANDED
         CALLR CRCN
         CMP R0, HDR_CRCLO
@@ -113,13 +133,10 @@ AGAIN:  MOV R0, V_LAST
 
 ; A frame that cannot be right: what is left of it is let go, and the host told when the line
 ; is quiet enough for it to send the frame again.
-REJECT: MOVB RL0, #4Eh
-        MOVB RH0, #0
+REJECT: MOV R0, #4Eh
         CALLR ANSWER
         CALLR DRAIN
-        MOV R0, #52h
-        CALLR ANSWER
-        JMPR cc_UC, NEXT
+        JMPR cc_UC, READY
 
 FINISH: MOVB RL0, #45h
         MOVB RH0, HDR_SEQ
@@ -128,14 +145,20 @@ FINISH: MOVB RL0, #45h
         NOP
         RET
 
-; Receives R13 bytes to [R3] onwards.
-RXN:    JNB S0RIC.7, RXN
-        MOVB RL0, S0RBUF
-        BCLR S0RIC.7
-        MOVB [R3], RL0
-        ADD R3, #1
-        SUB R13, #1
-        JMPR cc_NZ, RXN
+; Sends RL0 (status) and RH0 (seq), then both complemented.
+ANSWER: MOV R15, R0
+        CALLR TXW
+        MOV R0, R15
+        CPL R0
+; Sends RL0, then RH0.
+TXW:    CALLR TXB
+        MOVB RL0, RH0
+; A byte that comes in meanwhile waits in S0RBUF for the next call. Nothing is taken in after the
+; last byte of an answer: after 'E' or 'F', what the host sends is the monitor's.
+TXB:    CALLR RXPOLL
+        BCLR S0TIC.7
+        MOVB S0TBUF, RL0
+TXB1:   JNB S0TIC.7, TXB1
         RET
 
 ; Returns once no byte has come for V_QUIET turns of the loop (R12 and R13: lowest first).
@@ -149,29 +172,38 @@ DRAIN1: JB S0RIC.7, DRAIN2
 DRAIN2: BCLR S0RIC.7
         JMPR cc_UC, DRAIN
 
-; Sends RL0 (status) and RH0 (seq), then both complemented. The receiver stays on: the host
-; may already be sending the next frame.
-ANSWER: MOV R15, R0
-        CALLR TXB
-        MOVB RL0, RH0
-        CALLR TXB
-        MOV R0, R15
-        CPL R0
-        CALLR TXB
-        MOVB RL0, RH0
-        CALLR TXB
-        RET
+; Takes the byte that has come in, if one has, into the receive buffer; the buffer's end drops
+; what a garbled line adds.
+RXPOLL: JNB S0RIC.7, RXP9
+        PUSH R13
+        MOV R13, V_RXP
+        CMP R13, #RXEND
+        JMPR cc_NC, RXP8
+        MOVB [R13], S0RBUF
+        ADD R13, #1
+        MOV V_RXP, R13
+RXP8:   BCLR S0RIC.7
+        POP R13
+RXP9:   RET
 
-TXB:    BCLR S0TIC.7
-        MOVB S0TBUF, RL0
-TXB1:   JNB S0TIC.7, TXB1
+; A cell that failed: the chip stays in its error state until it is reset, which the monitor's
+; host does. The rest of a frame on its way is let go first, so that it reaches no monitor.
+FAIL:   MOV SP, V_SP
+        NOP
+        CALLR DRAIN
+        MOVB RL0, #46h
+        MOVB RH0, HDR_SEQ
+        CALLR ANSWER
+        MOV R0, R1
+        CALLR TXW
         RET
 
 ; The CRC-32 of R12 bytes from [R2] (R2 ends behind them) into R3:R0; R10, R11, R13 scratch.
 ; Two 16-entry tables instead of one of 256, as in the CRC routine: TA[x AND 0Fh] XOR TB[x SHR 4].
 CRCN:   MOV R0, #0FFFFh
         MOV R3, R0
-CRC1:   XORB RL0, [R2+]
+CRC1:   CALLR RXPOLL
+        XORB RL0, [R2+]
         MOVBZ R10, RL0
         MOV R11, R10
         SHL R10, #12
@@ -196,7 +228,9 @@ CRC1:   XORB RL0, [R2+]
         CPL R3
         RET
 
-; Plain bytes from [R3] up to R12.
+; The frame's bytes from [R3] up to R12, kind RL0 (1 plain, 2 LZ4), into the flash.
+DECODE: CMPB RL0, #1
+        JMPR cc_NZ, LZ4
 COPY:   CMP R3, R12
         JMPR cc_NC, COPY9
         MOVB RL0, [R3+]
@@ -204,8 +238,8 @@ COPY:   CMP R3, R12
         JMPR cc_UC, COPY
 COPY9:  RET
 
-; An LZ4 block from [R3] up to R12: sequences of a token (literal count, match length - 4),
-; the literals, and a match (offset, 2 bytes); counts of 15 go on in bytes while they are 255.
+; An LZ4 block: sequences of a token (literal count, match length - 4), the literals, and a
+; match (offset, 2 bytes); counts of 15 go on in bytes while they are 255.
 LZ4:    CMP R3, R12
         JMPR cc_NC, LZ49
         MOVB RL0, [R3+]
@@ -231,8 +265,18 @@ LZ43:   CMP R3, R12
         CMP R14, #15
         JMPR cc_NZ, LZ44
         CALLR LONGER
+; R11:R10 = the long address R10 bytes before the cell R1 stands for.
 LZ44:   ADD R14, #4
-        CALLR SOURCE
+        MOV R11, HDR_PAGE
+        MOV R13, R11
+        SHL R13, #14
+        SHR R11, #2
+        MOV R2, R1
+        AND R2, #3FFFh
+        OR R13, R2
+        SUB R13, R10
+        SUBC R11, #0
+        MOV R10, R13
 LZ45:   EXTS R11, #1
         MOVB RL0, [R10]
         CALLR PUT
@@ -243,41 +287,21 @@ LZ45:   EXTS R11, #1
         JMPR cc_UC, LZ4
 LZ49:   RET
 
-LONGER: MOVB RL0, [R3+]
+; Within reach of what follows.
+RXPOLL2: JMPR cc_UC, RXPOLL
+FAIL2:  JMPR cc_UC, FAIL
+
+LONGER: CALLR RXPOLL2
+        MOVB RL0, [R3+]
         MOVBZ R13, RL0
         ADD R14, R13
         CMP R13, #0FFh
         JMPR cc_Z, LONGER
         RET
 
-; R11:R10 = the long address R10 bytes before the cell R1 stands for.
-SOURCE: MOV R11, HDR_PAGE
-        MOV R13, R11
-        SHL R13, #14
-        SHR R11, #2
-        MOV R2, R1
-        AND R2, #3FFFh
-        OR R13, R2
-        SUB R13, R10
-        SUBC R11, #0
-        MOV R10, R13
-        RET
-
-; A cell that failed: the chip stays in its error state until it is reset, which the monitor's
-; host does.
-FAIL:   MOV SP, V_SP
-        NOP
-        MOVB RL0, #46h
-        MOVB RH0, HDR_SEQ
-        CALLR ANSWER
-        MOV R0, R1
-        CALLR TXB
-        MOVB RL0, RH0
-        CALLR TXB
-        RET
-
 ; RL0 is the next byte for the cell at R1; R1 moves on. A cell that already holds it is left.
-PUT:    JB R4.0, PUTW
+PUT:    CALLR RXPOLL2
+        JB R4.0, PUTW
         MOVB RL2, [R1]
         CMPB RL0, RL2
         JMPR cc_Z, PUT9
@@ -285,13 +309,8 @@ PUT:    JB R4.0, PUTW
         MOVB [R9], RL6
         MOVB [R8], RL7
         MOVB [R1], RL0
-PUT1:   MOVB RL2, [R1]
-        CMPB RL2, RL0
-        JMPR cc_Z, PUT9
-        JNB R2.5, PUT1
-        MOVB RL2, [R1]
-        CMPB RL2, RL0
-        JMPR cc_NZ, FAIL
+        MOV R13, R1
+        CALLR POLL
 PUT9:   ADD R1, #1
         RET
 
@@ -309,21 +328,23 @@ PUTW1:  MOVB RH0, RL0
         MOV [R9], R6
         MOV [R8], R7
         MOV [R1], R0
-PUTW2:  MOVB RL2, [R1]
-        CMPB RL2, RL0
-        JMPR cc_Z, PUTW3
-        JNB R2.5, PUTW2
-        MOVB RL2, [R1]
-        CMPB RL2, RL0
-        JMPR cc_NZ, FAIL
-PUTW3:  JNB R4.4, PUTW9
-PUTW4:  MOVB RH2, [R1+#0001h]
-        CMPB RH2, RH0
-        JMPR cc_Z, PUTW9
-        JNB R2.13, PUTW4
-        MOVB RH2, [R1+#0001h]
-        CMPB RH2, RH0
-        JMPR cc_NZ, FAIL
+        MOV R13, R1
+        CALLR POLL
+        JNB R4.4, PUTW9
+        ADD R13, #1
+        MOVB RL0, RH0
+        CALLR POLL
 PUTW9:  ADD R1, #2
         RET
+
+; Waits until the cell at [R13] reads RL0. DQ5 set while it does not means the chip gave up.
+POLL:   CALLR RXPOLL2
+        MOVB RL2, [R13]
+        CMPB RL2, RL0
+        JMPR cc_Z, POLL9
+        JNB R2.5, POLL
+        MOVB RL2, [R13]
+        CMPB RL2, RL0
+        JMPR cc_NZ, FAIL2
+POLL9:  RET
 LOADER_END:
