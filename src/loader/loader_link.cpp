@@ -120,40 +120,34 @@ bool StartLoader(Link& link) {
     return probe(link) == Listener::loaderReady;
 }
 
-FrameOutcome SendFrame(Link& link, const LoaderFrame& frame, std::uint32_t workMs) {
-    const std::vector<std::uint8_t> bytes = EncodeFrame(frame);
-    FrameOutcome outcome;
-    for (int attempt = 0; attempt < kLoaderTries; ++attempt, ++outcome.resends) {
-        if (!PortWrite(link, bytes))
-            throw RunError(ErrorCode::PortNotInstalled);
-        const std::optional<Answer> answer =
-            awaitAnswer(link, wireTimeMs(link, bytes.size()) + workMs + kSlackMs);
-        if (answer && answer->seq == frame.seq && takes(answer->status)) {
-            outcome.status = answer->status;
-            if (outcome.status == LoaderStatus::failed) {
-                std::array<std::uint8_t, 2> pointer{};
-                if (WaitForBytes(link, pointer, kSlackMs))
-                    outcome.failedPointer =
-                        static_cast<std::uint16_t>(pointer[0] | pointer[1] << 8);
-            }
-            return outcome;
-        }
-        if (answer && answer->status == LoaderStatus::rejected && awaitReady(link))
-            continue;
-        // No answer, or one the line garbled: the loader may still wait for more of the frame,
-        // or may have gone back to the monitor after an answer that was lost.
-        switch (probe(link)) {
-            case Listener::loaderReady:
-                break;
-            case Listener::monitor:
-                outcome.end = FrameOutcome::End::left;
-                return outcome;
-            case Listener::unknown:
-                PortDiscardInput(link, kSlackMs);
-                break;
-        }
+void WriteFrame(Link& link, std::span<const std::uint8_t> bytes) {
+    if (!PortWrite(link, bytes))
+        throw RunError(ErrorCode::PortNotInstalled);
+}
+
+FrameReply AwaitReply(Link& link, std::uint8_t seq, std::uint32_t timeoutMs) {
+    const std::optional<Answer> answer = awaitAnswer(link, timeoutMs + kSlackMs);
+    if (answer && answer->seq == seq && takes(answer->status)) {
+        FrameReply reply{FrameReply::Kind::taken, answer->status, 0};
+        std::array<std::uint8_t, 2> pointer{};
+        if (reply.status == LoaderStatus::failed && WaitForBytes(link, pointer, kSlackMs))
+            reply.failedPointer = static_cast<std::uint16_t>(pointer[0] | pointer[1] << 8);
+        return reply;
     }
-    throw RunError(ErrorCode::ChecksumTransfer);
+    if (answer && answer->status == LoaderStatus::rejected && awaitReady(link))
+        return {};
+    // No answer, or one the line garbled: the loader may still wait for more of a frame, or may
+    // have gone back to the monitor after an answer that was lost.
+    switch (probe(link)) {
+        case Listener::loaderReady:
+            return {};
+        case Listener::monitor:
+            return {FrameReply::Kind::left, LoaderStatus::rejected, 0};
+        case Listener::unknown:
+            PortDiscardInput(link, kSlackMs);
+            return {};
+    }
+    return {};
 }
 
 bool EndLeftLoader(Link& link) {

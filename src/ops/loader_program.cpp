@@ -8,6 +8,7 @@
 #include "loader/loader_link.hpp"
 #include "monitor/monitor.hpp"
 #include "ops/blocks.hpp"
+#include "ops/frame_sender.hpp"
 #include "ops/kept_flash.hpp"
 #include "ops/op_common.hpp"
 #include "ops/ops.hpp"
@@ -43,10 +44,6 @@ struct SectorPlan {
     std::size_t unchangedCount() const {
         return static_cast<std::size_t>(std::ranges::count(unchanged, true));
     }
-};
-
-struct LoaderTally {
-    std::uint64_t sent = 0;
 };
 
 bool wordCells(const Job& job) {
@@ -193,69 +190,6 @@ bool startLoader(Job& job) {
     return false;
 }
 
-std::uint8_t nextSeq(std::uint8_t seq) {
-    return static_cast<std::uint8_t>(seq == 255 ? 1 : seq + 1);
-}
-
-class FrameSender {
-  public:
-    FrameSender(Job& job, LoaderTally& tally) : job_(job), tally_(tally) {}
-
-    void send(FrameKind kind, std::uint32_t offset, std::span<const std::uint8_t> packed,
-              std::span<const std::uint8_t> expanded) {
-        constexpr int kRestarts = 3;
-        const auto workMs = static_cast<std::uint32_t>(1000 + expanded.size() / 2);
-        for (int restart = 0; restart <= kRestarts; ++restart) {
-            seq_ = nextSeq(seq_);
-            const LoaderFrame frame{seq_,
-                                    kind,
-                                    job_.deviceBase() + offset,
-                                    packed,
-                                    static_cast<std::uint16_t>(expanded.size()),
-                                    crc32(expanded)};
-            const FrameOutcome outcome = SendFrame(job_.board.link, frame, workMs);
-            tally_.sent +=
-                (kLoaderHeaderSize + packed.size() + kLoaderCrcSize) * (1 + outcome.resends);
-            if (outcome.end == FrameOutcome::End::left) {
-                restartLoader();  // the frame may be done or not: it goes again
-                continue;
-            }
-            if (outcome.status == LoaderStatus::failed) {
-                noteFailedCell(offset, outcome.failedPointer);
-                restartLoader();  // the page is healed by its proof at the end
-            }
-            return;
-        }
-        throw RunError(ErrorCode::ChecksumTransfer);
-    }
-
-    void end() {
-        seq_ = nextSeq(seq_);
-        const FrameOutcome outcome =
-            SendFrame(job_.board.link, LoaderFrame{seq_, FrameKind::end, 0, {}, 0, 0}, 0);
-        tally_.sent += (kLoaderHeaderSize + kLoaderCrcSize) * (1 + outcome.resends);
-        job_.board.targetCode.slot = TargetCodeState::Slot::unknown;
-    }
-
-  private:
-    // Back in the monitor: the chip may be in its error state until it is reset.
-    void restartLoader() {
-        Flash& flash = job_.board.flash;
-        flash.state.ops.reset(flash);
-        if (!StartLoader(job_.board.link))
-            throw RunError(ErrorCode::ChecksumTransfer);
-    }
-
-    void noteFailedCell(std::uint32_t offset, std::uint16_t pointer) {
-        const std::uint32_t page = (job_.deviceBase() + offset) & ~(kPageSize - 1);
-        job_.board.flash.state.failedCells.push_back(page | (pointer & (kPageSize - 1)));
-    }
-
-    Job& job_;
-    LoaderTally& tally_;
-    std::uint8_t seq_ = 0;
-};
-
 // Where the next run of erased bytes worth skipping starts in [from, to), or `to`.
 std::uint32_t nextSkippable(const Region& region, std::uint32_t from, std::uint32_t to,
                             bool erasedSector, std::uint32_t alignment) {
@@ -347,11 +281,10 @@ void programPlainAfterAll(Job& job, HostFile& file, const std::vector<Stretch>& 
     ProgramStretches(job, file, changed);
 }
 
-void printSummary(Job& job, const SectorPlan& plan, const LoaderTally& tally,
-                  std::uint32_t startMs) {
+void printSummary(Job& job, const SectorPlan& plan, std::uint64_t sent, std::uint32_t startMs) {
     job.console.print(
         "Programmed %u bytes: %llu sent, %u of %u sectors unchanged, %.1f s\n",
-        static_cast<unsigned>(job.settings.length), static_cast<unsigned long long>(tally.sent),
+        static_cast<unsigned>(job.settings.length), static_cast<unsigned long long>(sent),
         static_cast<unsigned>(plan.unchangedCount()), static_cast<unsigned>(plan.sectors.size()),
         (job.clock.tickMs() - startMs) / 1000.0);
 }
@@ -370,25 +303,26 @@ void ProgramThroughLoader(Job& job, HostFile& file, const std::vector<Stretch>& 
     const std::uint32_t start = job.clock.tickMs();
     job.console.print("Programming File %s (%d bytes)\n", job.settings.fileName.c_str(),
                       static_cast<int>(job.settings.length));
-    LoaderTally tally;
+    std::uint64_t sent = 0;
     if (changed.empty()) {
         PrintCompleted(job);
     } else if (startLoader(job)) {
-        FrameSender sender(job, tally);
+        FrameSender sender(job);
         sendChanged(job, sender, regions, changed);
         sender.end();
+        sent = sender.sent();
         PrintCompleted(job);
         ProveProgrammed(job, file, changed);
     } else {
         programPlainAfterAll(job, file, changed);
         for (const Stretch& part : changed)
-            tally.sent += part.length;  // plain: the image's bytes, in monitor blocks
+            sent += part.length;  // plain: the image's bytes, in monitor blocks
     }
     if (!changed.empty())
         CheckKeptFlash(job, kept);
     const std::uint32_t hostSum = SumOfStretches(job, file, stretches);
     KeepBoardState(job);
-    printSummary(job, plan, tally, runStart);
+    printSummary(job, plan, sent, runStart);
     job.console.print("Checksum OK: 0x%x\n", hostSum & 0xFFFF);
     job.console.print("%s", "Programming Successfully!!\t\t\n");
     PrintElapsed(job, start);

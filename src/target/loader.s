@@ -72,12 +72,14 @@ READY:  MOV R13, #RXBUF
         MOV V_RXP, R13
         MOV R0, #52h
         CALLR ANSWER
-; Waits until a whole frame is in: its length is known once its header is.
-NEXT:   CALLR RXPOLL
-        MOV R13, V_RXP
+; Waits until a whole frame is in: its length is known once its header is. It looks before it
+; takes in more, since the byte after a frame is the next frame's.
+NEXT:   MOV R13, V_RXP
         CMP R13, #RXBUF + HEADER
-        JMPR cc_C, NEXT
-        MOV R12, RX_PACKED
+        JMPR cc_NC, NEXT0
+        CALLR RXPOLL
+        JMPR cc_UC, NEXT
+NEXT0:  MOV R12, RX_PACKED
         CMP R12, #PACKED_MAX
         JMPR cc_UGT, REJECT
         ADD R12, #RXBUF + HEADER + 4
