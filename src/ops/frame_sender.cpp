@@ -1,5 +1,6 @@
 #include "ops/frame_sender.hpp"
 
+#include <algorithm>
 #include <numeric>
 
 #include "base/errors.hpp"
@@ -12,6 +13,11 @@
 namespace halvard {
 
 namespace {
+
+// Frames shrink to no less than this after trouble, and grow again after this many clean
+// answers in a row.
+constexpr std::size_t kSmallestPackedLimit = 64;
+constexpr int kCleanRepliesToGrow = 16;
 
 std::uint8_t nextSeq(std::uint8_t seq) {
     return static_cast<std::uint8_t>(seq == 255 ? 1 : seq + 1);
@@ -58,6 +64,7 @@ void FrameSender::settleOldest() {
     switch (reply.kind) {
         case FrameReply::Kind::taken: {
             repliesWithoutProgress_ = 0;
+            noteClean();
             const Queued done = std::move(onTheirWay_.front());
             onTheirWay_.pop_front();
             if (reply.status == LoaderStatus::failed) {
@@ -79,9 +86,22 @@ void FrameSender::settleOldest() {
         case FrameReply::Kind::resend:
             break;
     }
+    noteTrouble();
     if (++repliesWithoutProgress_ > kLoaderTries)
         throw RunError(ErrorCode::ChecksumTransfer);
     sendAllAgain();
+}
+
+void FrameSender::noteClean() {
+    if (++cleanReplies_ < kCleanRepliesToGrow)
+        return;
+    cleanReplies_ = 0;
+    packedLimit_ = std::min(packedLimit_ * 2, kLoaderPackedMax);
+}
+
+void FrameSender::noteTrouble() {
+    cleanReplies_ = 0;
+    packedLimit_ = std::max(packedLimit_ / 2, kSmallestPackedLimit);
 }
 
 void FrameSender::sendAllAgain() {

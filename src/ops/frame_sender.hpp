@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <span>
@@ -30,6 +31,10 @@ class FrameSender {
     // Frame bytes written to the line, resends included.
     std::uint64_t sent() const { return sent_; }
 
+    // The most packed bytes the next frame should carry: less after trouble on the line, since
+    // a frame that a garbled byte spoils goes again whole, and back up while the line is clean.
+    std::size_t packedLimit() const { return packedLimit_; }
+
   private:
     struct Queued {
         std::vector<std::uint8_t> bytes;
@@ -44,12 +49,16 @@ class FrameSender {
     void sendAllAgain();
     void restartLoader();
     void noteFailedCell(std::uint32_t offset, std::uint16_t pointer);
+    void noteClean();
+    void noteTrouble();
 
     Job& job_;
     std::deque<Queued> onTheirWay_;
     std::uint8_t seq_ = 0;
     std::uint64_t sent_ = 0;
     int repliesWithoutProgress_ = 0;
+    std::size_t packedLimit_ = kLoaderPackedMax;
+    int cleanReplies_ = 0;
 };
 
 }  // namespace halvard

@@ -41,6 +41,7 @@ struct Region {
 struct SectorPlan {
     std::vector<SectorSpan> sectors;
     std::vector<bool> unchanged;
+    std::vector<bool> erased;  // every byte 0xFF already: programmed without an erase
     std::size_t unchangedCount() const {
         return static_cast<std::size_t>(std::ranges::count(unchanged, true));
     }
@@ -62,7 +63,10 @@ std::vector<Region> regionsOf(Job& job, HostFile& file, const std::vector<Stretc
 
 // What the sector must hold when the run is done: the image where it has bytes, and with an
 // erase, erased flash around them. Without one only the image's bytes count.
-bool sectorHoldsImage(Job& job, const SectorSpan& sector, const std::vector<Region>& regions) {
+enum class SectorHolds { image, erased, other };
+
+// An erased sector needs no erase; it counts only when every page of it was asked.
+SectorHolds sectorHolds(Job& job, const SectorSpan& sector, const std::vector<Region>& regions) {
     const bool erasing = !job.settings.noErase;
     std::vector<std::uint8_t> expected(sector.end - sector.start, kErased);
     std::vector<bool> known(expected.size(), erasing);
@@ -74,8 +78,10 @@ bool sectorHoldsImage(Job& job, const SectorSpan& sector, const std::vector<Regi
         std::ranges::copy(region.at(from, to), expected.begin() + (from - sector.start));
         std::fill(known.begin() + (from - sector.start), known.begin() + (to - sector.start), true);
     }
+    bool image = true;
+    bool erased = erasing;
     std::uint32_t at = 0;
-    while (at < expected.size()) {
+    while (at < expected.size() && (image || erased)) {
         if (!known[at]) {
             ++at;
             continue;
@@ -83,18 +89,22 @@ bool sectorHoldsImage(Job& job, const SectorSpan& sector, const std::vector<Regi
         std::uint32_t end = at;
         while (end < expected.size() && known[end])
             ++end;
-        const auto failed = WalkPieces(job.deviceBase(), sector.start + at, sector.start + end,
-                                       PageSize(job), [&](const Piece& page) {
-                                           const auto bytes = std::span(expected).subspan(
-                                               page.offset - sector.start, page.size);
-                                           return AskPieceOnce(job, job.deviceBase() + page.offset,
-                                                               bytes) == PieceProof::agrees;
-                                       });
-        if (failed)
-            return false;
+        WalkPieces(job.deviceBase(), sector.start + at, sector.start + end, PageSize(job),
+                   [&](const Piece& page) {
+                       const auto bytes =
+                           std::span(expected).subspan(page.offset - sector.start, page.size);
+                       const PageHolds holds =
+                           AskPageOnce(job, job.deviceBase() + page.offset, bytes);
+                       const bool blankBytes =
+                           std::ranges::all_of(bytes, [](std::uint8_t b) { return b == kErased; });
+                       image = image && holds == PageHolds::bytes;
+                       erased = erased && (holds == PageHolds::erased ||
+                                           (holds == PageHolds::bytes && blankBytes));
+                       return image || erased;
+                   });
         at = end;
     }
-    return true;
+    return image ? SectorHolds::image : erased ? SectorHolds::erased : SectorHolds::other;
 }
 
 SectorPlan planSectors(Job& job, const std::vector<Region>& regions) {
@@ -108,8 +118,11 @@ SectorPlan planSectors(Job& job, const std::vector<Region>& regions) {
     }
     // /ERASEALL has cleared the chip already: nothing can hold the image.
     const bool mayHold = !job.settings.eraseAll && PrepareProof(job);
-    for (const SectorSpan& sector : plan.sectors)
-        plan.unchanged.push_back(mayHold && sectorHoldsImage(job, sector, regions));
+    for (const SectorSpan& sector : plan.sectors) {
+        const SectorHolds holds = mayHold ? sectorHolds(job, sector, regions) : SectorHolds::other;
+        plan.unchanged.push_back(holds == SectorHolds::image);
+        plan.erased.push_back(holds == SectorHolds::erased);
+    }
     return plan;
 }
 
@@ -164,14 +177,20 @@ void keepUnchanged(Job& job, const SectorPlan& plan, const std::vector<Region>& 
     }
 }
 
-void eraseChanged(Job& job, const std::vector<Stretch>& changed) {
+// Erased sectors are left as they are: a cell that is not, after all, fails to program, and its
+// page is healed (erased and programmed) by its proof at the end.
+void eraseChanged(Job& job, const SectorPlan& plan) {
     const JobSettings& s = job.settings;
-    if (s.eraseAll || s.noErase || changed.empty())
+    if (s.eraseAll || s.noErase)
         return;
     std::vector<FlashSpan> spans;
-    for (const Stretch& stretch : changed)
-        spans.push_back({stretch.flashOffset, stretch.length});
-    EraseFlashSectors(job.board.flash, spans);
+    for (std::size_t i = 0; i < plan.sectors.size(); ++i) {
+        const SectorSpan& sector = plan.sectors[i];
+        if (!plan.unchanged[i] && !plan.erased[i])
+            spans.push_back({sector.start, sector.end - sector.start});
+    }
+    if (!spans.empty())
+        EraseFlashSectors(job.board.flash, spans);
 }
 
 bool startLoader(Job& job) {
@@ -227,14 +246,16 @@ void sendRange(Job& job, FrameSender& sender, const Region& region, std::uint32_
             from + NextPiece(job.deviceBase() + from, to - from, kPageSize);
         const std::uint32_t dictionaryStart =
             from - std::min<std::uint32_t>(kWindow, from - region.offset);
-        const PackedFrame packed = PackFrame(region.at(dictionaryStart, from),
-                                             region.at(from, pageEnd), kLoaderPackedMax, options);
+        const std::size_t limit = sender.packedLimit();
+        const PackedFrame packed =
+            PackFrame(region.at(dictionaryStart, from), region.at(from, pageEnd), limit, options);
         std::uint32_t end = from + static_cast<std::uint32_t>(packed.covered);
         if (packed.covered > 0 && packed.block.size() < packed.covered) {
             sender.send(FrameKind::lz4, from, packed.block, region.at(from, end));
         } else {
             // Bytes that do not compress go as they are.
-            std::uint32_t size = std::min<std::uint32_t>(pageEnd - from, kLoaderPackedMax);
+            std::uint32_t size =
+                std::min<std::uint32_t>(pageEnd - from, static_cast<std::uint32_t>(limit));
             size -= size % (wordMode ? 2 : 1);
             end = from + size;
             sender.send(FrameKind::plain, from, region.at(from, end), region.at(from, end));
@@ -298,7 +319,7 @@ void ProgramThroughLoader(Job& job, HostFile& file, const std::vector<Stretch>& 
     const std::vector<Stretch> changed = changedStretches(stretches, plan);
     KeptFlash kept = RecordKeptFlash(job, stretches);
     keepUnchanged(job, plan, regions, kept);
-    eraseChanged(job, changed);
+    eraseChanged(job, plan);
 
     const std::uint32_t start = job.clock.tickMs();
     job.console.print("Programming File %s (%d bytes)\n", job.settings.fileName.c_str(),

@@ -185,16 +185,20 @@ bool PrepareProof(Job& job) {
     return false;
 }
 
-PieceProof AskPieceOnce(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
+PageHolds AskPageOnce(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {
     const auto count = static_cast<std::uint16_t>(expected.size());
     const std::uint32_t crc = RoutineCrc(address, count, expected);
+    const std::vector<std::uint8_t> erased(count, 0xFF);
     selectMode(job, kCrcMode);
     const std::optional<std::uint32_t> answer = targetCrc32(job.board.link, address, count);
-    if (answer != crc)
-        distrustMode(job);
+    if (answer == crc)
+        return PageHolds::bytes;
+    if (answer == RoutineCrc(address, count, erased))
+        return PageHolds::erased;
+    distrustMode(job);
     if (!answer)
         PortResync(job.board.link);  // the line may be out of step
-    return judged(answer, crc);
+    return PageHolds::other;
 }
 
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected) {

@@ -25,9 +25,11 @@ enum class PieceProof {
 bool PrepareProof(Job& job);
 PieceProof ProvePiece(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
 // One question by the routine's CRC (after PrepareProof), no second one to settle a difference:
-// for a page that is only looked at to skip it when it holds its bytes already. An answer that
-// the line garbled counts as a difference, which costs its sector's programming, nothing else.
-PieceProof AskPieceOnce(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
+// for a page that is only looked at to skip it when it holds its bytes already, or its erase when
+// it is erased. An answer that the line garbled counts as other data, which costs its sector's
+// erase and programming, nothing else.
+enum class PageHolds { bytes, erased, other };
+PageHolds AskPageOnce(Job& job, std::uint32_t address, std::span<const std::uint8_t> expected);
 
 // The routine's answer for count bytes at the address where the host does not know what they
 // hold: asked until two answers agree or one is `likely`; nothing when the line garbles every

@@ -155,13 +155,13 @@ ANSWER: MOV R15, R0
 ; Sends RL0, then RH0.
 TXW:    CALLR TXB
         MOVB RL0, RH0
-; A byte that comes in meanwhile waits in S0RBUF for the next call. Nothing is taken in after the
-; last byte of an answer: after 'E' or 'F', what the host sends is the monitor's.
-TXB:    CALLR RXPOLL
-        BCLR S0TIC.7
+; What comes in meanwhile is taken in, but nothing once the byte is out: after the last byte of
+; 'E' or 'F', what the host sends is the monitor's.
+TXB:    BCLR S0TIC.7
         MOVB S0TBUF, RL0
-TXB1:   JNB S0TIC.7, TXB1
-        RET
+TXB1:   JB S0TIC.7, RXP9
+        CALLR RXPOLL
+        JMPR cc_UC, TXB1
 
 ; Returns once no byte has come for V_QUIET turns of the loop (R12 and R13: lowest first).
 DRAIN:  MOV R12, V_QUIET

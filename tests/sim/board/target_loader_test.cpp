@@ -79,7 +79,8 @@ class TargetLoader : public ::testing::Test {
 // Every answer the loader gives, and the flash after it. Catches a status that misreports
 // programmed frames, a drain that never hands the line back, a back-reference that reads the
 // wrong flash (an earlier page, through EXTS), a repeated frame that is not answered again, and
-// an end or a failed cell that does not return to the monitor.
+// an end or a failed cell that does not return to the monitor, and a frame that comes in while
+// another is programmed and is lost, or reaches the monitor as commands.
 TEST_F(TargetLoader, AnswersEachFrameAndProgramsOnlyProvenOnes) {
     const Bytes first = randomBytes(400, 1);
     // The second frame repeats the first from the next page on: all of it one back-reference.
@@ -90,8 +91,9 @@ TEST_F(TargetLoader, AnswersEachFrameAndProgramsOnlyProvenOnes) {
     const std::uint32_t secondAt = kFlash + 0x4000;  // the match reaches back into page 8
     const std::uint32_t firstAt = secondAt - static_cast<std::uint32_t>(first.size());
 
-    EXPECT_EQ(client_.send(frame(1, FrameKind::plain, firstAt, first, first)), answer('K', 1));
-    EXPECT_EQ(client_.send(frame(1, FrameKind::plain, firstAt, first, first)), answer('K', 1));
+    // Back to back, as the host sends them: the second comes in while the first is programmed.
+    const Bytes plain = frame(1, FrameKind::plain, firstAt, first, first);
+    EXPECT_EQ(client_.send(joined(plain, plain)), joined(answer('K', 1), answer('K', 1)));
 
     Bytes garbled = frame(2, FrameKind::lz4, secondAt, packed.block, second);
     garbled[20] ^= 0x10;
@@ -105,11 +107,12 @@ TEST_F(TargetLoader, AnswersEachFrameAndProgramsOnlyProvenOnes) {
     EXPECT_EQ(readFlash(secondAt, second.size()), second);
 
     // Started again: a cell that cannot go from 0 to 1 fails on the chip, and the loader names
-    // it and goes back to the monitor.
+    // it and goes back to the monitor, once the frame behind it has gone by.
     EXPECT_EQ(client_.send({0x0E}), answer('R', 0));
     const Bytes erased(first.size(), 0xFF);
     const std::uint32_t pointer = 0x4000 | (firstAt & 0x3FFF);
-    EXPECT_EQ(client_.send(frame(1, FrameKind::plain, firstAt, erased, erased)),
+    EXPECT_EQ(client_.send(joined(frame(1, FrameKind::plain, firstAt, erased, erased),
+                                  frame(2, FrameKind::plain, secondAt, erased, erased))),
               joined(answer('F', 1), {static_cast<std::uint8_t>(pointer),
                                       static_cast<std::uint8_t>(pointer >> 8)}));
     EXPECT_EQ(client_.send({0x00}), Bytes{0xAA});
