@@ -21,8 +21,9 @@ inline constexpr std::string_view kSimDevice = "SIM";
 
 // "SIM", or "SIM:" and options for the board, separated by commas: ADAPTER=MS (a USB serial
 // adapter with this latency timer in the line), APP (the board starts in its application,
-// so that only a /RESET= sequence brings it into its loader) and FLASH=CHIP (the flash chip, by
-// the names halvard-sim --flash takes).
+// so that only a /RESET= sequence brings it into its loader), BASE=HEX (the flash chip's address,
+// as halvard-sim --flash-base takes it) and FLASH=CHIP (the flash chip, by the names
+// halvard-sim --flash takes).
 bool IsSimDevice(std::string_view device);
 // Applies the options of such a device name; returns why they do not make a board, or "".
 std::string ApplySimDeviceOptions(std::string_view device, sim::VirtualBoardOptions& options);
