@@ -149,6 +149,7 @@ namespace {
 constexpr std::string_view kAdapterOption = "ADAPTER=";
 constexpr std::string_view kFlashOption = "FLASH=";
 constexpr std::string_view kBaseOption = "BASE=";
+constexpr std::string_view kFileOption = "FILE=";
 constexpr std::uint32_t kMaxAdapterLatencyMs = 255;
 // The external bus of the chips is 24 bits wide.
 constexpr std::uint32_t kMaxFlashBase = 0xFFFFFF;
@@ -202,6 +203,11 @@ std::string applySimOption(std::string_view word, sim::VirtualBoardOptions& opti
         return applyFlashChip(*chip, options);
     if (const auto base = valueOf(word, kBaseOption))
         return applyFlashBase(*base, options);
+    if (const auto file = valueOf(word, kFileOption)) {
+        if (!options.flashImage.empty())
+            options.flashImage = std::string(*file);
+        return {};
+    }
     if (sameWord(word, "APP")) {
         options.startsInApplication = true;
         return {};
@@ -218,10 +224,23 @@ std::string applySimOption(std::string_view word, sim::VirtualBoardOptions& opti
         return {};
     }
     return "unknown option '" + std::string(word) +
-           "' (known: ADAPTER=MS, APP, BASE=HEX, FLASH=CHIP)";
+           "' (known: ADAPTER=MS, APP, BASE=HEX, FILE=NAME, FLASH=CHIP)";
 }
 
 }  // namespace
+
+bool IsSimOptionWord(std::string_view word) {
+    constexpr std::array kValued{kAdapterOption, kFlashOption, kBaseOption, kFileOption};
+    return sameWord(word, "APP") ||
+           std::any_of(kValued.begin(), kValued.end(),
+                       [&](std::string_view name) { return valueOf(word, name).has_value(); });
+}
+
+std::string SimFlashFileOf(std::string_view device) {
+    sim::VirtualBoardOptions options = DefaultSimBoard();
+    ApplySimDeviceOptions(device, options);
+    return options.flashImage.string();
+}
 
 bool IsSimDevice(std::string_view device) {
     return device == kSimDevice ||
