@@ -97,7 +97,8 @@ void BoardOutput::emit(const std::string& text) {
 }
 
 void BoardOutput::redraw() {
-    std::string text = drawn_ ? Format("\x1b[%zuA", boards_.size()) : std::string();
+    std::string text =
+        drawn_ ? Format("\x1b[%uA", static_cast<unsigned>(boards_.size())) : std::string();
     for (const Board& board : boards_) {
         const std::string line = board.label + board.status;
         text += "\r\x1b[2K" + line.substr(0, kStatusColumns) + "\n";

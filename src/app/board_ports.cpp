@@ -91,7 +91,9 @@ void RefuseSharedPorts(const std::vector<std::string>& typed, Console& console) 
         const std::string device = PortDeviceFor(port, 0);
         if (!IsSimDevice(device))
             continue;
-        const std::string file = SimFlashFileOf(device);
+        const std::string named = SimFlashFileOf(device);
+        const std::string file =
+            named.empty() ? named : std::filesystem::absolute(named).lexically_normal().string();
         for (const auto& [other, otherFile] : simFiles) {
             if (!file.empty() && file == otherFile)
                 refuse(console, other + " and " + port + " would keep their flash in one file, " +

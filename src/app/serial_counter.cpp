@@ -97,8 +97,8 @@ std::vector<std::uint32_t> TakeSerialNumbers(const SerialSettings& serial, std::
     Counter counter = read(serial);
     const std::uint64_t after = counter.next + std::uint64_t{serial.step} * count;
     if (after > 0xFFFFFFFFull)
-        refuse(serial,
-               Format("%zu more numbers from 0x%08X run past 32 bits", count, counter.next));
+        refuse(serial, Format("%u more numbers from 0x%08X run past 32 bits",
+                              static_cast<unsigned>(count), counter.next));
     std::vector<std::uint32_t> numbers;
     for (std::size_t i = 0; i < count; ++i)
         numbers.push_back(
