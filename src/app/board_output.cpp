@@ -218,7 +218,9 @@ void BoardSink::text(std::string_view text) {
          end = pending_.find('\n')) {
         const std::string line = trimmedLineEnd(pending_.substr(0, end));
         pending_.erase(0, end + 1);
-        output_.line(board_, stage_, line);
+        // An empty line only ended a progress line on a console of its own.
+        if (!line.empty())
+            output_.line(board_, stage_, line);
     }
 }
 
