@@ -17,3 +17,9 @@ halvard=../release/src/halvard
 "$halvard" /V image.bin /COM=SIM
 "$halvard" /R readback.bin /COM=SIM /L=10000
 cmp image.bin readback.bin && echo "readback.bin is identical to image.bin"
+
+# A production line: four virtual boards at once, each with its own serial number at 0x20100
+# (from image.bin.serial) and a row in boards.csv.
+"$halvard" /P image.bin /COM=SIM:FILE=b1.sim,SIM:FILE=b2.sim,SIM:FILE=b3.sim,SIM:FILE=b4.sim \
+    /SERIAL=20100:1000 /LOG=boards.csv
+cat image.bin.serial boards.csv

@@ -8,13 +8,10 @@
 
 namespace halvard {
 
-std::string Format(const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
+std::string FormatList(const char* format, std::va_list args) {
     std::va_list again;
     va_copy(again, args);
     const int size = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
     std::string text;
     if (size > 0) {
         std::vector<char> buffer(static_cast<std::size_t>(size) + 1);
@@ -22,6 +19,14 @@ std::string Format(const char* format, ...) {
         text.assign(buffer.data(), static_cast<std::size_t>(size));
     }
     va_end(again);
+    return text;
+}
+
+std::string Format(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::string text = FormatList(format, args);
+    va_end(args);
     return text;
 }
 

@@ -1,5 +1,6 @@
 #include "base/output_file.hpp"
 
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <system_error>
@@ -29,7 +30,8 @@ int processId() {
 // A name beside the target that no other file has: the process id tells whose it is if a
 // killed run ever leaves one behind.
 std::string temporaryNameFor(const std::string& target) {
-    static int counter = 0;
+    // Boards of one run write their files side by side.
+    static std::atomic<int> counter = 0;
     for (;;) {
         std::string name =
             target + ".part-" + std::to_string(processId()) + "-" + std::to_string(counter++);

@@ -23,6 +23,7 @@ struct Parse {
     Console& console;
     RunSettings& settings;
     std::optional<SparseImage>& image;
+    std::string serialFile;  // /SERIAL-FILE=, wherever it stands among the options
 };
 
 enum class Match { whole, prefix };
@@ -51,8 +52,63 @@ void applyResetOption(Parse& cmd, std::string_view value, std::string_view) {
     throw RunError(ErrorCode::IllegalOption);
 }
 
+[[noreturn]] void refuseSerial(Parse& cmd, std::string_view value, const char* why) {
+    cmd.console.print("ParseCmdLine: /SERIAL=%s: %s\n", std::string(value).c_str(), why);
+    throw RunError(ErrorCode::IllegalOption);
+}
+
+// Hexadecimal digits, with or without 0x, and nothing else: a counter that starts at a number
+// other than the one typed would hand out numbers nobody meant.
+std::optional<std::uint32_t> strictHex(std::string_view text) {
+    if (text.starts_with("0X"))
+        text.remove_prefix(2);
+    if (text.empty() || text.size() > 8 ||
+        text.find_first_not_of("0123456789ABCDEF") != std::string_view::npos)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(std::stoul(std::string(text), nullptr, 16));
+}
+
+void applySerialOption(Parse& cmd, std::string_view value, std::string_view) {
+    SerialSettings serial = cmd.settings.serial.value_or(SerialSettings{});
+    std::array<std::uint32_t*, 3> fields{&serial.address, &serial.first, &serial.step};
+    std::string_view rest = value;
+    for (std::uint32_t* field : fields) {
+        const std::size_t colon = rest.find(':');
+        const auto number = strictHex(rest.substr(0, colon));
+        if (!number)
+            refuseSerial(cmd, value, "needs hexadecimal numbers: address[:first[:step]]");
+        *field = *number;
+        if (colon == std::string_view::npos) {
+            rest = {};
+            break;
+        }
+        rest.remove_prefix(colon + 1);
+        if (field == fields.back())
+            refuseSerial(cmd, value, "takes at most address:first:step");
+    }
+    if (serial.step == 0)
+        refuseSerial(cmd, value, "a step of 0 would give every board the same number");
+    cmd.settings.serial = serial;
+}
+
+void applySerialFile(Parse& cmd, std::string_view, std::string_view original) {
+    if (original.empty()) {
+        cmd.console.print("ParseCmdLine: /SERIAL-FILE= needs a file name\n");
+        throw RunError(ErrorCode::IllegalOption);
+    }
+    cmd.serialFile = std::string(original);
+}
+
+void applyLogOption(Parse& cmd, std::string_view, std::string_view original) {
+    if (original.empty()) {
+        cmd.console.print("ParseCmdLine: /LOG= needs a file name\n");
+        throw RunError(ErrorCode::IllegalOption);
+    }
+    cmd.settings.logFile = std::string(original);
+}
+
 // Tested in this order; the first row that matches decides.
-const std::array<OptionRow, 22> kOptions = {{
+const std::array<OptionRow, 26> kOptions = {{
     {"/OFFSET=", Match::prefix,
      [](Parse& r, std::string_view v, std::string_view) {
          r.settings.flashOffset = ParseNumber(v, 16);
@@ -84,11 +140,8 @@ const std::array<OptionRow, 22> kOptions = {{
     {"/PLAIN", Match::whole,
      [](Parse& r, std::string_view, std::string_view) { r.settings.plain = true; }},
     {"/COM=", Match::prefix,
-     [](Parse& r, std::string_view v, std::string_view original) {
-         // A device path is shown and opened as typed; anything else is a COM port label.
-         const bool path = original.starts_with('/') || original.starts_with('\\');
-         r.settings.portName = path ? std::string(original) : "COM" + std::string(v);
-         r.settings.portDevice = std::string(original);
+     [](Parse& r, std::string_view, std::string_view original) {
+         SetTypedPort(r.settings, original);
      }},
     {"/COM1", Match::whole,
      [](Parse& r, std::string_view, std::string_view) { setComIndex(r, 0); }},
@@ -139,6 +192,11 @@ const std::array<OptionRow, 22> kOptions = {{
     {"/XC16X", Match::whole,
      [](Parse& r, std::string_view, std::string_view) { r.settings.xc16x = true; }},
     {"/RESET=", Match::prefix, applyResetOption},
+    {"/SERIAL=", Match::prefix, applySerialOption},
+    {"/SERIAL-FILE=", Match::prefix, applySerialFile},
+    {"/LOG=", Match::prefix, applyLogOption},
+    {"--JSON", Match::whole,
+     [](Parse& r, std::string_view, std::string_view) { r.settings.json = true; }},
 }};
 
 void applyOption(Parse& cmd, char* argument) {
@@ -266,6 +324,43 @@ void checkInputFile(Parse& cmd) {
     }
 }
 
+bool serialInsideImage(const Parse& cmd, std::uint64_t address) {
+    const RunSettings& s = cmd.settings;
+    constexpr std::uint64_t kBytes = 4;
+    if (!cmd.image) {
+        const std::uint64_t first = std::uint64_t{s.deviceBase} + s.flashOffset;
+        return address >= first && address + kBytes <= first + s.length;
+    }
+    return std::any_of(cmd.image->ranges().begin(), cmd.image->ranges().end(),
+                       [&](const auto& range) {
+                           return address >= range.first && address + kBytes <= endOf(range);
+                       });
+}
+
+// A serial number goes into the image that /P programs, inside its data; the counter file is
+// named after the image unless /SERIAL-FILE= names it.
+void settleSerial(Parse& cmd) {
+    RunSettings& s = cmd.settings;
+    if (!s.serial) {
+        if (!cmd.serialFile.empty()) {
+            cmd.console.print("ParseCmdLine: /SERIAL-FILE= needs /SERIAL=\n");
+            throw RunError(ErrorCode::IllegalOption);
+        }
+        return;
+    }
+    if (s.operation != Operation::program) {
+        cmd.console.print("ParseCmdLine: /SERIAL= goes with /P only\n");
+        throw RunError(ErrorCode::IllegalOption);
+    }
+    if (!serialInsideImage(cmd, s.serial->address)) {
+        cmd.console.print(
+            "ParseCmdLine: /SERIAL=%X: the number's 4 bytes at 0x%X lie outside the data of %s\n",
+            s.serial->address, s.serial->address, s.fileName.c_str());
+        throw RunError(ErrorCode::IllegalOption);
+    }
+    s.serial->counterFile = cmd.serialFile.empty() ? s.fileName + ".serial" : cmd.serialFile;
+}
+
 }  // namespace
 
 std::uint32_t ParseNumber(std::string_view text, int base) {
@@ -301,6 +396,9 @@ void PrintUsage(Console& out) {
     out.print("/8BIT\t\t/16BIT\n");
     out.print("/XC16X\n");
     out.print("/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
+    out.print("/COM=a,b,...\tthe function on every board at once\n");
+    out.print("/SERIAL=\taddr[:first[:step]]\t/SERIAL-FILE=\n");
+    out.print("/LOG=\t\tCSV row per board\t--json\n");
 }
 
 Request RequestOf(int argc, char* argv[]) {
@@ -318,7 +416,7 @@ Request RequestOf(int argc, char* argv[]) {
 
 CommandLine ParseCmdLine(Console& console, int argc, char* argv[]) {
     CommandLine parsed;
-    Parse cmd{console, parsed.settings, parsed.image};
+    Parse cmd{console, parsed.settings, parsed.image, {}};
     if (argc < 2 || RequestOf(argc, argv) == Request::help) {
         PrintUsage(console);
         throw RunError(exit_status::usage, "");
@@ -339,7 +437,17 @@ CommandLine ParseCmdLine(Console& console, int argc, char* argv[]) {
     if (cmd.settings.flashOffset % 2 != 0) {
         refuse(cmd, "parseCmdLine Error: Offset must be Even!!!\n", exit_status::oddNumber);
     }
+    settleSerial(cmd);
     return parsed;
+}
+
+void SetTypedPort(RunSettings& settings, std::string_view typed) {
+    // A device path is shown and opened as typed; anything else is a COM port label.
+    const bool path = typed.starts_with('/') || typed.starts_with('\\');
+    std::string label(typed);
+    UpcaseArgument(label.data());
+    settings.portName = path ? std::string(typed) : "COM" + label;
+    settings.portDevice = std::string(typed);
 }
 
 PortChoice PortOf(const RunSettings& settings) {
@@ -358,8 +466,9 @@ FlashSettings FlashOf(const RunSettings& settings) {
 }
 
 JobSettings JobOf(const RunSettings& settings) {
-    return {settings.operation,  settings.fileName, settings.flashOffset, settings.length,
-            settings.fileOffset, settings.eraseAll, settings.noErase,     settings.plain};
+    return {settings.operation, settings.fileName,   settings.flashOffset,
+            settings.length,    settings.fileOffset, settings.eraseAll,
+            settings.noErase,   settings.plain,      {}};
 }
 
 }  // namespace halvard

@@ -27,6 +27,8 @@ Request RequestOf(int argc, char* argv[]);
 // Options are upper-cased in place; the file name keeps its case.
 CommandLine ParseCmdLine(Console& console, int argc, char* argv[]);
 void UpcaseArgument(char* argument);
+// The port that /COM= with this one value chooses, as its label and its device.
+void SetTypedPort(RunSettings& settings, std::string_view typed);
 void PrintUsage(Console& console);
 
 // strtol as a 32-bit C library does it: sign, blanks, "0X" in base 16, junk ends the number,

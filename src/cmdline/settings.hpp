@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,15 @@
 namespace halvard {
 
 inline constexpr std::int32_t kDefaultBaudRate = 38400;
+
+// /SERIAL=addr[:first[:step]]: each board's copy of the image holds its own number, 32 bits
+// little-endian at the target address; the counter file hands the numbers out.
+struct SerialSettings {
+    std::uint32_t address = 0;
+    std::uint32_t first = 1;  // the first number, when the counter file is new
+    std::uint32_t step = 1;
+    std::string counterFile;  // /SERIAL-FILE=; the image's name + ".serial" when not given
+};
 
 // Everything the command line sets; the layers below each get the few values they use.
 struct RunSettings {
@@ -34,6 +44,9 @@ struct RunSettings {
     bool xc16x = false;
     ModemSequence resetBefore;  // /RESET=: before the handshake (boot mode)
     ModemSequence resetAfter;   // /RESET=...:...: after a successful run (the application)
+    std::optional<SerialSettings> serial;
+    std::string logFile;  // /LOG=: one CSV row per board
+    bool json = false;    // --json: JSON Lines on standard output instead of the text
 };
 
 // The port, the board, the flash chip and the function, as the command line sets them.

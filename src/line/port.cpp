@@ -136,12 +136,9 @@ std::uint32_t wireTimeMs(const Link& link, std::size_t bytes) {
 std::string PortDeviceFor(std::string_view value, std::uint32_t index) {
     if (value.empty())
         return deviceForNumber(index + 1);
-    if (isSimulator(value)) {
-        std::string device = "SIM";
-        for (const char c : value.substr(3))
-            device += upper(c);
-        return device;
-    }
+    // The board's options keep their case: FILE= names a file.
+    if (isSimulator(value))
+        return "SIM" + std::string(value.substr(3));
     if (const auto number = portNumber(value))
         return deviceForNumber(*number);
     return devicePathOf(value);

@@ -26,7 +26,10 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 constexpr std::array kRestoringSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-std::array<SavedPort, 8> savedPorts;
+// A fixture may hold many adapters; a port beyond these still gets its settings back on close.
+std::array<SavedPort, 32> savedPorts;
+// A slot taken but not yet filled.
+constexpr int kClaimed = -2;
 std::array<struct sigaction, kRestoringSignals.size()> previousActions{};
 
 std::size_t signalSlot(int signal) {
@@ -82,8 +85,11 @@ void installRestoringHandlers() {
 // settings back on a normal close).
 std::size_t registerPort(int fd, const termios& original) {
     installRestoringHandlers();
+    // Boards of one run open their ports side by side: a slot is claimed before it is filled,
+    // and a handler skips a slot that is being filled.
     for (std::size_t i = 0; i < savedPorts.size(); ++i) {
-        if (savedPorts[i].fd.load(std::memory_order_acquire) < 0) {
+        int free = -1;
+        if (savedPorts[i].fd.compare_exchange_strong(free, kClaimed, std::memory_order_acq_rel)) {
             savedPorts[i].settings = original;
             savedPorts[i].fd.store(fd, std::memory_order_release);
             return i;

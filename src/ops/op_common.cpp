@@ -31,7 +31,7 @@ double Completion(std::uint32_t remaining, std::uint32_t total) {
 }
 
 void PrintProgress(Job& job, std::uint32_t remaining, std::uint32_t total) {
-    job.console.progress("Completed %2.1f%%\r", Completion(remaining, total));
+    job.console.completed(Completion(remaining, total), total - remaining);
 }
 
 void PrintCompleted(Job& job) {

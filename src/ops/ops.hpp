@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,6 +18,13 @@ enum class Operation { program, read, verify };
 
 inline constexpr std::uint32_t kLengthToEnd = 0xFFFFFFFFu;  // /L=-1 and no /L= at all
 
+// Bytes of this board's copy of the image that replace the file's (its serial number): every
+// byte the function takes from the image at these flash offsets is the patch's.
+struct ImagePatch {
+    std::uint32_t flashOffset = 0;
+    std::array<std::uint8_t, 4> bytes{};
+};
+
 // What a function uses of the command line.
 struct JobSettings {
     Operation operation = Operation::program;
@@ -27,6 +35,7 @@ struct JobSettings {
     bool eraseAll = false;
     bool noErase = false;
     bool plain = false;  // program without the loader
+    std::optional<ImagePatch> patch;
 };
 
 // One function on one board: the board's session, what the command line asks of it, and the

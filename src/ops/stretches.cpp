@@ -34,6 +34,17 @@ void readFromFile(const Job& job, HostFile& file, std::span<std::uint8_t> block)
                                                ErrorLine(ErrorCode::NotDefined));
 }
 
+void applyPatch(const Job& job, std::uint32_t offset, std::span<std::uint8_t> data) {
+    if (!job.settings.patch)
+        return;
+    const ImagePatch& patch = *job.settings.patch;
+    for (std::size_t i = 0; i < patch.bytes.size(); ++i) {
+        const std::uint64_t at = std::uint64_t{patch.flashOffset} + i;
+        if (at >= offset && at < std::uint64_t{offset} + data.size())
+            data[static_cast<std::size_t>(at - offset)] = patch.bytes[i];
+    }
+}
+
 }  // namespace
 
 bool FileErasedFrom(Job& job, std::uint32_t offset, std::uint32_t count) {
@@ -88,6 +99,7 @@ std::vector<std::uint8_t> BytesOf(Job& job, HostFile& file, const Stretch& stret
         const auto from = stretch.inMemory.subspan(offset - stretch.flashOffset, size);
         std::copy(from.begin(), from.end(), data.begin());
     }
+    applyPatch(job, offset, data);
     return data;
 }
 

@@ -28,8 +28,8 @@ bool FileErasedFrom(Job& job, std::uint32_t offset, std::uint32_t count);
 // The raw input file, at /FILE-OFFSET=; none for a HEX or S-record image, which is in memory.
 HostFile OpenInput(Job& job);
 std::vector<Stretch> StretchesOf(const Job& job);
-// The bytes the stretch holds for the flash range [offset, offset + size). A file shorter than
-// the range is a failure of the input file, never a success.
+// The bytes the stretch holds for the flash range [offset, offset + size), with the job's patch
+// over them. A file shorter than the range is a failure of the input file, never a success.
 std::vector<std::uint8_t> BytesOf(Job& job, HostFile& file, const Stretch& stretch,
                                   std::uint32_t offset, std::uint32_t size);
 std::uint32_t SumOfStretches(Job& job, HostFile& file, const std::vector<Stretch>& stretches);

@@ -59,6 +59,7 @@ void IdentifyFlash(Session& session) {
     if (!FindFlashDevice(session.flash))
         throw RunError(ErrorCode::WrongFlashId, "", kContactLine);
     PrintFlashDevice(session.flash);
+    session.flashName = std::string(CurrentFlashDevice(session.flash).name);
     SelectFlashOps(session.flash);
     SetFlashParameters(session.flash);
 }

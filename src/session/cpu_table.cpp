@@ -37,6 +37,7 @@ bool IdentifyCpu(Session& session) {
     const CpuType* cpu = FindCpu(id);
     if (cpu == nullptr)
         return false;
+    session.cpuName = std::string(cpu->name);
     session.link.console.print("CPU = %s, Revision %d\n", std::string(cpu->name).c_str(),
                                CpuRevision(*cpu, id));
     // The XC16x answers as a C167CS; its dual-port RAM starts at 0xF600.

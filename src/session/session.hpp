@@ -61,6 +61,8 @@ class Session {
     std::size_t algorithmOffset;
     std::uint32_t imageBase = 0;
     double clockMHz = 0;              // as measured at the start
+    std::string cpuName;              // as the CPU table names it, once known
+    std::string flashName;            // as the chip table names it, once known
     std::uint32_t ramStart = 0xFA00;  // the lowest internal RAM address in segment 0
     bool monitorUploaded = false;     // false when the handshake found a monitor already running
     TargetCodeState targetCode;

@@ -148,7 +148,11 @@ namespace {
 
 constexpr std::string_view kAdapterOption = "ADAPTER=";
 constexpr std::string_view kFlashOption = "FLASH=";
+constexpr std::string_view kBaseOption = "BASE=";
+constexpr std::string_view kFileOption = "FILE=";
 constexpr std::uint32_t kMaxAdapterLatencyMs = 255;
+// The external bus of the chips is 24 bits wide.
+constexpr std::uint32_t kMaxFlashBase = 0xFFFFFF;
 
 bool sameWord(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -179,9 +183,31 @@ std::string applyFlashChip(std::string_view name, sim::VirtualBoardOptions& opti
     return {};
 }
 
+// Hexadecimal like every address on the command line, with or without 0x.
+std::string applyFlashBase(std::string_view digits, sim::VirtualBoardOptions& options) {
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits.remove_prefix(2);
+    std::uint32_t base = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), base, 16);
+    if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() ||
+        base > kMaxFlashBase) {
+        return "BASE= needs a 24-bit hexadecimal address";
+    }
+    options.board.flashBase = base;
+    return {};
+}
+
 std::string applySimOption(std::string_view word, sim::VirtualBoardOptions& options) {
     if (const auto chip = valueOf(word, kFlashOption))
         return applyFlashChip(*chip, options);
+    if (const auto base = valueOf(word, kBaseOption))
+        return applyFlashBase(*base, options);
+    if (const auto file = valueOf(word, kFileOption)) {
+        if (!options.flashImage.empty())
+            options.flashImage = std::string(*file);
+        return {};
+    }
     if (sameWord(word, "APP")) {
         options.startsInApplication = true;
         return {};
@@ -197,10 +223,24 @@ std::string applySimOption(std::string_view word, sim::VirtualBoardOptions& opti
         options.adapterLatencyMs = ms;
         return {};
     }
-    return "unknown option '" + std::string(word) + "' (known: ADAPTER=MS, APP, FLASH=CHIP)";
+    return "unknown option '" + std::string(word) +
+           "' (known: ADAPTER=MS, APP, BASE=HEX, FILE=NAME, FLASH=CHIP)";
 }
 
 }  // namespace
+
+bool IsSimOptionWord(std::string_view word) {
+    constexpr std::array kValued{kAdapterOption, kFlashOption, kBaseOption, kFileOption};
+    return sameWord(word, "APP") ||
+           std::any_of(kValued.begin(), kValued.end(),
+                       [&](std::string_view name) { return valueOf(word, name).has_value(); });
+}
+
+std::string SimFlashFileOf(std::string_view device) {
+    sim::VirtualBoardOptions options = DefaultSimBoard();
+    ApplySimDeviceOptions(device, options);
+    return options.flashImage.string();
+}
 
 bool IsSimDevice(std::string_view device) {
     return device == kSimDevice ||

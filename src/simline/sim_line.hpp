@@ -21,9 +21,15 @@ inline constexpr std::string_view kSimDevice = "SIM";
 
 // "SIM", or "SIM:" and options for the board, separated by commas: ADAPTER=MS (a USB serial
 // adapter with this latency timer in the line), APP (the board starts in its application,
-// so that only a /RESET= sequence brings it into its loader) and FLASH=CHIP (the flash chip, by
-// the names halvard-sim --flash takes).
+// so that only a /RESET= sequence brings it into its loader), BASE=HEX (the flash chip's address,
+// as halvard-sim --flash-base takes it), FILE=NAME (the file that keeps its flash, instead of
+// kSimFlashFile) and FLASH=CHIP (the flash chip, by the names halvard-sim --flash takes).
 bool IsSimDevice(std::string_view device);
+// True for a word that is one of those options: in a list of ports (/COM=a,b) it belongs to the
+// SIM entry before it.
+bool IsSimOptionWord(std::string_view word);
+// The file that keeps the flash of the board a SIM device name makes ("" for none).
+std::string SimFlashFileOf(std::string_view device);
 // Applies the options of such a device name; returns why they do not make a board, or "".
 std::string ApplySimDeviceOptions(std::string_view device, sim::VirtualBoardOptions& options);
 inline constexpr std::string_view kSimFlashFile = "halvard-sim.bin";

@@ -91,7 +91,10 @@ TEST(ParseCmdLine, NoArgumentPrintsUsageAndEndsWithZero) {
               "/SPEED=\t\t(n or MAX, after the start)\n"
               "/8BIT\t\t/16BIT\n"
               "/XC16X\n"
-              "/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n");
+              "/RESET=\t\tDTR-RESET, RTS-RESET, or steps DTR+ DTR- RTS+ RTS- ms (see README)\n"
+              "/COM=a,b,...\tthe function on every board at once\n"
+              "/SERIAL=\taddr[:first[:step]]\t/SERIAL-FILE=\n"
+              "/LOG=\t\tCSV row per board\t--json\n");
 }
 
 TEST(RequestOf, OnlyTheExactWordsAskForAnAnswerAndHelpIsTheUsageText) {

@@ -371,6 +371,27 @@ TEST_F(SimLineRun, FlashOptionChoosesTheChip) {
     EXPECT_EQ(std::filesystem::file_size(kSimFlashFile), 512U * 1024);
 }
 
+// BASE= moves the in-process flash chip on the bus: a board whose BASE= the run ignored or
+// misread would answer at the default 0x20000 and fail the run that names its address.
+TEST_F(SimLineRun, BaseOptionMovesTheFlashChip) {
+    const struct {
+        const char* port;
+        const char* deviceBase;
+        int status;
+    } cases[] = {
+        {"/COM=SIM:BASE=40000", "/DB=40000", 0},
+        {"/COM=SIM:base=0x40000,FLASH=am29f400bb", "/DB=40000", 0},
+        {"/COM=SIM:BASE=40000", "/DB=20000", 20},
+        {"/COM=SIM:BASE=1000000", "/DB=40000", 3},
+        {"/COM=SIM:BASE=4G", "/DB=40000", 3},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(kSimFlashFile);
+        const auto run = runOnBoard({"halvard", "/R", "back.bin", "/L=100", c.port, c.deviceBase});
+        EXPECT_EQ(run.status, c.status) << c.port << " " << c.deviceBase << "\n" << run.text;
+    }
+}
+
 // What the line changes on the way to the board, as noise would.
 struct LineChange {
     const char* name;
