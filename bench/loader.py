@@ -3,7 +3,8 @@
 with a 512 KB Am29F400BB (word cells, 11 sectors), at 115200 baud. For each firmware image of
 bench/firmware_corpus.sh it programs the image onto an erased chip, the same image again, and the
 image with 4 KB changed in its middle, once with /PLAIN and once through the loader, each sequence
-on a fresh board; then 512 KB of random bytes onto an erased chip both ways. Every figure is the
+on a fresh board; then 512 KB of random bytes onto an erased chip both ways, and onto a chip
+that holds the first image (where every sector needs its erase). Every figure is the
 wall time of the whole halvard run through the loader divided by that of /PLAIN in this run.
 
 Then each image (and the random one) goes once more onto an erased chip through the loader with
@@ -14,7 +15,8 @@ Then each image (and the random one) goes once more onto an erased chip through 
 
 where rate is the one /SPEED=MAX switched to, a word is programmed when it is not 0xFFFF (the
 loader leaves a cell that already holds its value, and an erased chip holds 0xFFFF everywhere),
-and a sector is erased when the summary does not count it unchanged. 14 us and 1 s are the
+and a sector is erased when the run names it in its "Erasing Flash-EPROM Block #:" line (an
+erased sector is programmed without an erase). 14 us and 1 s are the
 datasheet-typical times the paced board's chip takes (sim/flash datasheetTiming).
 
 It measures and reports; it never passes or fails on a time. About 13 minutes with the default
@@ -46,7 +48,8 @@ RANDOM_SEED = 400
 
 SUMMARY = re.compile(r"Programmed (\d+) bytes: (\d+) sent, (\d+) of (\d+) sectors unchanged")
 
-GOALS = {"first": "<= 0.6", "again": "<= 0.05", "changed": "<= 0.15", "random": "<= 1.03"}
+GOALS = {"first": "<= 0.6", "again": "<= 0.05", "changed": "<= 0.15", "random": "<= 1.03",
+         "over firmware": "<= 1.03"}
 SPEED_GOAL = ">= 0.93"
 
 
@@ -100,7 +103,7 @@ def program(args, board, image, plain, speed=None):
         raise RuntimeError(f"halvard /P {image} {' '.join(extra)} ended with status "
                            f"{run.status}:\n" + run.transcript())
     result = {"wall_s": run.wall_s, "rate": BAUD, "sent": None, "unchanged": None,
-              "sectors": None}
+              "sectors": None, "erased": 0}
     for _, text in run.lines:
         summary = SUMMARY.match(text)
         if summary:
@@ -109,6 +112,9 @@ def program(args, board, image, plain, speed=None):
         switched = re.match(r"Line switched to (\d+) baud", text)
         if switched:
             result["rate"] = int(switched.group(1))
+        erasing = re.match(r"Erasing Flash-EPROM Block #:([\d ]*)", text)
+        if erasing:
+            result["erased"] = len(erasing.group(1).split())
     # Where the time goes: up to the chip's name (start-up, identification), from there to
     # "Programming File" (the loader's sector proofs, the erases), from there to the checksum
     # line (the blocks or frames, then the page proofs).
@@ -184,7 +190,7 @@ def speed_row(args, work, name, image, tries=6):
         if flash != f.read():
             raise RuntimeError(f"the board's flash does not hold {image} after /SPEED=MAX")
     words = programmed_words(image)
-    erased = r["sectors"] - r["unchanged"]
+    erased = r["erased"]  # an erased sector is programmed without an erase
     line_s = 10.0 * r["sent"] / r["rate"]
     chip_s = words * WORD_PROGRAM_S + erased * SECTOR_ERASE_S
     return {"image": name, "rate": r["rate"], "sent": r["sent"], "words": words,
@@ -238,6 +244,11 @@ def main():
         l = sequence(args, work, "random", [image], plain=False)[0]
         rows.append(("random", "random", p, l))
         speed_images.append(("random", image))
+        # Over firmware, every sector must be erased first.
+        over = [firmware_images(args)[0], image]
+        p = sequence(args, work, "random-over", over, plain=True)[1]
+        l = sequence(args, work, "random-over", over, plain=False)[1]
+        rows.append(("random", "over firmware", p, l))
     speed_rows = [] if args.skip_speed else [speed_row(args, work, n, i) for n, i in speed_images]
 
     print(f"\n/P of 512 KB {CHIP}, paced board at {CLOCK_MHZ} MHz, {BAUD} baud; "

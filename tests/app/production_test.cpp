@@ -20,6 +20,7 @@
 #include "base/errors.hpp"
 #include "base/shared_file.hpp"
 #include "simline/sim_line.hpp"
+#include "support/bytes.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
 
@@ -27,19 +28,6 @@ namespace halvard::testing {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-Bytes randomImage(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& byte : bytes)
-        byte = static_cast<unsigned char>(random());
-    return bytes;
-}
-
-Bytes fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string fileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -93,7 +81,7 @@ constexpr const char* kThreeBoards = "/COM=SIM:FILE=a.sim,SIM:FILE=b.sim,SIM:FIL
 // that stops the others or whose status is lost, a log that repeats its header or loses rows,
 // and /R files of several boards that overwrite each other.
 TEST_F(Production, BoardsGetTheirOwnNumbersAndEveryBoardIsLogged) {
-    const Bytes image = randomImage(0x4000, 7);
+    const Bytes image = randomBytes(0x4000, 7);
     folder_.write("app.bin", image);
     for (int run = 0; run < 2; ++run) {
         const auto out = runBoards(
@@ -108,7 +96,7 @@ TEST_F(Production, BoardsGetTheirOwnNumbersAndEveryBoardIsLogged) {
         const std::uint32_t serial = expected[1][board];
         for (int i = 0; i < 4; ++i)
             want[0x1000 + i] = static_cast<unsigned char>(serial >> (8 * i));
-        Bytes flash = fileBytes(board == 0 ? "a.sim" : "b.sim");
+        Bytes flash = readFile(board == 0 ? "a.sim" : "b.sim");
         flash.resize(want.size());
         EXPECT_EQ(flash, want) << "board " << board;
     }
@@ -129,17 +117,17 @@ TEST_F(Production, BoardsGetTheirOwnNumbersAndEveryBoardIsLogged) {
     const auto read =
         runBoards({"halvard", "/R", "back.bin", "/COM=SIM:FILE=a.sim,SIM:FILE=b.sim", "/L=4000"});
     ASSERT_EQ(read.status, 0) << read.text;
-    Bytes flashA = fileBytes("a.sim");
+    Bytes flashA = readFile("a.sim");
     flashA.resize(0x4000);
-    EXPECT_EQ(fileBytes("back.SIM_FILE_a.sim.bin"), flashA);
-    EXPECT_NE(fileBytes("back.SIM_FILE_a.sim.bin"), fileBytes("back.SIM_FILE_b.sim.bin"));
+    EXPECT_EQ(readFile("back.SIM_FILE_a.sim.bin"), flashA);
+    EXPECT_NE(readFile("back.SIM_FILE_a.sim.bin"), readFile("back.SIM_FILE_b.sim.bin"));
     EXPECT_NE(read.text.find("\nPort "), std::string::npos) << "the table follows\n" << read.text;
 }
 
 // Faults caught: anything but JSON on standard output, an event without its port or stage, a
 // board without its final object, and a failure before any board that a JSON reader never sees.
 TEST_F(Production, JsonRunPrintsOnlyObjects) {
-    folder_.write("app.bin", randomImage(0x2000, 3));
+    folder_.write("app.bin", randomBytes(0x2000, 3));
     const auto out =
         runBoards({"halvard", "/P", "app.bin", "/COM=SIM:FILE=a.sim,SIM:FILE=b.sim", "--json"});
     ASSERT_EQ(out.status, 0) << out.text;
@@ -166,7 +154,7 @@ TEST_F(Production, JsonRunPrintsOnlyObjects) {
 // Faults caught: bad input that reaches a board (its flash changes) instead of ending the run
 // first with its status.
 TEST_F(Production, BadInputEndsTheRunBeforeAnyBoard) {
-    folder_.write("app.bin", randomImage(0x2000, 4));
+    folder_.write("app.bin", randomBytes(0x2000, 4));
     std::ofstream("corrupt.serial") << "next=0x00000005\nnext=7\n";
     std::filesystem::create_directory("folder.csv");
     const struct {
@@ -191,7 +179,7 @@ TEST_F(Production, BadInputEndsTheRunBeforeAnyBoard) {
         const auto out =
             runBoards({"halvard", "/P", "app.bin", "/COM=" + c.port, c.option, c.other});
         EXPECT_EQ(out.status, c.status) << c.option << " " << c.port << "\n" << out.text;
-        const Bytes flash = fileBytes("a.sim");
+        const Bytes flash = readFile("a.sim");
         EXPECT_EQ(flash, Bytes(flash.size(), 0xFF)) << c.option << " " << c.port;
         EXPECT_EQ(out.text.find("Loading bootstrap"), std::string::npos) << out.text;
     }

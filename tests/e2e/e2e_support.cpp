@@ -25,19 +25,6 @@ ProcessResult runHalvard(const std::vector<std::string>& args, const std::string
     return result;
 }
 
-std::vector<unsigned char> randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::vector<unsigned char> bytes(count);
-    for (unsigned char& b : bytes)
-        b = static_cast<unsigned char>(generator());
-    return bytes;
-}
-
-std::vector<unsigned char> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::string startLines(const std::string& port, const std::string& cpu, const std::string& clock) {
     return kBanner + "Port " + port +
            " used\n"

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bytes.hpp"
 #include "support/process.hpp"
 #include "support/sim_process.hpp"
 
@@ -20,10 +21,6 @@ std::string normalise(const std::string& transcript);
 
 // Runs halvard in the folder and returns its normalised transcript and status.
 ProcessResult runHalvard(const std::vector<std::string>& args, const std::string& folder);
-
-// Random but reproducible bytes.
-std::vector<unsigned char> randomBytes(std::size_t count, unsigned seed);
-std::vector<unsigned char> readFile(const std::string& path);
 
 // The lines of a successful start against a C16x board whose loader is waiting.
 std::string startLines(const std::string& port,

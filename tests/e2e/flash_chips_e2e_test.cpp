@@ -15,6 +15,7 @@
 #include "app/run_sequence.hpp"
 #include "sim/flash/flash_chip.hpp"
 #include "simline/sim_line.hpp"
+#include "support/bytes.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
 #include "support/test_names.hpp"
@@ -23,19 +24,6 @@ namespace halvard::testing {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-Bytes randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& byte : bytes)
-        byte = static_cast<unsigned char>(random());
-    return bytes;
-}
-
-Bytes fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string hex(std::uint32_t value) {
     char text[16];
@@ -69,7 +57,7 @@ class ChipBoard {
     }
     std::string file(const std::string& name) const { return folder_.file(name); }
     void write(const std::string& name, const Bytes& bytes) const { folder_.write(name, bytes); }
-    Bytes flash() const { return fileBytes(flashFile_); }
+    Bytes flash() const { return readFile(flashFile_); }
 
   private:
     TempFolder folder_;
@@ -131,7 +119,7 @@ TEST_P(ChipSweep, IdentifiesProgramsVerifiesReadsAndErases) {
     const RunResult read = board.run(
         {"halvard", "/R", board.file("part.bin"), "/O=" + hex(readFrom), "/L=4000", "/COM=SIM"});
     EXPECT_EQ(read.status, 0) << read.text;
-    EXPECT_TRUE(fileBytes(board.file("part.bin")) ==
+    EXPECT_TRUE(readFile(board.file("part.bin")) ==
                 Bytes(expected.begin() + readFrom, expected.begin() + readFrom + 0x4000));
 
     const RunResult eraseAll =

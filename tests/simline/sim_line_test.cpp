@@ -16,6 +16,7 @@
 #include "app/run_sequence.hpp"
 #include "sim/board/faults.hpp"
 #include "simline/sim_line.hpp"
+#include "support/bytes.hpp"
 #include "support/fakes.hpp"
 #include "support/forwarding_line.hpp"
 #include "support/process.hpp"
@@ -25,21 +26,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes randomImage(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& byte : bytes)
-        byte = static_cast<unsigned char>(random());
-    return bytes;
-}
-
-Bytes fileBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 Bytes flashStart(std::size_t count) {
-    Bytes flash = fileBytes(kSimFlashFile);
+    Bytes flash = readFile(kSimFlashFile);
     flash.resize(std::min(count, flash.size()));
     return flash;
 }
@@ -139,7 +127,7 @@ class SimLineRun : public ::testing::Test {
 };
 
 TEST_F(SimLineRun, ProgramVerifyAndReadSeeOneBoardThroughItsFlashFile) {
-    const Bytes image = randomImage(32 * 1024, 5);
+    const Bytes image = randomBytes(32 * 1024, 5);
     folder_.write("image.bin", image);
 
     const auto programmed = runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"});
@@ -153,7 +141,7 @@ TEST_F(SimLineRun, ProgramVerifyAndReadSeeOneBoardThroughItsFlashFile) {
 
     const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=8000", "/COM=SIM"});
     ASSERT_EQ(read.status, 0) << read.text;
-    EXPECT_EQ(fileBytes("back.bin"), image);
+    EXPECT_EQ(readFile("back.bin"), image);
     // The host never waited in real time: the board's clock carried every wait.
     EXPECT_EQ(programmed.outsideMs + verified.outsideMs + read.outsideMs, 0U);
     std::printf(
@@ -164,8 +152,8 @@ TEST_F(SimLineRun, ProgramVerifyAndReadSeeOneBoardThroughItsFlashFile) {
 TEST_F(SimLineRun, MissingFlashFileIsCreatedErased) {
     const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=4000", "/COM=SIM"});
     ASSERT_EQ(read.status, 0) << read.text;
-    EXPECT_EQ(fileBytes(kSimFlashFile), Bytes(128 * 1024, 0xFF));
-    EXPECT_EQ(fileBytes("back.bin"), Bytes(0x4000, 0xFF));
+    EXPECT_EQ(readFile(kSimFlashFile), Bytes(128 * 1024, 0xFF));
+    EXPECT_EQ(readFile("back.bin"), Bytes(0x4000, 0xFF));
 }
 
 TEST_F(SimLineRun, SilentBoardTimesOutWithoutSpinningOrRealWaiting) {
@@ -181,7 +169,7 @@ TEST_F(SimLineRun, SilentBoardTimesOutWithoutSpinningOrRealWaiting) {
 }
 
 TEST_F(SimLineRun, Xc16xOptionGetsAnXc16xBoard) {
-    const Bytes image = randomImage(16 * 1024, 9);
+    const Bytes image = randomBytes(16 * 1024, 9);
     folder_.write("image.bin", image);
     const auto run = runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM", "/XC16X"});
     ASSERT_EQ(run.status, 0) << run.text;
@@ -193,7 +181,7 @@ TEST_F(SimLineRun, Xc16xOptionGetsAnXc16xBoard) {
 // there shows that the monitor, its stack and registers, the flash algorithm and its buffer and
 // the CRC routine all stay inside it, or the board would stop the run.
 TEST_F(SimLineRun, SmallestRamProgramsAndVerifies) {
-    const Bytes image = randomImage(20 * 1024, 13);
+    const Bytes image = randomBytes(20 * 1024, 13);
     folder_.write("image.bin", image);
     sim::VirtualBoardOptions c161pi = DefaultSimBoard();
     c161pi.board.cpu = *sim::findCpuModel("c161pi");
@@ -215,7 +203,7 @@ TEST_F(SimLineRun, FlashBaseWhereNoMemoryIsEndsAtIdentification) {
 }
 
 TEST_F(SimLineRun, UnpluggedLineEndsTheRunAsALostPort) {
-    folder_.write("image.bin", randomImage(32 * 1024, 2));
+    folder_.write("image.bin", randomBytes(32 * 1024, 2));
     const auto run =
         runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"}, boardWith({"hangup=5000"}));
     EXPECT_EQ(run.status, 3) << run.text;
@@ -223,7 +211,7 @@ TEST_F(SimLineRun, UnpluggedLineEndsTheRunAsALostPort) {
 }
 
 TEST_F(SimLineRun, SpreadOutFlashAnswersAreStillUnderstood) {
-    const Bytes image = randomImage(4 * 1024, 3);
+    const Bytes image = randomBytes(4 * 1024, 3);
     folder_.write("image.bin", image);
     const auto run =
         runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"}, boardWith({"split-answer"}));
@@ -245,7 +233,7 @@ TEST_F(SimLineRun, BoardThatCannotBeBuiltFailsLikeAPortThatDoesNotOpen) {
 TEST_F(SimLineRun, FlashFileThatCannotBeSavedFailsTheRunThatChangedIt) {
     folder_.write(std::string(kSimFlashFile), Bytes(128 * 1024, 0xFF));
     std::filesystem::create_directory(std::string(kSimFlashFile) + ".tmp");
-    folder_.write("image.bin", randomImage(4 * 1024, 4));
+    folder_.write("image.bin", randomBytes(4 * 1024, 4));
     const auto programmed = runOnBoard({"halvard", "/P", "image.bin", "/COM=SIM"});
     EXPECT_EQ(programmed.status, 3) << programmed.text;
     EXPECT_NE(programmed.text.find("Error: virtual board: flash image 'halvard-sim.bin' cannot be "
@@ -253,7 +241,7 @@ TEST_F(SimLineRun, FlashFileThatCannotBeSavedFailsTheRunThatChangedIt) {
               std::string::npos)
         << programmed.text;
     EXPECT_EQ(programmed.text.find("Successfully"), std::string::npos) << programmed.text;
-    EXPECT_EQ(fileBytes(kSimFlashFile), Bytes(128 * 1024, 0xFF));
+    EXPECT_EQ(readFile(kSimFlashFile), Bytes(128 * 1024, 0xFF));
 
     const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=100", "/COM=SIM"});
     EXPECT_EQ(read.status, 0) << read.text;
@@ -282,7 +270,7 @@ TEST_F(SimLineRun, PageReadsThroughTheAdapterModel) {
                                  AdapterCase{"/COM=sim:adapter=16", true, 0.03, 0.3}}) {
         const auto read = runOnBoard({"halvard", "/R", "back.bin", "/L=8000", c.port});
         ASSERT_EQ(read.status, 0) << read.text;
-        EXPECT_EQ(fileBytes("back.bin"), Bytes(0x8000, 0xFF));
+        EXPECT_EQ(readFile("back.bin"), Bytes(0x8000, 0xFF));
         EXPECT_EQ(read.text.find("Hint: the line takes ") != std::string::npos, c.hint) << c.port;
         if (plain < 0)
             plain = printedSeconds(read.text);
@@ -301,7 +289,7 @@ TEST_F(SimLineRun, LostPageBehindTheAdapterIsReadAgain) {
                             "Trying to Resyncronize....\n"),
               std::string::npos)
         << run.text;
-    EXPECT_EQ(fileBytes("back.bin"), Bytes(0x8000, 0xFF));
+    EXPECT_EQ(readFile("back.bin"), Bytes(0x8000, 0xFF));
 }
 
 // The in-process board wires DTR to RESET and RTS to the boot pin; with APP it starts in its
@@ -494,7 +482,7 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
     for (const LineChange& change : changes) {
         SCOPED_TRACE(change.name);
         folder_.write(std::string(kSimFlashFile), Bytes(128 * 1024, change.flashFill));
-        const Bytes image = randomImage(change.imageSize, 6);
+        const Bytes image = randomBytes(change.imageSize, 6);
         folder_.write("image.bin", image);
         CapturedConsole output;
         const int status = runOverChangingLine({"halvard", "/P", "image.bin", "/COM=SIM", "/PLAIN"},
@@ -517,7 +505,7 @@ TEST_F(SimLineRun, ChangesOnTheLineBlameTheLine) {
 // bytes. A reset that the line garbled must not leave it there: the routine would read those
 // bytes and prove them, and /R would write them into the file as the flash's.
 TEST_F(SimLineRun, ResetThatTheLineLostLeavesNoIdentifierInARead) {
-    const Bytes flash = randomImage(128 * 1024, 12);
+    const Bytes flash = randomBytes(128 * 1024, 12);
     folder_.write(std::string(kSimFlashFile), flash);
     LineChange change{"reset", false, false, false, 0, ""};
     change.lostReset = 2;  // the reset after the identifier reads
@@ -525,13 +513,13 @@ TEST_F(SimLineRun, ResetThatTheLineLostLeavesNoIdentifierInARead) {
     const int status =
         runOverChangingLine({"halvard", "/R", "out.bin", "/COM=SIM", "/L=40"}, change, output);
     ASSERT_EQ(status, 0) << output.text();
-    EXPECT_EQ(fileBytes("out.bin"), Bytes(flash.begin(), flash.begin() + 0x40));
+    EXPECT_EQ(readFile("out.bin"), Bytes(flash.begin(), flash.begin() + 0x40));
 }
 
 // The executable itself: the flash file carries the board from one process to the next.
 TEST(SimLineExecutable, ReadAfterProgramInAnotherProcessGivesTheImage) {
     TempFolder folder;
-    const Bytes image = randomImage(16 * 1024, 11);
+    const Bytes image = randomBytes(16 * 1024, 11);
     folder.write("image.bin", image);
     const auto programmed = runProcess(HALVARD_EXE, {"/P", "image.bin", "/COM=SIM"}, folder.path());
     ASSERT_EQ(programmed.status, 0) << programmed.output;
@@ -540,7 +528,7 @@ TEST(SimLineExecutable, ReadAfterProgramInAnotherProcessGivesTheImage) {
     ASSERT_EQ(read.status, 0) << read.output;
     Bytes expected = image;
     expected.resize(0x8000, 0xFF);  // the rest of the chip is still erased
-    EXPECT_EQ(fileBytes(folder.file("back.bin")), expected);
+    EXPECT_EQ(readFile(folder.file("back.bin")), expected);
 }
 
 // Another run (here a board of this process) holds the flash file: a second run waits a few
@@ -568,7 +556,7 @@ TEST(SimLineExecutable, SecondRunWaitsForTheFlashFileAndIsRefusedWhenItStaysHeld
         letGoLater.join();
         if (letGo) {
             EXPECT_EQ(read.status, 0) << read.output;
-            EXPECT_EQ(fileBytes(folder.file("back.bin")), (Bytes{0x5A, 0xFF}));
+            EXPECT_EQ(readFile(folder.file("back.bin")), (Bytes{0x5A, 0xFF}));
             EXPECT_GE(took, std::chrono::milliseconds(900));
         } else {
             EXPECT_EQ(read.status, 3) << read.output;
