@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run.hpp"
 #include "base/clock.hpp"
 #include "base/console.hpp"
 #include "cmdline/cmdline.hpp"
