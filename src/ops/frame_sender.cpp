@@ -68,8 +68,8 @@ void FrameSender::settleOldest() {
             const Queued done = std::move(onTheirWay_.front());
             onTheirWay_.pop_front();
             if (reply.status == LoaderStatus::failed) {
-                // Back in the monitor, which has let the next frame go by; the page is healed
-                // by its proof at the end.
+                // The loader let the frame behind go by and went back to the monitor; the page
+                // is healed by its proof at the end.
                 noteFailedCell(done.offset, reply.failedPointer);
                 restartLoader();
                 sendAllAgain();
